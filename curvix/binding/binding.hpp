@@ -46,13 +46,14 @@ struct checked_instance_caster {
     bool load(handle src, bool convert) {
         // None is not an instance: a class parameter accepts only the class.
         if (src.is_none()) return false;
-        // An instance whose constructor never ran has no holder; loading it
-        // would hand over freshly allocated, uninitialised storage.
+        // An instance whose constructor never ran holds no value; loading it
+        // would lazily allocate uninitialised storage and hand that over.
+        // (Instances that refer into an owner hold a value but no holder.)
         const type_info* tinfo = get_type_info(typeid(T));
         if (tinfo != nullptr && PyObject_TypeCheck(src.ptr(), tinfo->type)) {
             auto* inst = reinterpret_cast<instance*>(src.ptr());
             auto vh = inst->get_value_and_holder(tinfo, false);
-            if (!vh || !vh.holder_constructed()) curvix::binding::throw_uninitialised(src);
+            if (!vh || vh.value_ptr() == nullptr) curvix::binding::throw_uninitialised(src);
         }
         type_caster_base<T> base;
         if (!base.load(src, convert)) return false;
