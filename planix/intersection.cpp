@@ -1,0 +1,69 @@
+#include "planix/intersection.hpp"
+
+#include <boost/geometry/algorithms/intersection.hpp>
+#include <boost/geometry/algorithms/intersects.hpp>
+#include <boost/geometry/core/cs.hpp>
+#include <boost/geometry/geometries/point.hpp>
+#include <boost/geometry/geometries/segment.hpp>
+
+#include <cmath>
+#include <list>
+
+namespace planix {
+
+namespace bg = boost::geometry;
+using BPoint = bg::model::point<double, 2, bg::cs::cartesian>;
+using BSegment = bg::model::segment<BPoint>;
+
+std::optional<Point> intersect_segment_circle(Point c, double r, Point a, Point b) {
+    const double dx = b.x - a.x;
+    const double dy = b.y - a.y;
+    const double ex = a.x - c.x;
+    const double ey = a.y - c.y;
+
+    const double qa = dy * dy + dx * dx;
+    const double qb = (2.0 * dy) * ey + (2.0 * dx) * ex;
+    const double qc = (ey * ey + ex * ex) - r * r;
+
+    const double disc = qb * qb - (4.0 * qa) * qc;
+    if (disc < 0.0) return std::nullopt;
+
+    const double s = std::sqrt(disc);
+    const double t1 = (s - qb) / (2.0 * qa);
+    const double t2 = (-qb - s) / (2.0 * qa);
+
+    // Written as positive range tests so that a NaN parameter fails them.
+    double t;
+    if (t1 >= 0.0 && t1 <= 1.0) {
+        t = t1;
+    } else if (t2 >= 0.0 && t2 <= 1.0) {
+        t = t2;
+    } else {
+        return std::nullopt;
+    }
+    return Point{dx * t + a.x, dy * t + a.y};
+}
+
+namespace {
+
+bool finite(Point p) { return std::isfinite(p.x) && std::isfinite(p.y); }
+
+}  // namespace
+
+std::optional<Point> intersect_segments(Point p1, Point p2, Point p3, Point p4) {
+    if (!finite(p1) || !finite(p2) || !finite(p3) || !finite(p4)) return std::nullopt;
+
+    const BSegment s1(BPoint(p1.x, p1.y), BPoint(p2.x, p2.y));
+    const BSegment s2(BPoint(p3.x, p3.y), BPoint(p4.x, p4.y));
+    if (!bg::intersects(s1, s2)) return std::nullopt;
+
+    std::list<BPoint> points;
+    bg::intersection(s1, s2, points);
+    // intersects() and intersection() run the same segment relation, so a
+    // point is expected here; an empty answer is still answered safely.
+    if (points.empty()) return std::nullopt;
+    const BPoint& first = points.front();
+    return Point{bg::get<0>(first), bg::get<1>(first)};
+}
+
+}  // namespace planix
