@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The whole test suite from a clean checkout: system packages, then for the
+# default Python (and CPython 3.7 where pyenv has one) a fresh virtual
+# environment, an isolated build of the package, and pytest run from a
+# temporary directory against the installed modules; then the C++ unit tests
+# of the core.
+set -euo pipefail
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$repo"
+bash scripts/install_deps.sh
+
+pythons=("$(command -v python3)")
+if command -v pyenv >/dev/null; then
+  py37="$(pyenv root)/versions/$(pyenv versions --bare | grep -E '^3\.7(\.[0-9]+)?$' | tail -n1)/bin/python"
+  [ -x "$py37" ] && pythons+=("$py37")
+fi
+
+status=0
+for py in "${pythons[@]}"; do
+  ver="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+  venv="$repo/build/venv-$ver"
+  echo "=== Python $ver ($py)"
+  rm -rf "$venv"
+  "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  "$venv/bin/python" -m pip install -q "$repo[test,plot]"
+  tmp="$(mktemp -d)"
+  (cd "$tmp" && "$venv/bin/python" -m pytest -v -p no:cacheprovider "$repo/tests") || status=1
+  rm -rf "$tmp"
+done
+
+echo "=== C++ unit tests"
+cmake -S "$repo" -B "$repo/build/cpp-tests" -DCURVIX_BUILD_PYTHON=OFF -DCURVIX_BUILD_TESTS=ON >/dev/null
+cmake --build "$repo/build/cpp-tests" -j2 >/dev/null
+ctest --test-dir "$repo/build/cpp-tests" --output-on-failure || status=1
+exit $status
