@@ -458,3 +458,29 @@ def test_crlf_line_ends_load_like_lf(write_icd, data):
     if b"\r" in data:
         data = data.replace(b"\r", b"")
     assert load_outcome(write_icd, data.replace(b"\n", b"\r\n")) == load_outcome(write_icd, data)
+
+
+def test_failed_loads_do_not_leak(tmp_path):
+    # Each refused path once leaked its filename string (about 300 bytes for
+    # the path below), e.g. PQX("/tmp/x/missing.icd") in a loop.
+    import tracemalloc
+
+    path = str(tmp_path / "missing" / ("x" * 200))
+
+    def fail_many():
+        for _ in range(2000):
+            try:
+                curvix.PQX(path)
+            except FileNotFoundError:
+                pass
+
+    fail_many()  # warm-up: caches and interned strings
+    tracemalloc.start()
+    try:
+        before = tracemalloc.take_snapshot()
+        fail_many()
+        after = tracemalloc.take_snapshot()
+    finally:
+        tracemalloc.stop()
+    grown = sum(stat.size_diff for stat in after.compare_to(before, "filename"))
+    assert grown < 100000
