@@ -400,7 +400,7 @@ def test_path_with_nul_is_value_error(write_icd):
     path = write_icd("100")
     with pytest.raises(ValueError) as excinfo:
         curvix.PQX(path + "\0.bak")
-    assert str(excinfo.value) == "embedded null character"
+    assert str(excinfo.value) == "embedded null byte"
 
 
 @pytest.mark.parametrize("make_path", [os.fsencode, pathlib.Path], ids=["bytes", "pathlib"])

@@ -262,7 +262,7 @@ std::vector<std::u16string> split_icd_lines(std::string_view bytes) {
 
 std::string read_icd_file(const std::u16string& path) {
     if (path.find(u'\0') != std::u16string::npos) {
-        throw std::invalid_argument("embedded null character");
+        throw std::invalid_argument("embedded null byte");
     }
     const std::string name = utf16_to_utf8(path);
 

@@ -58,7 +58,7 @@ std::vector<std::u16string> split_icd_lines(std::string_view bytes);
 
 // Reads a whole regular file named by a UTF-16 path (at most kMaxIcdFileBytes,
 // never blocking on FIFOs or devices). Throws FileError on failure (EFBIG for
-// a file over the limit); std::invalid_argument("embedded null character") if
+// a file over the limit); std::invalid_argument("embedded null byte") if
 // the path holds a NUL; std::range_error("bad conversion") if it holds an
 // unpaired surrogate. An empty file gives an empty string.
 std::string read_icd_file(const std::u16string& path);

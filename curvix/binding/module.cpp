@@ -22,8 +22,9 @@
 namespace {
 
 void raise_os_error(const curvix::FileError& e) {
-    py::str filename(PyUnicode_DecodeUTF8(e.path().data(), static_cast<Py_ssize_t>(e.path().size()),
-                                          "surrogateescape"));
+    auto filename = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
+        e.path().data(), static_cast<Py_ssize_t>(e.path().size()), "surrogateescape"));
+    if (!filename) throw py::error_already_set();
     // OSError(errno, text, filename) picks the subclass for errno itself.
     py::object exc = py::reinterpret_borrow<py::object>(PyExc_OSError)(
         e.error_number(), std::string(e.reason()), filename);

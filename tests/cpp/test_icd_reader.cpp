@@ -576,7 +576,7 @@ TEST_F(ReadFile, PathWithNulIsInvalidArgument) {
         curvix::read_icd_file(u16(path) + u'\0' + u"b");
         FAIL() << "no exception";
     } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "embedded null character");
+        EXPECT_STREQ(e.what(), "embedded null byte");
     }
 }
 
