@@ -1,0 +1,455 @@
+"""The ``curvix`` command line, run as a user runs it, on the sample alignments."""
+
+import csv
+import importlib.machinery
+import io
+import json
+import math
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import curvix
+from curvix_tools import _elements
+from curvix_tools.chainage import format_chainage, parse_station
+from curvix_tools.progress import Progress
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+RAILWAY = EXAMPLES / "railway_10km.icd"
+WORKED = EXAMPLES / "worked_example.icd"
+SAMPLES = [RAILWAY, WORKED]
+
+
+def run(cwd, *args, stdin=None):
+    return subprocess.run([sys.executable, "-m", "curvix_tools"] + [str(a) for a in args],
+                          cwd=str(cwd), input=stdin, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True)
+
+
+def ok(cwd, *args, stdin=None):
+    r = run(cwd, *args, stdin=stdin)
+    assert (r.returncode, r.stderr) == (0, "")
+    return r.stdout
+
+
+def xy(pqx, pk):
+    v = pqx.get_coordinate(pk)
+    return v.X(), v.Y()
+
+
+def csv_rows(text):
+    return list(csv.DictReader(io.StringIO(text)))
+
+
+def file_elements(path):
+    """The element lines of an ICD file: (type, fields as floats), comments
+    skipped, up to the end line."""
+    out = []
+    for line in path.read_text(encoding="utf-8").splitlines()[2:]:
+        if line.startswith("//"):
+            continue
+        fields = line.split(",")
+        if len(fields) == 3 and int(float(fields[2])) == 0:
+            break
+        out.append((int(fields[0]), [float(f) for f in fields[1:]]))
+    return out
+
+
+@pytest.fixture(scope="module")
+def workdir(tmp_path_factory):
+    return tmp_path_factory.mktemp("cli")
+
+
+def test_element_view_is_the_compiled_extension():
+    origin = _elements.__spec__.origin
+    assert origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+    assert curvix.__spec__.origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+
+
+# ------------------------------------------------------------- element view
+
+@pytest.mark.parametrize("path", SAMPLES, ids=lambda p: p.stem)
+def test_element_view_agrees_with_the_file(path):
+    view = _elements.AlignmentView(str(path))
+    lines = path.read_text(encoding="utf-8").splitlines()
+    y0, x0, az0 = (float(f) for f in lines[1].split(",")[:3])
+    assert view.start_pk == float(lines[0])
+    assert view.start_point == (x0, y0)
+    assert view.start_azimuth == pytest.approx(az0, abs=1e-15)
+
+    elements = view.elements()
+    assert len(elements) == len(view) == len(file_elements(path))
+    for e, (code, f) in zip(elements, file_elements(path)):
+        assert e["type"] == code
+        if code == 1:
+            assert (e["kind"], e["length"], e["direction"], e["radius"]) == ("straight", f[0], 0, None)
+        elif code == 2:
+            assert (e["kind"], e["radius"], e["length"], e["direction"]) == ("arc", f[0], f[1], f[2])
+            assert e["A"] is None
+        else:
+            a, radii, d = f[0], {3: (1e39, f[1]), 4: (f[1], 1e39)}.get(code, (f[1], f[2])), f[-1]
+            assert (e["kind"], e["A"], (e["start_radius"], e["end_radius"]), e["direction"]) == \
+                ("spiral", a, radii, d)
+            assert e["length"] == pytest.approx(abs(a * a / radii[0] - a * a / radii[1]), rel=1e-14)
+
+
+@pytest.mark.parametrize("path", SAMPLES, ids=lambda p: p.stem)
+def test_element_chain_agrees_with_pqx(path):
+    view = _elements.AlignmentView(str(path))
+    pqx = curvix.PQX(str(path))
+    elements = view.elements()
+    stations = view.boundary_stations()
+    assert stations[0] == pqx.start_pk
+    assert stations[-1] == pytest.approx(pqx.end_pk, abs=1e-9)
+    for k, e in enumerate(elements):
+        assert (e["start_station"], e["end_station"]) == (stations[k], stations[k + 1])
+        assert stations[k + 1] == stations[k] + e["length"]
+        assert e["start_point"] == xy(pqx, stations[k])
+        assert view.azimuth_at(stations[k]) == e["start_azimuth"]
+        assert view.element_at(stations[k]) == k
+    for before, after in zip(elements, elements[1:]):
+        assert before["end_azimuth"] == after["start_azimuth"]
+    assert view.azimuth_at(pqx.end_pk) == elements[-1]["end_azimuth"]
+    assert elements[0]["start_azimuth"] == pqx.start_angle.GetRadian()
+
+
+@pytest.mark.parametrize("path", SAMPLES, ids=lambda p: p.stem)
+def test_tangent_azimuth_agrees_with_chord_direction(path):
+    view = _elements.AlignmentView(str(path))
+    pqx = curvix.PQX(str(path))
+    for e in view.elements():
+        for t in (0.05, 0.3, 0.5, 0.77, 0.95):
+            pk = e["start_station"] + t * e["length"]
+            a = view.azimuth_at(pk)
+            d = pqx.get_dir(pk, 1e-3)
+            # sine of the angle between the chord and the tangent (sin a, cos a)
+            assert abs(d.X() * math.cos(a) - d.Y() * math.sin(a)) < 1e-6, (e["kind"], pk)
+            assert d.X() * math.sin(a) + d.Y() * math.cos(a) > 0
+
+
+@pytest.mark.parametrize("call", [
+    lambda v: v.azimuth_at(v.start_pk - 1e-6),
+    lambda v: v.azimuth_at(v.end_pk + 1e-6),
+    lambda v: v.azimuth_at(float("nan")),
+    lambda v: v.element_at(v.end_pk + 1),
+])
+def test_element_view_refuses_stations_outside(call):
+    with pytest.raises(ValueError):
+        call(_elements.AlignmentView(str(WORKED)))
+
+
+def test_element_view_load_errors_match_curvix(tmp_path):
+    bad = tmp_path / "bad.icd"
+    bad.write_text("100\n0,0,0\n1,x\n")
+    for path in (tmp_path / "missing.icd", tmp_path, bad):
+        with pytest.raises(Exception) as expected:
+            curvix.PQX(str(path))
+        with pytest.raises(type(expected.value)) as got:
+            _elements.AlignmentView(str(path))
+        assert str(got.value) == str(expected.value)
+    assert _elements.failing_line(str(bad)) == 3
+    assert _elements.failing_line(str(WORKED)) is None
+
+
+# ---------------------------------------------------------------------- info
+
+@pytest.mark.parametrize("path", SAMPLES, ids=lambda p: p.stem)
+def test_info_table_agrees_with_coordinates(workdir, path):
+    out = ok(workdir, "info", path).splitlines()
+    pqx = curvix.PQX(str(path))
+    view = _elements.AlignmentView(str(path))
+    assert out[1].split()[2:] == [format_chainage(pqx.start_pk), "%.3f" % pqx.start_pk]
+    assert out[2].split()[2:] == [format_chainage(pqx.end_pk), "%.3f" % pqx.end_pk]
+    rows = [line.split() for line in out if line[:3].strip().isdigit()]
+    assert len(rows) == len(view)
+    for k, (row, e) in enumerate(zip(rows, view.elements())):
+        assert row[0] == str(k + 1) and row[1] == e["kind"] and row[2] == str(e["type"])
+        assert row[4:8] == [format_chainage(e["start_station"]), "%.3f" % e["start_station"],
+                            format_chainage(e["end_station"]), "%.3f" % e["end_station"]]
+        x, y = xy(pqx, e["start_station"])
+        assert float(row[12]) == pytest.approx(x, abs=5e-4)
+        assert float(row[13]) == pytest.approx(y, abs=5e-4)
+    total = [line for line in out if line.startswith("total")][0]
+    assert "%d elements, length %.3f" % (len(view), pqx.end_pk - pqx.start_pk) in total
+
+
+# -------------------------------------------------------------------- sample
+
+RANGES = [(), ("--from", "K13+500", "--to", "13560.5"), ("--from", "12650.0625", "--to", "K12+650.0625")]
+
+
+@pytest.mark.parametrize("step", [20.0, 7.5])
+@pytest.mark.parametrize("span", RANGES, ids=["whole", "part", "one-boundary"])
+def test_sample_csv_stations_and_coordinates(workdir, step, span):
+    rows = csv_rows(ok(workdir, "sample", RAILWAY, "--step", step, "--format", "csv", *span))
+    pqx = curvix.PQX(str(RAILWAY))
+    boundaries = _elements.AlignmentView(str(RAILWAY)).boundary_stations()
+    lo = parse_station(span[1]) if span else pqx.start_pk
+    hi = parse_station(span[3]) if span else pqx.end_pk
+    stations = [float(r["station"]) for r in rows]
+    assert stations[0] == lo and stations[-1] == hi
+    assert all(b - a > 1e-6 for a, b in zip(stations, stations[1:]))
+    grid = [k * step for k in range(math.ceil(lo / step), math.floor(hi / step) + 1)]
+    inside = [s for s in boundaries if lo <= s <= hi]
+    for s in grid + inside:
+        assert min(abs(s - t) for t in stations) <= 1e-6
+    # nothing else: every row is the range's start or end, a boundary or a grid station
+    assert len(stations) <= len(set(grid) | set(inside) | {lo, hi})
+    flagged = [float(r["station"]) for r in rows if r["boundary"] == "1"]
+    assert len(flagged) == len([s for s in boundaries if lo - 1e-6 <= s <= hi + 1e-6])
+    for r in rows:
+        pk = float(r["station"])
+        assert (float(r["x"]), float(r["y"])) == xy(pqx, pk)
+        assert r["chainage"] == format_chainage(pk)
+        a, d = float(r["azimuth_rad"]), pqx.get_dir(pk, 1e-3)
+        assert abs(d.X() * math.cos(a) - d.Y() * math.sin(a)) < 1e-6
+        assert float(r["azimuth_deg"]) == pytest.approx(math.degrees(a), abs=1e-9)
+
+
+def test_sample_table_boundary_rows_agree_with_coordinates(workdir):
+    out = ok(workdir, "sample", WORKED, "--step", 30).splitlines()
+    pqx = curvix.PQX(str(WORKED))
+    boundary_rows = [line.split() for line in out[1:] if line.endswith("|")]
+    stations = _elements.AlignmentView(str(WORKED)).boundary_stations()
+    assert [float(r[0]) for r in boundary_rows] == pytest.approx(stations, abs=5e-4)
+    for row, pk in zip(boundary_rows, stations):
+        assert row[1] == format_chainage(pk)
+        assert [float(v) for v in row[2:4]] == pytest.approx(xy(pqx, pk), abs=5e-4)
+    assert float(out[-1].split()[0]) == pytest.approx(pqx.end_pk, abs=5e-4)
+
+
+@pytest.mark.parametrize("crs", [None, "EPSG:4547"])
+def test_sample_geojson_matches_get_coordinate(workdir, crs):
+    args = ["sample", RAILWAY, "--step", 20, "--format", "geojson"] + (["--crs", crs] if crs else [])
+    doc = json.loads(ok(workdir, *args))
+    stations = [float(r["station"]) for r in
+                csv_rows(ok(workdir, "sample", RAILWAY, "--step", 20, "--format", "csv"))]
+    pqx = curvix.PQX(str(RAILWAY))
+    assert doc["type"] == "FeatureCollection"
+    if crs:
+        assert doc["crs"] == {"type": "name", "properties": {"name": "urn:ogc:def:crs:EPSG::4547"}}
+    else:
+        assert "crs" not in doc
+    line, points = doc["features"][0], doc["features"][1:]
+    coords = line["geometry"]["coordinates"]
+    assert line["geometry"]["type"] == "LineString" and len(coords) == len(stations)
+    assert [tuple(c) for c in coords] == [xy(pqx, s) for s in stations]
+    assert tuple(coords[-1]) == xy(pqx, pqx.end_pk)
+    boundaries = _elements.AlignmentView(str(RAILWAY)).boundary_stations()
+    assert [p["properties"]["boundary"] for p in points] == list(range(len(boundaries)))
+    assert [p["properties"]["station"] for p in points] == pytest.approx(boundaries, abs=1e-9)
+    for p in points:
+        assert p["geometry"]["type"] == "Point"
+        assert tuple(p["geometry"]["coordinates"]) == xy(pqx, p["properties"]["station"])
+
+
+def test_sample_last_row_is_end_pk_when_boundaries_sum_past_it(tmp_path):
+    # 0.1 + 0.2 + 0.3 summed from the start station gives 0.6000000000000001,
+    # one bit past end_pk = (0.2 + 0.3) + 0.1 = 0.6, where get_coordinate
+    # answers the origin.
+    (tmp_path / "tiny.icd").write_text("0.1\n5,7,0\n1,0.2\n1,0.3\n")
+    pqx = curvix.PQX(str(tmp_path / "tiny.icd"))
+    s = _elements.AlignmentView(str(tmp_path / "tiny.icd")).boundary_stations()
+    assert s[-1] > pqx.end_pk
+    rows = csv_rows(ok(tmp_path, "sample", "tiny.icd", "--step", "0.25", "--format", "csv"))
+    assert [float(r["station"]) for r in rows] == [s[0], 0.25, s[1], 0.5, pqx.end_pk]
+    assert [r["boundary"] for r in rows] == ["1", "0", "1", "0", "1"]
+    assert (float(rows[-1]["x"]), float(rows[-1]["y"])) == xy(pqx, pqx.end_pk) != (0.0, 0.0)
+
+
+def test_sample_writes_the_file_named_by_output(workdir):
+    printed = ok(workdir, "sample", WORKED, "--format", "csv")
+    assert ok(workdir, "sample", WORKED, "--format", "csv", "-o", "w.csv") == ""
+    assert (workdir / "w.csv").read_text() == printed
+
+
+# -------------------------------------------------------------------- locate
+
+def test_locate_round_trips_offset_points(workdir):
+    pqx = curvix.PQX(str(RAILWAY))
+    rows = csv_rows(ok(workdir, "sample", RAILWAY, "--step", 700, "--format", "csv"))
+    cases = []  # (station, signed offset to the right, x, y)
+    for r in rows:
+        pk, x, y, a = (float(r[k]) for k in ("station", "x", "y", "azimuth_rad"))
+        for d in (0.0, 4.0, -4.0):
+            cases.append((pk, d, x + d * math.cos(a), y - d * math.sin(a)))
+    (workdir / "points.csv").write_text(
+        "x,y\n" + "".join("%r,%r\n" % (c[2], c[3]) for c in cases))
+    found = csv_rows(ok(workdir, "locate", RAILWAY, "--points", "points.csv", "--format", "csv"))
+    assert len(found) == len(cases)
+    for (pk, d, x, y), f in zip(cases, found):
+        assert (float(f["x"]), float(f["y"])) == (x, y)
+        assert float(f["station"]) == pytest.approx(pk, abs=1e-5)
+        assert float(f["distance"]) == pytest.approx(abs(d), abs=1e-6)
+        assert f["side"] == {1: "right", -1: "left", 0: "on"}[pqx.get_side(x, y)]
+        if d:
+            assert f["side"] == ("right" if d > 0 else "left")
+
+
+def test_locate_positional_points_and_stdin_agree(workdir):
+    table = ok(workdir, "locate", RAILWAY, "19000", "31800", "22050.5", "33010", "--format", "csv")
+    piped = ok(workdir, "locate", RAILWAY, "--points", "-", "--format", "csv",
+               stdin="19000,31800\n22050.5,33010\n")
+    assert table == piped
+    pqx = curvix.PQX(str(RAILWAY))
+    first = csv_rows(table)[0]
+    assert float(first["station"]) == pqx.get_station_by_point(19000.0, 31800.0, 10, 1e-9)
+
+
+# ------------------------------------------------------------------ chainage
+
+@pytest.mark.parametrize("pk, decimals, text", [
+    (12345.678, 3, "K12+345.678"),
+    (12999.9996, 3, "K13+000.000"),
+    (999.99951, 3, "K1+000.000"),
+    (999999.9999, 3, "K1000+000.000"),
+    (1000.0, 3, "K1+000.000"),
+    (0.0, 3, "K0+000.000"),
+    (-0.0004, 3, "K0+000.000"),
+    (-12.5, 3, "-K0+012.500"),
+    (-1999.9996, 3, "-K2+000.000"),
+    (12399.6, 0, "K12+400"),
+    (7.25, 1, "K0+007.2"),
+    (float("nan"), 3, "nan"),
+])
+def test_chainage_format_carries(pk, decimals, text):
+    assert format_chainage(pk, decimals) == text
+
+
+@pytest.mark.parametrize("text, pk", [
+    ("K12+345.678", 12345.678), ("k0+012.5", 12.5), ("-K0+012.5", -12.5), ("K13+000", 13000.0),
+    (" 12345.678 ", 12345.678), ("-3", -3.0),
+])
+def test_station_parses_number_or_chainage(text, pk):
+    assert parse_station(text) == pk
+
+
+@pytest.mark.parametrize("text", ["K1+1000", "K+5", "K1-5", "nan", "inf", "12a", ""])
+def test_station_parse_refuses(text):
+    with pytest.raises(ValueError):
+        parse_station(text)
+
+
+# ---------------------------------------------------------------------- plot
+
+def test_plot_writes_a_png(workdir):
+    pytest.importorskip("matplotlib")
+    ok(workdir, "plot", RAILWAY, "-o", "plan.png", "--tick", 250)
+    data = (workdir / "plan.png").read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    width, height = int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")
+    assert width > 800 and height > 600 and len(data) > 30000
+
+
+def test_plot_without_matplotlib_names_the_extra(workdir):
+    code = ("import sys; sys.modules['matplotlib'] = None\n"
+            "from curvix_tools.cli import main\n"
+            "sys.exit(main(['plot', %r, '-o', 'x.png']))" % str(WORKED))
+    r = subprocess.run([sys.executable, "-c", code], cwd=str(workdir), stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, universal_newlines=True)
+    assert r.returncode == 2 and r.stdout == ""
+    assert r.stderr.count("\n") == 1 and 'pip install "curvix[plot]"' in r.stderr
+
+
+# -------------------------------------------------------------------- errors
+
+BAD_FILES = [
+    # (name, bytes, line in the message or None, command)
+    ("missing.icd", None, None, "info"),
+    ("bad_number.icd", b"100\n250,400,0.5\n1,100\n2,300,x,1\n1,5\n", 4, "info"),
+    ("bad_utf8.icd", b"100\n250,400,0.5\n// \xff\n1,100\n", 3, "sample"),
+    ("bad_type.icd", b"100\n250,400,0.5\n1,100\n7,1,1\n", 4, "locate"),
+    ("empty_line.icd", b"100\n250,400,0.5\n1,100\n\n\n", 4, "sample"),
+    ("start.icd", b"abc\n", 1, "info"),
+]
+
+
+@pytest.mark.parametrize("name, content, line, command", BAD_FILES, ids=[c[0] for c in BAD_FILES])
+def test_bad_file_is_one_line_and_status_2(tmp_path, name, content, line, command):
+    path = tmp_path / name
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises((OSError, ValueError, IndexError, RuntimeError)) as loader:
+        curvix.PQX(str(path))
+    extra = {"info": [], "sample": [], "locate": ["1", "2"]}[command]
+    r = run(tmp_path, command, name, *extra)
+    assert (r.returncode, r.stdout, r.stderr.count("\n")) == (2, "", 1)
+    message = getattr(loader.value, "strerror", None) or str(loader.value)
+    assert r.stderr.endswith(message + "\n") and name in r.stderr and "Traceback" not in r.stderr
+    assert ("line %d:" % line in r.stderr) if line else ("line" not in r.stderr)
+
+
+BAD_ARGS = [
+    [],
+    ["frob", WORKED],
+    ["info"],
+    ["sample", WORKED, "--step", "0"],
+    ["sample", WORKED, "--step", "x"],
+    ["sample", WORKED, "--format", "kml"],
+    ["sample", WORKED, "--crs", "4547", "--format", "geojson"],
+    ["sample", WORKED, "--crs", "EPSG:4547"],
+    ["sample", WORKED, "--from", "K0+050"],
+    ["sample", WORKED, "--to", "700"],
+    ["sample", WORKED, "--from", "500", "--to", "400"],
+    ["sample", WORKED, "--step", "1e-7"],
+    ["sample", WORKED, "-o", "no/such/dir/out.csv"],
+    ["locate", WORKED],
+    ["locate", WORKED, "1", "2", "3"],
+    ["locate", WORKED, "1", "nan"],
+    ["locate", WORKED, "--points", "nowhere.csv"],
+    ["locate", WORKED, "--points", "-"],
+    ["plot", WORKED],
+    ["plot", WORKED, "-o", "x.png", "--tick", "-100"],
+    ["sample", "/"],
+]
+
+
+@pytest.mark.parametrize("args", BAD_ARGS, ids=lambda a: " ".join(str(x) for x in a)[:40])
+def test_bad_arguments_are_one_line_and_status_2(tmp_path, args):
+    stdin = "1,2\nthree,4\n" if "-" in args else None
+    r = run(tmp_path, *args, stdin=stdin)
+    assert (r.returncode, r.stdout, r.stderr.count("\n")) == (2, "", 1), r.stderr
+    assert r.stderr.startswith("curvix") and "Traceback" not in r.stderr
+
+
+def test_empty_alignment_is_reported_except_by_info(tmp_path):
+    (tmp_path / "start.icd").write_text("100\n250,400,0.5\n")
+    assert "no elements" in ok(tmp_path, "info", "start.icd")
+    r = run(tmp_path, "sample", "start.icd")
+    assert (r.returncode, r.stderr) == (2, "curvix sample: error: start.icd: the file defines "
+                                           "no alignment elements\n")
+
+
+def test_console_script_matches_module(workdir):
+    script = Path(sys.executable).with_name("curvix")
+    if not script.exists():
+        pytest.skip("no console script next to this interpreter")
+    r = subprocess.run([str(script), "info", str(WORKED)], cwd=str(workdir),
+                       stdout=subprocess.PIPE, universal_newlines=True)
+    assert (r.returncode, r.stdout) == (0, ok(workdir, "info", WORKED))
+
+
+@pytest.mark.parametrize("command", ["info", "sample", "locate", "plot"])
+def test_help_shows_an_example(workdir, command):
+    out = ok(workdir, command, "--help")
+    assert "usage: curvix %s" % command in out
+    assert "\n  curvix %s examples/" % command in out
+
+
+# ------------------------------------------------------------------ progress
+
+def test_progress_draws_on_a_terminal_and_clears():
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    term, pipe = Terminal(), io.StringIO()
+    for stream in (term, pipe):
+        with Progress(200, "sample", stream=stream, delay=0.0) as bar:
+            bar.update(50)
+    assert pipe.getvalue() == ""
+    drawn, cleared = term.getvalue().split("\r")[1:3]
+    assert drawn.startswith("sample [") and " 25%  50/200" in drawn
+    assert cleared.strip() == "" and term.getvalue().endswith("\r")

@@ -1,0 +1,5 @@
+import sys
+
+from curvix_tools.cli import main
+
+sys.exit(main())

@@ -1,0 +1,305 @@
+"""The ``curvix`` command: info, sample, locate and plot for ICD alignments."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import itertools
+import math
+import os
+import re
+import sys
+from typing import IO, Iterator, List, Optional
+
+from curvix_tools.chainage import format_chainage, parse_station
+from curvix_tools.errors import CommandError
+
+PROG = "curvix"
+
+
+class _Parser(argparse.ArgumentParser):
+    """Reports a usage error as one line (and exit status 2), pointing at --help."""
+
+    def error(self, message: str) -> None:  # type: ignore[override]
+        self.exit(2, "%s: error: %s (see '%s --help')\n"
+                  % (self.prog, " ".join(message.split()), self.prog))
+
+
+# ------------------------------------------------------------ argument types
+
+def _positive(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected a positive number, got %r" % text)
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError("expected a positive number, got %r" % text)
+    return value
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value <= 0:
+        raise argparse.ArgumentTypeError("expected a positive whole number, got %r" % text)
+    return value
+
+
+def _station(text: str) -> float:
+    try:
+        return parse_station(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            "expected a station such as 12345.6 or K12+345.6, got %r" % text)
+
+
+def _coordinate(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected a coordinate, got %r" % text)
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError("expected a finite coordinate, got %r" % text)
+    return value
+
+
+def _crs(text: str) -> str:
+    match = re.match(r"^EPSG:(\d+)$", text.strip(), re.IGNORECASE)
+    if not match:
+        raise argparse.ArgumentTypeError("expected EPSG:<code> such as EPSG:4547, got %r" % text)
+    return "EPSG:" + match.group(1)
+
+
+# ------------------------------------------------------------------ output
+
+@contextlib.contextmanager
+def _output(path: Optional[str]) -> Iterator[IO[str]]:
+    if path is None or path == "-":
+        yield sys.stdout
+        sys.stdout.flush()
+        return
+    try:
+        stream = open(path, "w", encoding="utf-8", newline="")
+    except OSError as exc:
+        raise CommandError("cannot write %s: %s" % (path, exc.strerror or exc))
+    with stream:
+        yield stream
+
+
+def _load(path: str):
+    from curvix_tools.alignment import Alignment
+    return Alignment(path)
+
+
+# ---------------------------------------------------------------- commands
+
+def cmd_info(args: argparse.Namespace) -> int:
+    from curvix_tools.report import write_info
+
+    write_info(_load(args.file), sys.stdout)
+    return 0
+
+
+def cmd_sample(args: argparse.Namespace) -> int:
+    from curvix_tools import sampling
+
+    a = _load(args.file)
+    a.require_elements()
+    start = a.start_pk if args.start is None else args.start
+    end = a.end_pk if args.end is None else args.end
+    a.check_range("--from", start)
+    a.check_range("--to", end)
+    if start > end:
+        raise CommandError("--from %s is after --to %s"
+                           % (format_chainage(start), format_chainage(end)))
+    if args.crs is not None and args.format != "geojson":
+        raise CommandError("--crs applies to --format geojson only")
+
+    rows = sampling.sample(a, start, end, args.step)
+    if args.format == "geojson":
+        doc = sampling.geojson_document(a, list(rows), args.step, args.crs)
+        with _output(args.output) as out:
+            sampling.write_geojson(doc, out)
+        return 0
+    # Rows are computed while they are written. The row count is checked
+    # when the first row is asked for, so that failure comes before any
+    # output and before OUT is created.
+    rest = itertools.chain([next(rows)], rows)
+    with _output(args.output) as out:
+        if args.format == "csv":
+            sampling.write_csv(rest, out)
+        else:
+            sampling.write_table(rest, out)
+    return 0
+
+
+def cmd_locate(args: argparse.Namespace) -> int:
+    from curvix_tools import locating
+
+    coords = args.coords or []
+    if len(coords) % 2:
+        raise CommandError("coordinates come in pairs X Y; got %d numbers" % len(coords))
+    points = list(zip(coords[0::2], coords[1::2]))
+    if args.points is not None:
+        points += _read_point_file(args.points)
+    if not points:
+        raise CommandError("no points given: pass X Y pairs or --points FILE")
+    a = _load(args.file)
+    a.require_elements()
+    rows = locating.locate(a, points)
+    with _output(args.output) as out:
+        if args.format == "csv":
+            locating.write_csv(rows, out)
+        else:
+            locating.write_table(rows, out)
+    return 0
+
+
+def _read_point_file(path: str) -> List:
+    from curvix_tools.locating import read_points
+
+    if path == "-":
+        return read_points(sys.stdin, "<stdin>")
+    try:
+        with open(path, encoding="utf-8", newline="") as stream:
+            return read_points(stream, path)
+    except OSError as exc:
+        raise CommandError("%s: %s" % (path, exc.strerror or exc))
+    except UnicodeDecodeError as exc:
+        raise CommandError("%s: not UTF-8 text (%s)" % (path, exc.reason))
+
+
+def cmd_plot(args: argparse.Namespace) -> int:
+    from curvix_tools import plotting
+
+    plotting._load_matplotlib()  # before loading anything: say what is missing first
+    a = _load(args.file)
+    plotting.plot_plan(a, args.output, tick=args.tick, dpi=args.dpi)
+    return 0
+
+
+# ------------------------------------------------------------------ parser
+
+_DESCRIPTION = """\
+Horizontal alignments from ICD files: element table, stations and
+coordinates, nearest stations of points, and a plan drawing.
+
+Stations are printed as numbers and in chainage form (12345.678 is
+K12+345.678); station arguments accept either form. Azimuths are measured
+from +Y towards +X."""
+
+_INFO_EPILOG = """\
+example:
+  curvix info examples/railway_10km.icd
+
+The table lists each element's kind and type code, turn direction, start and
+end station, length, radius at its start and end (inf for none), clothoid
+parameter A, start point and start and end azimuth in degrees."""
+
+_SAMPLE_EPILOG = """\
+examples:
+  curvix sample examples/railway_10km.icd --step 20
+  curvix sample examples/railway_10km.icd --from K13+000 --to K14+000 --step 5 --format csv -o part.csv
+  curvix sample examples/railway_10km.icd --format geojson --crs EPSG:4547 -o alignment.geojson
+
+Rows come every STEP (at multiples of STEP) and at every element boundary,
+from --from to --to (the whole alignment by default); the last row is at the
+end of the range. Boundary rows are marked '|' in the table and boundary=1 in
+CSV. GeoJSON holds one LineString of the sampled points and one Point per
+element boundary, in the file's plane coordinates; --crs names their
+coordinate reference system."""
+
+_LOCATE_EPILOG = """\
+examples:
+  curvix locate examples/railway_10km.icd 19000 31800
+  curvix locate examples/railway_10km.icd 19000 31800 22050.5 33010
+  curvix locate examples/railway_10km.icd --points points.csv --format csv -o stations.csv
+
+points.csv holds x,y per line (or a header row naming columns x and y).
+For each point: the nearest station, the side of the alignment the point lies
+on (left/right of the direction of travel, or on) and its distance. Put --
+before coordinates that look like options (-- -5e3 120)."""
+
+_PLOT_EPILOG = """\
+examples:
+  curvix plot examples/railway_10km.icd -o plan.png
+  curvix plot examples/railway_10km.icd -o plan.svg --tick 500
+
+Straights, arcs and spirals are drawn in their own colours, element
+boundaries as circles, and station ticks with chainage labels every --tick
+along the alignment. The file type follows OUT's extension (png, svg, pdf).
+Needs matplotlib: pip install "curvix[plot]"."""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    fmt = argparse.RawDescriptionHelpFormatter
+    parser = _Parser(prog=PROG, description=_DESCRIPTION, formatter_class=fmt,
+                     epilog="Run 'curvix COMMAND --help' for a command's options and examples.")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+
+    p = sub.add_parser("info", help="start values and the table of elements",
+                       description="Print the start station, point and azimuth and the elements.",
+                       epilog=_INFO_EPILOG, formatter_class=fmt)
+    p.add_argument("file", help="ICD alignment file")
+    p.set_defaults(func=cmd_info)
+
+    p = sub.add_parser("sample", help="stations, coordinates and azimuths along the alignment",
+                       description="Station, x, y and tangent azimuth every STEP and at every "
+                                   "element boundary.", epilog=_SAMPLE_EPILOG, formatter_class=fmt)
+    p.add_argument("file", help="ICD alignment file")
+    p.add_argument("--step", type=_positive, default=20.0, help="station interval (default 20)")
+    p.add_argument("--from", dest="start", type=_station, metavar="STATION",
+                   help="first station (default: start of the alignment)")
+    p.add_argument("--to", dest="end", type=_station, metavar="STATION",
+                   help="last station (default: end of the alignment)")
+    p.add_argument("--format", choices=("table", "csv", "geojson"), default="table",
+                   help="output format (default table)")
+    p.add_argument("--crs", type=_crs, metavar="EPSG:CODE",
+                   help="coordinate reference system named in the GeoJSON")
+    p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
+    p.set_defaults(func=cmd_sample)
+
+    p = sub.add_parser("locate", help="nearest station, side and distance of points",
+                       description="Nearest station, side and distance of each point.",
+                       epilog=_LOCATE_EPILOG, formatter_class=fmt)
+    p.add_argument("file", help="ICD alignment file")
+    p.add_argument("coords", nargs="*", type=_coordinate, metavar="X Y",
+                   help="point coordinates, in pairs")
+    p.add_argument("--points", metavar="CSV", help="read points from a CSV file ('-' for stdin)")
+    p.add_argument("--format", choices=("table", "csv"), default="table",
+                   help="output format (default table)")
+    p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
+    p.set_defaults(func=cmd_locate)
+
+    p = sub.add_parser("plot", help="plan drawing (needs matplotlib)",
+                       description="Draw the alignment in plan to an image file.",
+                       epilog=_PLOT_EPILOG, formatter_class=fmt)
+    p.add_argument("file", help="ICD alignment file")
+    p.add_argument("-o", "--output", metavar="OUT", required=True, help="image file to write")
+    p.add_argument("--tick", type=_positive, default=100.0,
+                   help="station tick and label interval (default 100)")
+    p.add_argument("--dpi", type=_positive_int, default=150, help="resolution of raster images (default 150)")
+    p.set_defaults(func=cmd_plot)
+    return parser
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    where = "%s %s" % (PROG, args.command)
+    try:
+        return args.func(args)
+    except CommandError as exc:
+        sys.stderr.write("%s: error: %s\n" % (where, " ".join(str(exc).split())))
+        return 2
+    except KeyboardInterrupt:
+        sys.stderr.write("%s: interrupted\n" % where)
+        return 130
+    except BrokenPipeError:
+        # The reader went away (curvix sample ... | head): stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
