@@ -23,14 +23,15 @@ for py in "${pythons[@]}"; do
   rm -rf "$venv"
   "$py" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q "$repo[test,plot]"
+  # Warnings are errors here (and only here: a user's newer compiler may warn more).
+  "$venv/bin/python" -m pip install -q --config-settings=cmake.define.CURVIX_WERROR=ON "$repo[test,plot]"
   tmp="$(mktemp -d)"
   (cd "$tmp" && "$venv/bin/python" -m pytest -v -p no:cacheprovider "$repo/tests") || status=1
   rm -rf "$tmp"
 done
 
 echo "=== C++ unit tests"
-cmake -S "$repo" -B "$repo/build/cpp-tests" -DCURVIX_BUILD_PYTHON=OFF -DCURVIX_BUILD_TESTS=ON >/dev/null
+cmake -S "$repo" -B "$repo/build/cpp-tests" -DCURVIX_BUILD_PYTHON=OFF -DCURVIX_BUILD_TESTS=ON -DCURVIX_WERROR=ON >/dev/null
 cmake --build "$repo/build/cpp-tests" -j2 >/dev/null
 ctest --test-dir "$repo/build/cpp-tests" --output-on-failure || status=1
 exit $status

@@ -12,11 +12,11 @@ namespace curvix {
 
 // ------------------------------------------------------------------ loading
 
-PQX::PQX(const std::u16string& path) { load_lines(split_icd_lines(read_icd_file(path))); }
+PQX::PQX(const std::u16string& path) { load_text(read_icd_file(path)); }
 
 std::unique_ptr<PQX> PQX::from_bytes(std::string_view bytes) {
     auto pqx = std::make_unique<PQX>();
-    pqx->load_lines(split_icd_lines(bytes));
+    pqx->load_text(bytes);
     return pqx;
 }
 
@@ -53,16 +53,32 @@ void PQX::append(std::unique_ptr<PQXElement> element, Vector& point, Angle& azim
     elements.push_back(std::move(element));
 }
 
-void PQX::load_lines(const std::vector<std::u16string>& lines) {
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (i != 0) Text.push_back(u'\n');
-        Text += lines[i];
+// The whole file is decoded before any line is interpreted, straight into
+// Text: the lines joined with LF are the file with each CR LF turned into LF
+// and one final LF dropped. Lines are then cut from Text one at a time, so a
+// file of many short lines costs no more than its text (and the lines after
+// the end line are never copied).
+void PQX::load_text(std::string_view bytes) {
+    const bool has_lines = !bytes.empty();
+    Text = utf8_to_utf16(bytes);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < Text.size(); ++i) {
+        if (Text[i] == u'\r' && i + 1 < Text.size() && Text[i + 1] == u'\n') continue;
+        Text[kept++] = Text[i];
     }
+    Text.resize(kept);
+    if (!Text.empty() && Text.back() == u'\n') Text.pop_back();
+    Text.shrink_to_fit();
+    if (!has_lines) return;
 
     Vector point;
     Angle azimuth;
-    for (std::size_t index = 0; index < lines.size(); ++index) {
-        const std::u16string& line = lines[index];
+    std::u16string line;
+    std::size_t pos = 0;
+    for (std::size_t index = 0; pos != std::u16string::npos; ++index) {
+        const std::size_t end = Text.find(u'\n', pos);
+        line.assign(Text, pos, end == std::u16string::npos ? std::u16string::npos : end - pos);
+        pos = (end == std::u16string::npos) ? end : end + 1;
         if (index == 0) {
             start_pk = parse_icd_double(line, /*narrow=*/false);
             continue;

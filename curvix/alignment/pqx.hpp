@@ -67,7 +67,7 @@ public:
     const std::vector<double>& station_table() const;
 
 private:
-    void load_lines(const std::vector<std::u16string>& lines);
+    void load_text(std::string_view bytes);
     void append(std::unique_ptr<PQXElement> element, Vector& point, Angle& azimuth);
     double distance_at(double s, const Vector& point) const;
     double snapped(double s) const;
