@@ -29,6 +29,7 @@
 #include "curvix/alignment/icd_reader.hpp"
 #include "curvix/alignment/pqx.hpp"
 #include "curvix/binding/binding.hpp"
+#include "curvix/binding/file_error_py.hpp"
 
 namespace {
 
@@ -199,29 +200,12 @@ py::object failing_line(const std::u16string& path) {
     return py::int_(bad);
 }
 
-// The same translation as the curvix module: OSError(errno, reason, path),
-// which Python turns into the subclass of the errno.
-void raise_os_error(const curvix::FileError& e) {
-    py::object filename = py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(
-        e.path().data(), static_cast<Py_ssize_t>(e.path().size()), "surrogateescape"));
-    if (!filename) throw py::error_already_set();
-    py::object exc = py::reinterpret_borrow<py::object>(PyExc_OSError)(
-        e.error_number(), py::str(e.reason()), filename);
-    PyErr_SetObject(PyExc_OSError, exc.ptr());
-}
-
 }  // namespace
 
 PYBIND11_MODULE(_elements, m) {
     m.doc() = "Read-only view of the elements of an alignment loaded from an ICD file.";
 
-    py::register_local_exception_translator([](std::exception_ptr p) {
-        try {
-            if (p) std::rethrow_exception(p);
-        } catch (const curvix::FileError& e) {
-            raise_os_error(e);
-        }
-    });
+    curvix::binding::register_file_error_translator();
 
     m.attr("INFINITE_RADIUS") = curvix::kInfiniteRadius;
     m.def("failing_line", &failing_line, py::arg("path"),
