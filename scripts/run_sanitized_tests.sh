@@ -45,7 +45,8 @@ command -v cmake >/dev/null || "$venv/bin/python" -m pip install -q cmake
 command -v ninja >/dev/null || "$venv/bin/python" -m pip install -q ninja
 CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" \
 CC=gcc CXX=g++ "$venv/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
-  -Ccmake.define.CURVIX_SANITIZE=ON -Cbuild-dir=build/sanitize "$repo"
+  -Ccmake.define.CURVIX_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false \
+  -Cbuild-dir=build/sanitize "$repo"
 
 # --------------------------------------------------------------------- run
 # The interpreter is not instrumented: the runtimes are preloaded so that
@@ -85,5 +86,9 @@ if sanitized -c "import ctypes; ctypes.CDLL(None).malloc(31337)" 2>"$tmp/canary.
 fi
 echo "LeakSanitizer reports a block leaked from Python code: yes"
 
+# --capture=sys: pytest captures Python's streams only, so that a report
+# written to file descriptor 2 by a process it aborts is not swallowed with
+# the captured output. A report makes the exit status non-zero (UBSan and
+# ASan stop the process, LeakSanitizer changes its exit status at exit).
 echo "=== sanitized test run (ASan + LSan + UBSan), from $tmp"
-sanitized -m pytest -p no:cacheprovider -q "$@" "$repo/tests"
+sanitized -m pytest -p no:cacheprovider --capture=sys -q "$@" "$repo/tests"
