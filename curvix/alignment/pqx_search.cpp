@@ -18,6 +18,15 @@ namespace {
 constexpr double kEndSnap = 1e-6;
 constexpr int kMaxIntervals = 1000000;
 
+// (a + b) * 0.5, the bracket midpoint. Where the sum of two finite stations
+// overflows (above half the largest double) the halves are added instead;
+// everywhere else the two forms are the same number.
+double midpoint(double a, double b) {
+    const double m = (a + b) * 0.5;
+    if (std::isinf(m) && std::isfinite(a) && std::isfinite(b)) return a * 0.5 + b * 0.5;
+    return m;
+}
+
 bool strictly_inside(double lo, double mid, double hi) {
     return lo < hi ? (lo < mid && mid < hi) : (hi < mid && mid < lo);
 }
@@ -33,7 +42,7 @@ double PQX::distance_at(double s, const Vector& point) const {
 void PQX::binary_test(double a, double b, const Vector& point, double eps, Candidate& out) const {
     double lo = a;
     double hi = b;
-    double m = (hi + lo) * 0.5;
+    double m = midpoint(hi, lo);
     // Only one end moves per step, so the other end's distance is reused.
     double d_lo = 0.0;
     double d_hi = 0.0;
@@ -43,7 +52,7 @@ void PQX::binary_test(double a, double b, const Vector& point, double eps, Candi
         if (!have_lo) d_lo = distance_at(lo, point);
         if (!have_hi) d_hi = distance_at(snapped(hi), point);
         have_lo = have_hi = true;
-        const double mid = (hi + lo) * 0.5;
+        const double mid = midpoint(hi, lo);
         if (!strictly_inside(lo, mid, hi)) break;
         if (d_hi > d_lo) {
             hi = mid;
@@ -52,7 +61,7 @@ void PQX::binary_test(double a, double b, const Vector& point, double eps, Candi
             lo = mid;
             have_lo = false;
         }
-        m = (hi + lo) * 0.5;
+        m = midpoint(hi, lo);
     }
     const double d1 = distance_at(m, point);
     const double sm = snapped(m);
@@ -195,7 +204,7 @@ double PQX::get_station_by_point2(double x1, double y1, double x2, double y2, do
     // Slides cannot follow a first step with a sign change; the bound only
     // keeps the loop finite whatever happens.
     for (int guard = 0; guard < 100000 && hi - lo > eps; ++guard) {
-        const double mid = (lo + hi) * 0.5;
+        const double mid = midpoint(lo, hi);
         if (!strictly_inside(lo, mid, hi)) break;
         // Points first, then the angles, as a step always evaluates them.
         const Vector a = have_lo ? Vector() : get_coordinate(lo);
@@ -229,7 +238,7 @@ double PQX::get_station_by_point2(double x1, double y1, double x2, double y2, do
         }
         first = false;
     }
-    return (lo + hi) * 0.5;
+    return midpoint(lo, hi);
 }
 
 int PQX::get_side(double x, double y) const {
