@@ -486,13 +486,10 @@ def test_segment_circle_answers_any_doubles(c, r, a, b):
 
 
 # ----------------------------------------------------- faults found by fuzzing
-#
-# Each fails until its fault is fixed (strict: a fix turns it into an
-# unexpected pass, and the marker must go).
 
-@pytest.mark.xfail(strict=True, reason="the bracket midpoint (lo + hi) * 0.5 overflows above DBL_MAX / 2")
 @pytest.mark.parametrize("query, low, high", [
-    # Smallest input: "0\n0,0,0\n1,1e308\n", get_station_by_point(0, 1e308, 1, 1e-9) gave inf.
+    # Smallest input: "0\n0,0,0\n1,1e308\n", get_station_by_point(0, 1e308, 1, 1e-9) gave inf
+    # (the bracket midpoint (lo + hi) * 0.5 overflowed above half the largest double).
     (lambda p: p.get_station_by_point(0.0, 1e308, 1, 1e-9), 9.9e307, 1e308),
     # The same file, get_station_by_point2(-1, 9e307, 1, 9e307, 1e-9) gave inf.
     (lambda p: p.get_station_by_point2(-1.0, 9e307, 1.0, 9e307, 1e-9), 8.9e307, 9.1e307),
@@ -502,16 +499,15 @@ def test_searches_stay_finite_near_the_double_limit(write_icd, query, low, high)
     assert low <= query(p) <= high
 
 
-@pytest.mark.xfail(strict=True, reason="Boost.Geometry 1.81 places the point of nearly collinear "
-                                       "segments outside them, and overflows beyond about 5e102")
 @pytest.mark.parametrize("segments, expected", [
-    # Sharing an end: the point came 1.5 m beyond it, [100001.5259..., 100001.5259...].
+    # Sharing an end: Boost.Geometry put the point 1.5 m beyond it, [100001.5259..., 100001.5259...].
     (([0.0, 0.0], [1e5, 1e5], [1e-6, 0.0], [1e5, 1e5]), [1e5, 1e5]),
     # S2 touches S1 only at its end (9e5, 9e5); the point came 17.6 km beyond it.
     (([0.0, 0.0], [1e6, 1e6], [6e5, 600000.000000001], [9e5, 9e5]), [9e5, 9e5]),
-    # Crossing at the origin; products of three coordinates overflow: [0.0, inf].
+    # Crossing at the origin; products of three coordinates overflowed: [0.0, inf].
     (([-1e103, 0.0], [1e103, 0.0], [0.0, -1e103], [0.0, 1e103]), [0.0, 0.0]),
-], ids=["shared-end", "touching-end", "huge-coordinates"])
+    (([-1e300, -1e300], [1e300, 1e300], [-1e300, 1e300], [1e300, -1e300]), [0.0, 0.0]),
+], ids=["shared-end", "touching-end", "huge-coordinates", "near-the-limit"])
 def test_nearly_collinear_or_huge_segments_meet_on_both(segments, expected):
     found = planix.intersection_seg_seg(*segments)
     assert found == pytest.approx(expected, rel=1e-9, abs=1e-9)
