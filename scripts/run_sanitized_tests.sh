@@ -7,7 +7,7 @@
 # Builds the package with -DCURVIX_SANITIZE=ON into build/venv-asan (build
 # tree build/sanitize), then runs pytest on tests/ from a temporary directory
 # with the sanitizer runtimes preloaded into the (uninstrumented) interpreter.
-# Any sanitizer report aborts the process that made it, so the run fails on
+# An ASan or UBSan report stops the process that made it, so the run fails on
 # the first overflow, use after free or undefined behaviour; leaks are
 # reported when the interpreter exits and make pytest's exit status non-zero.
 # sanitizer/lsan.supp holds the interpreter's own exit-time allocations only.
@@ -26,6 +26,11 @@ asan_lib() { gcc -print-file-name=libasan.so 2>/dev/null || true; }
 ubsan_lib() { gcc -print-file-name=libubsan.so 2>/dev/null || true; }
 command -v gcc >/dev/null && [ -f "$(asan_lib)" ] || need+=(gcc libasan8)
 command -v gcc >/dev/null && [ -f "$(ubsan_lib)" ] || need+=(libubsan1)
+py="${PYTHON:-python3}"
+# A Debian interpreter needs its headers and venv packages; others have them.
+inc="$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+[ -f "$inc/Python.h" ] || need+=(python3-dev)
+"$py" -c 'import ensurepip' 2>/dev/null || need+=(python3-venv)
 if [ ${#need[@]} -gt 0 ]; then
   SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
   echo "installing: ${need[*]}"
@@ -36,7 +41,6 @@ asan="$(realpath "$(asan_lib)")"
 ubsan="$(realpath "$(ubsan_lib)")"
 
 # ------------------------------------------------------------------- build
-py="${PYTHON:-python3}"
 venv="$repo/build/venv-asan"
 [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
