@@ -7,6 +7,7 @@
 #include <boost/geometry/geometries/segment.hpp>
 
 #include <algorithm>
+#include <utility>
 #include <cmath>
 #include <list>
 
@@ -58,11 +59,13 @@ constexpr double kLargeCoordinate = 0x1p256;
 // nearly collinear segments Boost.Geometry derives the point from the lines
 // through them and can place it well outside (1.5 m beyond a shared end at
 // 1e5 m). Clamping to the common box leaves every point inside it as it is
-// and brings such a stray point back to the segments' end.
+// and brings such a stray point back to the segments' end. Boxes that miss
+// each other by rounding (segments Boost takes for touching) clamp the point
+// into the gap between them instead.
 double clamp_to_common(double v, double a1, double a2, double b1, double b2) {
-    const double lo = std::max(std::min(a1, a2), std::min(b1, b2));
-    const double hi = std::min(std::max(a1, a2), std::max(b1, b2));
-    if (!(lo <= hi)) return v;
+    double lo = std::max(std::min(a1, a2), std::min(b1, b2));
+    double hi = std::min(std::max(a1, a2), std::max(b1, b2));
+    if (lo > hi) std::swap(lo, hi);
     return v < lo ? lo : (v > hi ? hi : v);
 }
 
