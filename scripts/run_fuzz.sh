@@ -40,7 +40,9 @@ for target in "${targets[@]}"; do
   esac
   corpus="$work/$target/corpus"
   mkdir -p "$corpus"
-  cp -n "$seeds"/* "$corpus"/
+  for seed in "$seeds"/*; do
+    [ -e "$corpus/${seed##*/}" ] || cp "$seed" "$corpus/"
+  done
   log="$work/$target/fuzz.log"
   echo "=== $target: ${seconds}s from $(ls "$seeds" | wc -l) seeds (log: $log)"
   (cd "$work/$target" && "$build/fuzz/$target" "$corpus" -max_total_time="$seconds" -timeout=5 \
