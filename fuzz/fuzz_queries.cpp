@@ -224,15 +224,13 @@ void segment_segment(double a, double b, double c, double d, double e, double f,
     for (double v : {a, b, c, d, e, f, g, h}) scale = std::fmax(scale, std::fabs(v));
     if (!all_finite({q->x, q->y})) fail("segment/segment: a point that is not finite", args);
     // The point lies on both segments' boxes, up to rounding at their scale.
-    // Known fault: where the boxes miss each other by rounding (Boost takes
-    // ends a spacing of doubles apart for a touch) Boost's point is kept, and
-    // can be far away; pinned by
-    // tests/test_reliability.py::test_nearly_collinear_or_huge_segments_meet_on_both.
-    if (std::fmax(std::fmin(a, c), std::fmin(e, g)) > std::fmin(std::fmax(a, c), std::fmax(e, g)) ||
-        std::fmax(std::fmin(b, d), std::fmin(f, h)) > std::fmin(std::fmax(b, d), std::fmax(f, h))) {
-        return;
-    }
-    const double tol = 1e-9 * (1.0 + scale);
+    // Segments that Boost takes for touching can have boxes that miss each
+    // other by rounding; the point then lies in the gap between them.
+    const double gap_x = std::fmax(std::fmin(a, c), std::fmin(e, g)) - std::fmin(std::fmax(a, c), std::fmax(e, g));
+    const double gap_y = std::fmax(std::fmin(b, d), std::fmin(f, h)) - std::fmin(std::fmax(b, d), std::fmax(f, h));
+    const double gap = std::fmax(0.0, std::fmax(gap_x, gap_y));
+    if (gap > 1e-8 * (1.0 + scale)) fail("segment/segment: a point for segments whose boxes are apart", args);
+    const double tol = 1e-9 * (1.0 + scale) + gap;
     auto within = [&](double v, double p, double q2) {
         return v >= std::fmin(p, q2) - tol && v <= std::fmax(p, q2) + tol;
     };
