@@ -465,7 +465,6 @@ def in_general_position(p1, p2, p3, p4):
 
 
 points = st.lists(any_float, min_size=2, max_size=2)
-moderate_points = st.lists(st.floats(-1e100, 1e100), min_size=2, max_size=2)
 
 
 @HYPOTHESIS
@@ -474,10 +473,21 @@ def test_segment_intersection_answers_any_doubles(p1, p2, p3, p4):
     check_result(planix.intersection_seg_seg(p1, p2, p3, p4), [p1, p2, p3, p4])
 
 
+@st.composite
+def four_points_of_one_scale(draw):
+    # Independent magnitudes for eight coordinates seldom give two segments
+    # that are both long against the largest one; one scale for all four
+    # points keeps the filter below from rejecting most draws.
+    scale = 10.0 ** draw(st.integers(-3, 100))
+    unit = st.floats(-1.0, 1.0)
+    return [[draw(unit) * scale, draw(unit) * scale] for _ in range(4)]
+
+
 @HYPOTHESIS
-@given(p1=moderate_points, p2=moderate_points, p3=moderate_points, p4=moderate_points)
-def test_crossing_segments_are_found_in_any_order(p1, p2, p3, p4):
+@given(points4=four_points_of_one_scale())
+def test_crossing_segments_are_found_in_any_order(points4):
     # Swapping the segments or reversing one finds a point as well (or none).
+    p1, p2, p3, p4 = points4
     assume(in_general_position(p1, p2, p3, p4))
     found = bool(planix.intersection_seg_seg(p1, p2, p3, p4))
     assert bool(planix.intersection_seg_seg(p3, p4, p1, p2)) == found
