@@ -76,4 +76,70 @@ std::vector<std::u16string> split_icd_fields(const std::u16string& line);
 double parse_icd_double(const std::u16string& field, bool narrow = true);
 int parse_icd_int(const std::u16string& field);
 
+// ----------------------------------------------------------- the grammar
+
+// One element line of an ICD file, read but not yet built.
+//   type 1: value[0] = length
+//   type 2: value[0] = radius, value[1] = length
+//   type 3, 4: value[0] = A, value[1] = R
+//   type 5, 6: value[0] = A, value[1] = R1, value[2] = R2
+struct IcdRecord {
+    std::size_t line = 0;  // 1-based line number in the file
+    int type = 0;
+    double value[3] = {0.0, 0.0, 0.0};
+    int direction = 0;       // types 2 to 6
+    bool has_azimuth = false;  // the explicit start azimuth of types 1 and 2
+    double azimuth = 0.0;      // as written, radians
+};
+
+// A whole ICD file, read by one grammar.
+struct IcdDocument {
+    std::u16string text;  // the decoded lines joined with LF (PQX::Text)
+    bool has_start_station = false;  // line 1 present
+    double start_station = 0.0;
+    bool has_start = false;  // line 2 present
+    double start_y = 0.0;
+    double start_x = 0.0;
+    double start_azimuth = 0.0;  // as written, radians (no degree round trip)
+    std::vector<IcdRecord> records;
+    std::size_t end_line = 0;  // line number of the end line, 0 when there is none
+};
+
+enum class IcdGrammar {
+    // Exactly what the format has always accepted: longest numeric prefixes,
+    // any integer direction, no value checks; failures are the standard
+    // exception kinds listed at the top of this file, in the same order.
+    legacy,
+    // Only files that the legacy grammar reads to the same alignment, and
+    // only sensible ones: every number field is a number and nothing else
+    // (blanks around it allowed) and finite; type codes 1 to 6 and
+    // directions +1/-1 written as whole numbers; lengths, radii and A > 0;
+    // the exact field count of each line kind; no blank lines; at least one
+    // element; a three-field line read as the end line (integer part of its
+    // third field 0) may not be followed by element lines. Every refusal is
+    // an IcdError.
+    strict,
+};
+
+// A refusal of the strict grammar: the 1-based line, the 1-based field (0
+// when the whole line is at fault) and an English message; what() is
+// "line L, field F: message" (or "line L: message").
+class IcdError : public std::invalid_argument {
+public:
+    IcdError(std::size_t line, std::size_t field, const std::string& message);
+    std::size_t line() const noexcept { return line_; }
+    std::size_t field() const noexcept { return field_; }
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::size_t line_;
+    std::size_t field_;
+    std::string message_;
+};
+
+// Reads UTF-8 bytes as an ICD file (decoding and line rules as
+// split_icd_lines; lines after the end line are kept in text and never
+// interpreted).
+IcdDocument read_icd_document(std::string_view bytes, IcdGrammar grammar);
+
 }  // namespace curvix

@@ -23,6 +23,19 @@
 
 namespace curvix {
 
+struct IcdDocument;
+
+// The elements of an ICD document built as the format has always built
+// them: each starts at the running point and azimuth (or its explicit
+// azimuth), which then move to its end; line 2 sets both, through the
+// degree round trip ((a / pi) * 180) / 180 * pi.
+struct LegacyChain {
+    Vector start_point;
+    Angle start_angle;
+    std::vector<std::unique_ptr<PQXElement>> elements;
+};
+LegacyChain build_legacy_chain(const IcdDocument& document);
+
 // (station, distance) found by one halving search.
 using Candidate = std::pair<double, double>;
 
