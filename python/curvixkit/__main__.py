@@ -1,5 +1,5 @@
 import sys
 
-from curvix_tools.cli import main
+from curvixkit.cli import main
 
 sys.exit(main())

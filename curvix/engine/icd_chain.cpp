@@ -1,0 +1,88 @@
+#include "curvix/engine/icd_chain.hpp"
+
+#include <cmath>
+#include <memory>
+#include <utility>
+
+#include "curvix/alignment/element.hpp"
+#include "curvix/alignment/pqx.hpp"
+
+namespace curvix::engine {
+
+namespace {
+
+// The curvature 1 / R with the direction's sign; the format's infinite
+// radius (1e39 and above) is a straight end.
+double curvature_of(double radius, int direction) {
+    if (std::fabs(radius) >= kInfiniteRadius) return 0.0;
+    return static_cast<double>(direction) / radius;
+}
+
+ElementSpec spec_of(const IcdRecord& r) {
+    ElementSpec e;
+    const double d = static_cast<double>(r.direction);
+    switch (r.type) {
+        case 1:
+            e.length = r.value[0];
+            break;
+        case 2:
+            e.length = r.value[1];
+            e.k0 = e.k1 = curvature_of(r.value[0], r.direction);
+            break;
+        default: {
+            const double A = r.value[0];
+            double r_start = r.value[1];
+            double r_end = r.value[2];
+            if (r.type == 3) {
+                r_start = kInfiniteRadius;
+                r_end = r.value[1];
+            } else if (r.type == 4) {
+                r_end = kInfiniteRadius;
+            }
+            const double sigma = (r.type == 3 || r.type == 5) ? 1.0 : -1.0;
+            e.length = std::fabs(A * A / r_start - A * A / r_end);
+            e.k0 = curvature_of(r_start, r.direction);
+            e.k1 = e.k0 + d * sigma * e.length / (A * A);
+            // Where the end curvature is the stated end radius up to rounding,
+            // keep the stated one, so the element reports the radius it was
+            // given.
+            const double stated = curvature_of(r_end, r.direction);
+            if (std::fabs(e.k1 - stated) <= 1e-9 * std::fabs(stated)) e.k1 = stated;
+            if (stated == 0.0 && std::fabs(e.k1) <= 1e-12 * std::fabs(e.k0)) e.k1 = 0.0;
+            break;
+        }
+    }
+    if (r.has_azimuth) {
+        e.has_azimuth = true;
+        e.azimuth = r.azimuth;
+    }
+    return e;
+}
+
+}  // namespace
+
+IcdChain icd_chain(const IcdDocument& document, SpiralEvaluation spirals) {
+    IcdChain chain;
+    chain.start_station = document.start_station;
+    chain.x = document.start_x;
+    chain.y = document.start_y;
+    chain.azimuth = document.start_azimuth / Angle::PI * 180.0 / 180.0 * Angle::PI;
+    chain.elements.reserve(document.records.size());
+    for (const IcdRecord& r : document.records) chain.elements.push_back(spec_of(r));
+    if (spirals == SpiralEvaluation::series) {
+        LegacyChain legacy = build_legacy_chain(document);
+        for (std::size_t k = 0; k < legacy.elements.size() && k < chain.elements.size(); ++k) {
+            ElementSpec& e = chain.elements[k];
+            std::shared_ptr<const PQXElement> element(std::move(legacy.elements[k]));
+            e.has_start = true;
+            e.x = element->start_point.X();
+            e.y = element->start_point.Y();
+            e.has_azimuth = true;
+            e.azimuth = element->start_angle.GetRadian();
+            e.legacy = std::move(element);
+        }
+    }
+    return chain;
+}
+
+}  // namespace curvix::engine

@@ -1,0 +1,33 @@
+#pragma once
+// ICD documents as engine element chains.
+//
+// A straight is k0 = k1 = 0; an arc of radius R turning with direction d is
+// k0 = k1 = d / R; a spiral (types 3 to 6) starts with curvature d / R_start
+// (0 for the straight end, the radius 1e39) and changes by d * sigma / A^2 per
+// unit length (sigma = +1 for types 3 and 5, -1 for 4 and 6) over the length
+// the format gives it, |A*A/R1 - A*A/R2|. So the engine follows the curve
+// the legacy elements follow; only the integration differs.
+
+#include <vector>
+
+#include "curvix/alignment/icd_reader.hpp"
+#include "curvix/engine/alignment.hpp"
+
+namespace curvix::engine {
+
+enum class SpiralEvaluation {
+    exact,   // every element integrated exactly
+    series,  // every point from the legacy elements, chained as they chain
+};
+
+struct IcdChain {
+    double start_station = 0.0;
+    double x = 0.0;
+    double y = 0.0;
+    double azimuth = 0.0;  // line 2's azimuth through the format's degree round trip
+    std::vector<ElementSpec> elements;
+};
+
+IcdChain icd_chain(const IcdDocument& document, SpiralEvaluation spirals);
+
+}  // namespace curvix::engine

@@ -1,0 +1,532 @@
+"""``curvixkit.Alignment``: the public face of the alignment engine.
+
+No geometry is computed here: this module turns Python values into the arrays
+the engine takes, checks them, and names the argument that is wrong.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from typing import (Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple,
+                    Union)
+
+import numpy as np
+
+from curvixkit import _core
+from curvixkit.errors import ElementError
+
+PathLike = Union[str, "os.PathLike[str]"]
+ArrayLike = Any
+
+_SPIRAL_MODES = ("exact", "series")
+
+
+class Element(NamedTuple):
+    """One element of an alignment.
+
+    ``kind`` is ``"line"``, ``"arc"`` or ``"clothoid"``. Radii are positive,
+    ``math.inf`` at a straight end; ``turn`` is +1 for a right-hand (clockwise)
+    curve, -1 for a left-hand one, 0 for a line; curvatures are signed
+    (positive to the right). ``A`` is the clothoid parameter sqrt(L / |k1 - k0|),
+    ``None`` for lines and arcs. Points are (x, y); azimuths in radians from
+    north (+Y) towards east (+X), never wrapped.
+    """
+    kind: str
+    start_station: float
+    end_station: float
+    length: float
+    start_radius: float
+    end_radius: float
+    turn: int
+    A: Optional[float]
+    start: Tuple[float, float]
+    end: Tuple[float, float]
+    start_azimuth: float
+    end_azimuth: float
+    start_curvature: float
+    end_curvature: float
+
+
+class Located(NamedTuple):
+    """The nearest point of the alignment: station, signed offset (positive to
+    the right of the direction of travel; ``abs(offset) == distance``), distance
+    and 0-based element index (-1 where nothing was found)."""
+    station: Any
+    offset: Any
+    distance: Any
+    element: Any
+
+
+class LocatedAll(NamedTuple):
+    """Every local minimum of the distance: ``query`` is the row of the query
+    point each result belongs to; sorted by query, then by distance."""
+    query: Any
+    station: Any
+    offset: Any
+    distance: Any
+    element: Any
+
+
+class Crossings(NamedTuple):
+    """Every crossing of a line with the alignment, sorted by station: the
+    point, the 0-based index of the polyline segment and the angle between the
+    line and the tangent (radians, 0 to pi/2)."""
+    station: Any
+    x: Any
+    y: Any
+    segment: Any
+    angle: Any
+
+
+# ----------------------------------------------------------- argument checks
+
+def _real_array(value: ArrayLike, name: str) -> np.ndarray:
+    """``value`` as a float64 array, refusing what is not real numbers."""
+    try:
+        arr = np.asarray(value)
+    except Exception as exc:  # ragged nested lists and the like
+        raise ValueError("%s: cannot be read as an array of numbers (%s)" % (name, exc))
+    if arr.dtype.kind not in "biuf":
+        raise TypeError("%s must be real numbers, got an array of dtype %s" % (name, arr.dtype))
+    return arr.astype(np.float64, copy=False)
+
+
+def _points_array(points: ArrayLike, name: str) -> Tuple[np.ndarray, bool]:
+    """An (N, 2) C-contiguous float64 array, and whether one (x, y) pair was given."""
+    arr = _real_array(points, name)
+    if arr.ndim == 1 and arr.shape[0] == 2:
+        return np.ascontiguousarray(arr.reshape(1, 2)), True
+    if arr.ndim != 2 or arr.shape[1] != 2:
+        raise ValueError("%s must be one (x, y) pair or an array of shape (N, 2), got shape %s"
+                         % (name, arr.shape))
+    return np.ascontiguousarray(arr), False
+
+
+def _real_scalar(value: Any, name: str) -> float:
+    if isinstance(value, (str, bytes)) or not np.isscalar(value) and np.ndim(value) != 0:
+        raise TypeError("%s must be a real number, got %r" % (name, value))
+    try:
+        result = float(value)
+    except (TypeError, ValueError):
+        raise TypeError("%s must be a real number, got %r" % (name, value))
+    if isinstance(value, complex) or np.iscomplexobj(value):
+        raise TypeError("%s must be a real number, got %r" % (name, value))
+    return result
+
+
+def _turn_of(value: Any, k: int) -> float:
+    if isinstance(value, str):
+        turn = {"right": 1, "cw": 1, "left": -1, "ccw": -1}.get(value.strip().lower())
+        if turn is None:
+            raise ElementError("element %d: turn must be 'right'/'cw', 'left'/'ccw', 1 or -1, got %r"
+                               % (k, value), k, "turn")
+        return float(turn)
+    if value in (1, -1) and not isinstance(value, bool):
+        return float(value)
+    raise ElementError("element %d: turn must be 'right'/'cw', 'left'/'ccw', 1 or -1, got %r"
+                       % (k, value), k, "turn")
+
+
+def _number(m: Mapping[str, Any], key: str, k: int) -> float:
+    try:
+        value = m[key]
+    except KeyError:
+        raise ElementError("element %d: %s is missing" % (k, key), k, key)
+    try:
+        if isinstance(value, (str, bytes, complex)):
+            raise TypeError
+        return float(value)
+    except (TypeError, ValueError):
+        raise ElementError("element %d: %s must be a number, got %r" % (k, key, value), k, key)
+
+
+def _curvature_from_radius(m: Mapping[str, Any], key: str, k: int, turn: float) -> float:
+    r = _number(m, key, k)
+    if math.isnan(r) or r <= 0:
+        raise ElementError("element %d: %s must be positive (math.inf for a straight end), got %r"
+                           % (k, key, r), k, key)
+    return 0.0 if math.isinf(r) else turn / r
+
+
+_KINDS = {"line": "line", "straight": "line", "arc": "arc", "curve": "arc",
+          "clothoid": "clothoid", "spiral": "clothoid"}
+
+
+def _spec(m: Any, k: int) -> tuple:
+    """An element description (a mapping or an ``Element``) as the engine's
+    (length, k0, k1, start or None, azimuth or None)."""
+    if hasattr(m, "_asdict"):
+        m = m._asdict()
+    if not isinstance(m, Mapping):
+        raise ElementError("element %d: expected a mapping such as {'kind': 'line', 'length': 100.0}, "
+                           "got %r" % (k, m), k, None)
+    raw_kind = m.get("kind")
+    kind = _KINDS.get(raw_kind.strip().lower()) if isinstance(raw_kind, str) else None
+    if kind is None:
+        raise ElementError("element %d: kind must be 'line', 'arc' or 'clothoid', got %r"
+                           % (k, raw_kind), k, "kind")
+    length = _number(m, "length", k)
+    if kind == "line":
+        k0 = k1 = 0.0
+    elif "start_curvature" in m or "curvature" in m:
+        if kind == "arc":
+            k0 = k1 = _number(m, "curvature" if "curvature" in m else "start_curvature", k)
+        else:
+            k0, k1 = _number(m, "start_curvature", k), _number(m, "end_curvature", k)
+    else:
+        turn = _turn_of(m.get("turn"), k)
+        if kind == "arc":
+            key = "radius" if "radius" in m else "start_radius"
+            k0 = k1 = _curvature_from_radius(m, key, k, turn)
+            if k0 == 0.0:
+                raise ElementError("element %d: an arc needs a finite radius" % k, k, key)
+        else:
+            k0 = _curvature_from_radius(m, "start_radius", k, turn)
+            k1 = _curvature_from_radius(m, "end_radius", k, turn)
+    start = m.get("start")
+    if start is not None:
+        try:
+            sx, sy = (float(v) for v in start)
+        except (TypeError, ValueError):
+            raise ElementError("element %d: start must be an (x, y) pair, got %r" % (k, start),
+                               k, "start")
+        start = (sx, sy)
+    azimuth = m.get("start_azimuth")
+    if azimuth is not None:
+        azimuth = _number(m, "start_azimuth", k)
+    return (length, k0, k1, start, azimuth)
+
+
+def _element_of(t: tuple) -> Element:
+    kind, s0, s1, length, k0, k1, x0, y0, a0, x1, y1, a1 = t
+    turn = 0
+    if kind != "line":
+        turn = 1 if (k0 if k0 != 0.0 else k1) > 0 else -1
+    A = None
+    if kind == "clothoid":
+        A = math.sqrt(length / abs(k1 - k0))
+    return Element(kind, s0, s1, length,
+                   math.inf if k0 == 0.0 else 1.0 / abs(k0),
+                   math.inf if k1 == 0.0 else 1.0 / abs(k1),
+                   turn, A, (x0, y0), (x1, y1), a0, a1, k0, k1)
+
+
+def _read_bytes(path: PathLike) -> Tuple[bytes, str]:
+    name = os.fspath(path)
+    if isinstance(name, bytes):
+        name = os.fsdecode(name)
+    with open(name, "rb") as f:
+        return f.read(), name
+
+
+# ------------------------------------------------------------------ Alignment
+
+class Alignment:
+    """A horizontal alignment: straights, circular arcs and clothoids, each with
+    a curvature linear along it, evaluated exactly.
+
+    Conventions: x is east, y north; azimuths in radians from north towards
+    east (clockwise), never wrapped; curvature positive where the alignment
+    turns right; offsets positive to the right of the direction of travel;
+    stations in the file's length unit. An ``Alignment`` never changes after it
+    is built, so one object may be queried from many threads at once; every
+    query over arrays runs without the GIL.
+
+    Build one with :meth:`from_icd`, :meth:`from_landxml`,
+    :meth:`from_elements` or :meth:`read` (by file content).
+    """
+
+    __slots__ = ("_engine", "_meta")
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        raise TypeError("build an Alignment with Alignment.from_icd(), from_landxml(), "
+                        "from_elements() or read()")
+
+    @classmethod
+    def _wrap(cls, engine: Any, meta: Dict[str, Any]) -> "Alignment":
+        self = object.__new__(cls)
+        object.__setattr__(self, "_engine", engine)
+        object.__setattr__(self, "_meta", meta)
+        return self
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError("an Alignment cannot be changed; build a new one")
+
+    # ------------------------------------------------------------ builders
+
+    @classmethod
+    def from_elements(cls, start_station: float, x: float, y: float, azimuth: float,
+                      elements: Iterable[Any]) -> "Alignment":
+        """An alignment from plain element descriptions.
+
+        Each element is a mapping (or an :class:`Element`) with ``kind``
+        (``"line"``, ``"arc"``, ``"clothoid"``), ``length``, and for curves
+        either ``start_radius``/``end_radius`` (``radius`` for an arc;
+        ``math.inf`` for a straight end) with ``turn`` (``"right"``/``"cw"``/1 or
+        ``"left"``/``"ccw"``/-1), or signed ``start_curvature``/``end_curvature``.
+        Optional ``start`` (x, y) and ``start_azimuth`` place the element where
+        stated; otherwise it starts at the exact end of the one before (the
+        first at ``x``, ``y``, ``azimuth``).
+
+        Raises :class:`ElementError` (a ``ValueError``) naming the element
+        (1-based) and the field for a bad description: a negative or NaN
+        length, a zero radius, a non-finite coordinate.
+        """
+        values = {}
+        for name, value in (("start_station", start_station), ("x", x), ("y", y),
+                            ("azimuth", azimuth)):
+            values[name] = _real_scalar(value, name)
+        specs = [_spec(m, k) for k, m in enumerate(elements, 1)]
+        engine = _core.Engine(values["start_station"], values["x"], values["y"],
+                              values["azimuth"], specs)
+        return cls._wrap(engine, {"source": "elements"})
+
+    @classmethod
+    def from_icd(cls, path: PathLike, spirals: str = "exact", strict: bool = True) -> "Alignment":
+        """Read an ICD alignment file.
+
+        ``strict=True`` refuses what people mistype (a field that is not a
+        number, a direction other than 1/-1, non-positive lengths and radii, a
+        line that would silently end the list) with :class:`IcdError` naming
+        the line and field; ``strict=False`` reads exactly what the legacy
+        ``curvix.PQX`` reads. ``spirals="series"`` evaluates every point as
+        ``curvix.PQX`` does (its series for spirals); ``"exact"`` integrates
+        the clothoids exactly. A file that cannot be read raises ``OSError``.
+        """
+        if spirals not in _SPIRAL_MODES:
+            raise ValueError("spirals must be 'exact' or 'series', got %r" % (spirals,))
+        data, name = _read_bytes(path)
+        return cls._from_icd_bytes(data, name, spirals, bool(strict))
+
+    @classmethod
+    def _from_icd_bytes(cls, data: bytes, name: Optional[str], spirals: str,
+                        strict: bool) -> "Alignment":
+        from curvixkit.errors import IcdError
+        try:
+            engine, lines = _core.Engine.from_icd(data, strict, spirals == "series")
+        except IcdError as exc:
+            raise IcdError(exc.message, exc.line, exc.field, name) from None
+        meta = {"source": "icd", "path": name, "spirals": spirals, "strict": strict,
+                "lines": list(lines)}
+        if spirals == "series":
+            meta["icd_bytes"] = data  # the legacy chain is rebuilt from the text when unpickled
+        return cls._wrap(engine, meta)
+
+    @classmethod
+    def from_landxml(cls, path: PathLike, name: Optional[str] = None,
+                     chain: bool = False) -> "Alignment":
+        """Read one alignment of a LandXML 1.0-1.2 file (``name`` picks one of
+        several; see :meth:`landxml_names`). Each element is placed at its
+        stated start; ``chain=True`` chains them from the first start instead.
+        Raises :class:`LandXMLError` (a ``ValueError``) naming the line."""
+        from curvixkit import landxml
+        doc = landxml.read_landxml(path, name=name, chain=chain)
+        alignment = cls.from_elements(doc.start_station, doc.x, doc.y, doc.azimuth, doc.elements)
+        meta = {"source": "landxml", "path": os.fspath(path), "name": doc.name,
+                "units": doc.units, "equations": list(doc.equations), "stated": doc.stated}
+        return cls._wrap(alignment._engine, meta)
+
+    @staticmethod
+    def landxml_names(path: PathLike) -> List[str]:
+        """The names of the alignments in a LandXML file, in file order."""
+        from curvixkit import landxml
+        return landxml.landxml_names(path)
+
+    @classmethod
+    def read(cls, path: PathLike, name: Optional[str] = None) -> "Alignment":
+        """Read an ICD or a LandXML file, told apart by content (an XML file
+        starts with '<' after an optional byte-order mark and blanks)."""
+        with open(os.fspath(path), "rb") as f:
+            head = f.read(4096)
+        if head.startswith(b"\xef\xbb\xbf"):
+            head = head[3:]
+        if head.lstrip().startswith(b"<"):
+            return cls.from_landxml(path, name=name)
+        if name is not None:
+            raise ValueError("name applies to LandXML files; %s is an ICD file" % os.fspath(path))
+        return cls.from_icd(path)
+
+    # ------------------------------------------------------------ properties
+
+    @property
+    def start_station(self) -> float:
+        """Internal station at the start."""
+        return self._engine.start_station
+
+    @property
+    def end_station(self) -> float:
+        """Internal station at the end (the start plus the element lengths)."""
+        return self._engine.end_station
+
+    @property
+    def length(self) -> float:
+        """``end_station - start_station``."""
+        return self._engine.length
+
+    @property
+    def elements(self) -> List[Element]:
+        """The elements as :class:`Element` tuples, in order."""
+        return [_element_of(t) for t in self._engine.elements()]
+
+    @property
+    def name(self) -> Optional[str]:
+        """The alignment's name in its LandXML file, else ``None``."""
+        return self._meta.get("name")
+
+    @property
+    def path(self) -> Optional[str]:
+        """The file the alignment was read from, else ``None``."""
+        return self._meta.get("path")
+
+    @property
+    def units(self) -> Any:
+        """The units a LandXML file states (kept, never converted); ``None`` for ICD."""
+        return self._meta.get("units")
+
+    @property
+    def stations(self) -> Any:
+        """The station map: internal stations <-> display stations of the
+        station equations (identity where there are none)."""
+        from curvixkit.stations import StationMap
+        return StationMap(self.start_station, self.end_station, self._meta.get("equations", ()))
+
+    def __len__(self) -> int:
+        return len(self._engine)
+
+    def __repr__(self) -> str:
+        where = ""
+        if self._meta.get("name"):
+            where = " %r" % self._meta["name"]
+        return "<curvixkit.Alignment%s stations %r to %r, %d elements>" % (
+            where, self.start_station, self.end_station, len(self))
+
+    # --------------------------------------------------------- pickling, copy
+
+    def __reduce__(self) -> tuple:
+        meta = dict(self._meta)
+        if "icd_bytes" in meta:
+            return (_rebuild_icd, (meta,))
+        x, y, az = self._engine.start
+        return (_rebuild, (self.start_station, x, y, az, self._engine.specs(), meta))
+
+    def __copy__(self) -> "Alignment":
+        return self  # immutable
+
+    def __deepcopy__(self, memo: Dict[int, Any]) -> "Alignment":
+        return self  # immutable
+
+    # --------------------------------------------------------------- queries
+
+    def _stations(self, stations: ArrayLike, display: bool, name: str = "stations") -> np.ndarray:
+        arr = _real_array(stations, name)
+        if display:
+            arr = np.asarray(self.stations.from_display(arr), dtype=np.float64)
+        return arr
+
+    def point(self, stations: ArrayLike, offsets: ArrayLike = 0.0, extend: bool = False,
+              display: bool = False) -> np.ndarray:
+        """Points at stations (and offsets, positive to the right), as an array
+        of shape (..., 2) of x, y; a scalar station gives shape (2,).
+
+        Stations outside the alignment give NaN, or with ``extend=True`` the
+        continuation of the first or last element. ``display=True`` takes
+        display stations of the station equations."""
+        s = self._stations(stations, display)
+        o = _real_array(offsets, "offsets")
+        try:
+            s, o = np.broadcast_arrays(s, o)
+        except ValueError:
+            raise ValueError("stations of shape %s and offsets of shape %s do not broadcast"
+                             % (np.shape(stations), np.shape(offsets)))
+        shape = s.shape
+        out = self._engine.points(np.ascontiguousarray(s.ravel()),
+                                  np.ascontiguousarray(o.ravel()), bool(extend))
+        return out.reshape(shape + (2,))
+
+    def _per_station(self, method: Any, stations: ArrayLike, extend: bool, display: bool) -> Any:
+        s = self._stations(stations, display)
+        out = method(np.ascontiguousarray(s.ravel()), bool(extend)).reshape(s.shape)
+        return float(out) if out.ndim == 0 else out
+
+    def azimuth(self, stations: ArrayLike, extend: bool = False, display: bool = False) -> Any:
+        """Tangent azimuth (radians from north towards east, not wrapped)."""
+        return self._per_station(self._engine.azimuths, stations, extend, display)
+
+    def curvature(self, stations: ArrayLike, extend: bool = False, display: bool = False) -> Any:
+        """Signed curvature (1/length unit), positive where the alignment turns right."""
+        return self._per_station(self._engine.curvatures, stations, extend, display)
+
+    def element_index(self, stations: ArrayLike, display: bool = False) -> Any:
+        """0-based index of the element holding each station (a station at a
+        joint belongs to the element that starts there); -1 outside."""
+        s = self._stations(stations, display)
+        out = self._engine.element_indices(np.ascontiguousarray(s.ravel())).reshape(s.shape)
+        return int(out) if out.ndim == 0 else out
+
+    def locate(self, points: ArrayLike, max_distance: float = math.inf,
+               all: bool = False) -> Union[Located, LocatedAll]:
+        """Station and signed offset of points: an (N, 2) array of x, y, or one pair.
+
+        By default the globally nearest point of the alignment (every element,
+        both ends) as :class:`Located`; a point beyond either end locates to
+        that end. ``all=True`` gives every local minimum of the distance within
+        ``max_distance`` as :class:`LocatedAll`. Nothing within
+        ``max_distance`` gives NaN and element -1."""
+        xy, single = _points_array(points, "points")
+        limit = _real_scalar(max_distance, "max_distance")
+        if math.isnan(limit) or limit < 0:
+            raise ValueError("max_distance must be >= 0, got %r" % (max_distance,))
+        if all:
+            return LocatedAll(*self._engine.local_minima(xy, limit))
+        station, offset, distance, element = self._engine.nearest(xy, limit)
+        if single:
+            return Located(float(station[0]), float(offset[0]), float(distance[0]), int(element[0]))
+        return Located(station, offset, distance, element)
+
+    def crossings(self, line: ArrayLike, infinite: bool = False) -> Crossings:
+        """Every crossing of a polyline (an (M, 2) array; two rows: a segment)
+        with the alignment, sorted by station; ``infinite=True`` takes the whole
+        line through two points. A line that only touches the alignment gives
+        one crossing with angle 0."""
+        xy = _real_array(line, "line")
+        if xy.ndim != 2 or xy.shape[1] != 2 or xy.shape[0] < 2:
+            raise ValueError("line must be an array of shape (M, 2) with M >= 2, got shape %s"
+                             % (xy.shape,))
+        if infinite and xy.shape[0] != 2:
+            raise ValueError("infinite=True takes exactly two points, got %d" % xy.shape[0])
+        return Crossings(*self._engine.crossings(np.ascontiguousarray(xy), bool(infinite)))
+
+    # ------------------------------------------------------------- checks, io
+
+    def diagnostics(self) -> Any:
+        """Joints (gaps, kinks, curvature jumps) and per-element checks; for an
+        ICD file also how far the legacy series lies from the exact curve at
+        the end of every spiral."""
+        from curvixkit import diagnostics
+        return diagnostics.of_alignment(self)
+
+    def to_landxml(self, path: PathLike, name: Optional[str] = None,
+                   angular_unit: str = "radians") -> None:
+        """Write LandXML 1.2 (Units, CoordGeom, station equations)."""
+        from curvixkit import landxml
+        landxml.write_landxml(self, path, name=name or self.name or "alignment",
+                              angular_unit=angular_unit,
+                              equations=self._meta.get("equations", ()),
+                              units=self._meta.get("units"))
+
+    def to_icd(self, path: PathLike) -> None:
+        """Write an ICD file that ``curvix.PQX`` loads (station equations,
+        which ICD cannot hold, are named in a comment and a warning)."""
+        from curvixkit import icd_writer
+        icd_writer.write_icd(self, path, equations=self._meta.get("equations", ()))
+
+
+def _rebuild(start_station: float, x: float, y: float, azimuth: float, specs: List[tuple],
+             meta: Dict[str, Any]) -> Alignment:
+    return Alignment._wrap(_core.Engine(start_station, x, y, azimuth, specs), meta)
+
+
+def _rebuild_icd(meta: Dict[str, Any]) -> Alignment:
+    engine, _ = _core.Engine.from_icd(meta["icd_bytes"], meta["strict"], True)
+    return Alignment._wrap(engine, meta)
