@@ -109,9 +109,7 @@ def test_side(query_example, point, side):
 
 
 def test_binary_test_returns_none(query_example):
-    out = 1.5
-    assert query_example.__binary_test__(100.0, 200.0, curvix.Vector(20, 70), 1e-9, out) is None
-    assert out == 1.5
+    assert query_example.__binary_test__(100.0, 200.0, curvix.Vector(20, 70), 1e-9, 1.5) is None
     with pytest.raises(TypeError):
         query_example.__binary_test__(100.0, 200.0, (20, 70), 1e-9, 0.0)
 

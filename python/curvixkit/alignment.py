@@ -1,70 +1,82 @@
-"""One alignment as the tools see it: coordinates and point search from
-``curvix.PQX``, elements and tangent azimuths from the element view. Both are
-loaded from the same file by the same core loader."""
+"""One alignment as the command line sees it: read through curvixkit's public
+API (ICD or LandXML, told apart by content), with the element table the
+reports print."""
 
 from __future__ import annotations
 
 import math
-from typing import Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
-import curvix
+import numpy as np
 
-from curvix_tools._elements import INFINITE_RADIUS, AlignmentView, failing_line
-from curvix_tools.chainage import format_chainage
-from curvix_tools.errors import CommandError
-
-# What the loader raises for a file it cannot read or parse (OSError for the
-# file itself; the others carry the parser's message).
-_LOAD_ERRORS = (ValueError, IndexError, RuntimeError, TypeError, OverflowError)
+from curvixkit._alignment import Alignment as _Alignment
+from curvixkit.chainage import format_chainage
+from curvixkit.errors import CommandError, IcdError
 
 
 def describe_load_error(path: str, exc: BaseException) -> str:
-    """One line: the file, the line that failed where it can be found, and
-    the loader's message."""
-    if isinstance(exc, OSError) and exc.strerror:
-        return "%s: %s" % (path, exc.strerror)
-    try:
-        line = failing_line(path)
-    except (OSError,) + _LOAD_ERRORS:
-        line = None
-    where = "line %d: " % line if line is not None else ""
-    return "%s: %snot a valid ICD alignment: %s" % (path, where, exc)
+    """One line: the file, and the reader's words (which name the line)."""
+    if isinstance(exc, OSError):
+        return "%s: %s" % (path, exc.strerror or exc)
+    if isinstance(exc, IcdError):
+        return "%s: %s" % (path, exc.message)
+    text = " ".join(str(exc).split())
+    return text if text.startswith(path) else "%s: %s" % (path, text)
+
+
+def icd_type(kind: str, k0: float, k1: float) -> int:
+    """The ICD element code of a line (1), arc (2) or clothoid: 3 from a
+    straight end, 4 to one, 5 between radii with the curvature growing, 6 shrinking."""
+    if kind == "line":
+        return 1
+    if kind == "arc":
+        return 2
+    if k0 == 0.0:
+        return 3
+    if k1 == 0.0:
+        return 4
+    return 5 if abs(k1) > abs(k0) else 6
 
 
 class Alignment:
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, name: Optional[str] = None) -> None:
         self.path = path
         try:
-            path.encode("utf-8")
-        except UnicodeEncodeError:
-            raise CommandError("%s: the file name is not valid UTF-8" % path)
-        try:
-            self.pqx = curvix.PQX(path)
-            self.view = AlignmentView(path)
-        except (OSError,) + _LOAD_ERRORS as exc:
+            self.kit = _Alignment.read(path, name=name)
+        except (OSError, ValueError) as exc:
             raise CommandError(describe_load_error(path, exc))
-        self.elements = self.view.elements()
-        self.boundaries = self.view.boundary_stations()
+        self.elements = []  # type: List[Dict[str, Any]]
+        for e in self.kit.elements:
+            self.elements.append({
+                "kind": e.kind, "type": icd_type(e.kind, e.start_curvature, e.end_curvature),
+                "turn": e.turn, "start_station": e.start_station, "end_station": e.end_station,
+                "length": e.length, "start_radius": e.start_radius, "end_radius": e.end_radius,
+                "A": e.A, "start_point": e.start, "start_azimuth": e.start_azimuth,
+                "end_azimuth": e.end_azimuth,
+            })
+        self.boundaries = [e["start_station"] for e in self.elements] + [self.kit.end_station]
 
     @property
     def start_pk(self) -> float:
-        return self.pqx.start_pk
+        return self.kit.start_station
 
     @property
     def end_pk(self) -> float:
-        return self.pqx.end_pk
+        return self.kit.end_station
 
     def require_elements(self) -> None:
-        if not self.elements:
-            raise CommandError("%s: the file defines no alignment elements" % self.path)
+        """Every alignment the readers build has elements; kept for the commands' flow."""
 
     def point(self, pk: float) -> Tuple[float, float]:
-        v = self.pqx.get_coordinate(pk)
-        return v.X(), v.Y()
+        x, y = self.kit.point(pk)
+        return float(x), float(y)
+
+    def points(self, stations: "np.ndarray") -> "np.ndarray":
+        return self.kit.point(stations)
 
     def azimuth(self, pk: float) -> float:
         """Tangent azimuth at pk, radians from +Y towards +X."""
-        return self.view.azimuth_at(pk)
+        return float(self.kit.azimuth(pk))
 
     def check_range(self, name: str, pk: float) -> None:
         if not self.start_pk <= pk <= self.end_pk:
@@ -74,19 +86,4 @@ class Alignment:
 
 
 def degrees(radians: float) -> float:
-    """Radians to degrees with the library's own conversion."""
-    return curvix.RadToDeg(radians)
-
-
-def is_infinite_radius(r: float) -> bool:
-    return r >= INFINITE_RADIUS or math.isinf(r)
-
-
-def element_radii(element: dict) -> Tuple[float, float]:
-    """Radius at the element's start and end (INFINITE_RADIUS for none)."""
-    if element["kind"] == "arc":
-        return element["radius"], element["radius"]
-    if element["kind"] == "spiral":
-        return element["start_radius"], element["end_radius"]
-    return INFINITE_RADIUS, INFINITE_RADIUS
-
+    return math.degrees(radians)

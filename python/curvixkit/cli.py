@@ -1,4 +1,6 @@
-"""The ``curvix`` command: info, sample, locate and plot for ICD alignments."""
+"""The ``curvix`` command: info, sample, locate and plot for ICD and LandXML alignments.
+
+It uses only curvixkit's public API."""
 
 from __future__ import annotations
 
@@ -11,8 +13,8 @@ import re
 import sys
 from typing import IO, Iterator, List, Optional
 
-from curvix_tools.chainage import format_chainage, parse_station
-from curvix_tools.errors import CommandError
+from curvixkit.chainage import format_chainage, parse_station
+from curvixkit.errors import CommandError
 
 PROG = "curvix"
 
@@ -88,24 +90,24 @@ def _output(path: Optional[str]) -> Iterator[IO[str]]:
         yield stream
 
 
-def _load(path: str):
-    from curvix_tools.alignment import Alignment
-    return Alignment(path)
+def _load(args: argparse.Namespace):
+    from curvixkit.alignment import Alignment
+    return Alignment(args.file, name=args.alignment)
 
 
 # ---------------------------------------------------------------- commands
 
 def cmd_info(args: argparse.Namespace) -> int:
-    from curvix_tools.report import write_info
+    from curvixkit.report import write_info
 
-    write_info(_load(args.file), sys.stdout)
+    write_info(_load(args), sys.stdout)
     return 0
 
 
 def cmd_sample(args: argparse.Namespace) -> int:
-    from curvix_tools import sampling
+    from curvixkit import sampling
 
-    a = _load(args.file)
+    a = _load(args)
     a.require_elements()
     start = a.start_pk if args.start is None else args.start
     end = a.end_pk if args.end is None else args.end
@@ -136,7 +138,7 @@ def cmd_sample(args: argparse.Namespace) -> int:
 
 
 def cmd_locate(args: argparse.Namespace) -> int:
-    from curvix_tools import locating
+    from curvixkit import locating
 
     coords = args.coords or []
     if len(coords) % 2:
@@ -146,7 +148,7 @@ def cmd_locate(args: argparse.Namespace) -> int:
         points += _read_point_file(args.points)
     if not points:
         raise CommandError("no points given: pass X Y pairs or --points FILE")
-    a = _load(args.file)
+    a = _load(args)
     a.require_elements()
     rows = locating.locate(a, points)
     with _output(args.output) as out:
@@ -158,7 +160,7 @@ def cmd_locate(args: argparse.Namespace) -> int:
 
 
 def _read_point_file(path: str) -> List:
-    from curvix_tools.locating import read_points
+    from curvixkit.locating import read_points
 
     if path == "-":
         return read_points(sys.stdin, "<stdin>")
@@ -172,10 +174,10 @@ def _read_point_file(path: str) -> List:
 
 
 def cmd_plot(args: argparse.Namespace) -> int:
-    from curvix_tools import plotting
+    from curvixkit import plotting
 
     plotting._load_matplotlib()  # before loading anything: say what is missing first
-    a = _load(args.file)
+    a = _load(args)
     plotting.plot_plan(a, args.output, tick=args.tick, dpi=args.dpi)
     return 0
 
@@ -183,8 +185,9 @@ def cmd_plot(args: argparse.Namespace) -> int:
 # ------------------------------------------------------------------ parser
 
 _DESCRIPTION = """\
-Horizontal alignments from ICD files: element table, stations and
-coordinates, nearest stations of points, and a plan drawing.
+Horizontal alignments from ICD or LandXML files (told apart by content):
+element table, stations and coordinates, nearest stations and signed
+offsets of points, and a plan drawing.
 
 Stations are printed as numbers and in chainage form (12345.678 is
 K12+345.678); station arguments accept either form. Azimuths are measured
@@ -218,8 +221,9 @@ examples:
   curvix locate examples/railway_10km.icd --points points.csv --format csv -o stations.csv
 
 points.csv holds x,y per line (or a header row naming columns x and y).
-For each point: the nearest station, the side of the alignment the point lies
-on (left/right of the direction of travel, or on) and its distance. Put --
+For each point: the globally nearest station, the signed offset (positive to
+the right of the direction of travel), the side (left, right or on) and the
+distance. Put --
 before coordinates that look like options (-- -5e3 120)."""
 
 _PLOT_EPILOG = """\
@@ -233,23 +237,31 @@ along the alignment. The file type follows OUT's extension (png, svg, pdf).
 Needs matplotlib: pip install "curvix[plot]"."""
 
 
+def _add_file(p: argparse.ArgumentParser) -> None:
+    p.add_argument("file", help="ICD or LandXML alignment file")
+    p.add_argument("--alignment", metavar="NAME",
+                   help="which alignment of a LandXML file holding several")
+
+
 def build_parser() -> argparse.ArgumentParser:
     fmt = argparse.RawDescriptionHelpFormatter
     parser = _Parser(prog=PROG, description=_DESCRIPTION, formatter_class=fmt,
                      epilog="Run 'curvix COMMAND --help' for a command's options and examples.")
+    from curvixkit import __version__
+    parser.add_argument("--version", action="version", version="%(prog)s " + __version__)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
 
     p = sub.add_parser("info", help="start values and the table of elements",
                        description="Print the start station, point and azimuth and the elements.",
                        epilog=_INFO_EPILOG, formatter_class=fmt)
-    p.add_argument("file", help="ICD alignment file")
+    _add_file(p)
     p.set_defaults(func=cmd_info)
 
     p = sub.add_parser("sample", help="stations, coordinates and azimuths along the alignment",
                        description="Station, x, y and tangent azimuth every STEP and at every "
                                    "element boundary.", epilog=_SAMPLE_EPILOG, formatter_class=fmt)
-    p.add_argument("file", help="ICD alignment file")
+    _add_file(p)
     p.add_argument("--step", type=_positive, default=20.0, help="station interval (default 20)")
     p.add_argument("--from", dest="start", type=_station, metavar="STATION",
                    help="first station (default: start of the alignment)")
@@ -265,7 +277,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("locate", help="nearest station, side and distance of points",
                        description="Nearest station, side and distance of each point.",
                        epilog=_LOCATE_EPILOG, formatter_class=fmt)
-    p.add_argument("file", help="ICD alignment file")
+    _add_file(p)
     p.add_argument("coords", nargs="*", type=_coordinate, metavar="X Y",
                    help="point coordinates, in pairs")
     p.add_argument("--points", metavar="CSV", help="read points from a CSV file ('-' for stdin)")
@@ -277,7 +289,7 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("plot", help="plan drawing (needs matplotlib)",
                        description="Draw the alignment in plan to an image file.",
                        epilog=_PLOT_EPILOG, formatter_class=fmt)
-    p.add_argument("file", help="ICD alignment file")
+    _add_file(p)
     p.add_argument("-o", "--output", metavar="OUT", required=True, help="image file to write")
     p.add_argument("--tick", type=_positive, default=100.0,
                    help="station tick and label interval (default 100)")

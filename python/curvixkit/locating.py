@@ -6,23 +6,21 @@ import csv
 import math
 from typing import IO, Iterator, List, NamedTuple, Tuple
 
-from curvix_tools.alignment import Alignment
-from curvix_tools.chainage import format_chainage
-from curvix_tools.errors import CommandError
-from curvix_tools.progress import Progress
+import numpy as np
 
-# Arguments of the search: intervals the station range is cut into, and the
-# width of station bracket at which the halving search stops.
-SEARCH_INTERVALS = 10
-SEARCH_TOLERANCE = 1e-9
+from curvixkit.alignment import Alignment
+from curvixkit.chainage import format_chainage
+from curvixkit.errors import CommandError
+from curvixkit.progress import Progress
 
-SIDES = {1: "right", -1: "left", 0: "on"}
+CHUNK = 65536
 
 
 class Located(NamedTuple):
     x: float
     y: float
     station: float
+    offset: float  # signed: positive right of the direction of travel
     side: str
     distance: float
 
@@ -54,29 +52,34 @@ def read_points(stream: IO[str], name: str) -> List[Tuple[float, float]]:
     return points
 
 
+def side_of(offset: float) -> str:
+    return "right" if offset > 0 else "left" if offset < 0 else "on"
+
+
 def locate(alignment: Alignment, points: List[Tuple[float, float]]) -> Iterator[Located]:
-    pqx = alignment.pqx
+    """The globally nearest station of each point and its signed offset, one
+    engine call per chunk of points."""
     with Progress(len(points), "locate") as bar:
-        for n, (x, y) in enumerate(points):
-            station = pqx.get_station_by_point(x, y, SEARCH_INTERVALS, SEARCH_TOLERANCE)
-            q = pqx.get_coordinate(station)
-            side = SIDES.get(pqx.get_side(x, y), "?")
-            yield Located(x, y, station, side, math.hypot(x - q.X(), y - q.Y()))
-            if n & 63 == 0:
-                bar.update(n)
+        for lo in range(0, len(points), CHUNK):
+            chunk = points[lo:lo + CHUNK]
+            found = alignment.kit.locate(np.array(chunk, dtype=float).reshape(-1, 2))
+            for (x, y), s, o, d in zip(chunk, found.station.tolist(), found.offset.tolist(),
+                                       found.distance.tolist()):
+                yield Located(x, y, s, o, side_of(o), d)
+            bar.update(lo + len(chunk))
 
 
 def write_table(rows: Iterator[Located], out: IO[str]) -> None:
-    out.write("%15s %15s %14s  %-13s %-6s %12s\n"
-              % ("x", "y", "station", "chainage", "side", "distance"))
+    out.write("%15s %15s %14s  %-13s %12s %-6s %12s\n"
+              % ("x", "y", "station", "chainage", "offset", "side", "distance"))
     for r in rows:
-        out.write("%15.3f %15.3f %14.3f  %-13s %-6s %12.3f\n"
-                  % (r.x, r.y, r.station, format_chainage(r.station), r.side, r.distance))
+        out.write("%15.3f %15.3f %14.3f  %-13s %12.3f %-6s %12.3f\n"
+                  % (r.x, r.y, r.station, format_chainage(r.station), r.offset, r.side, r.distance))
 
 
 def write_csv(rows: Iterator[Located], out: IO[str]) -> None:
     w = csv.writer(out, lineterminator="\n")
-    w.writerow(["x", "y", "station", "chainage", "side", "distance"])
+    w.writerow(["x", "y", "station", "chainage", "offset", "side", "distance"])
     for r in rows:
-        w.writerow([repr(r.x), repr(r.y), repr(r.station), format_chainage(r.station), r.side,
-                    repr(r.distance)])
+        w.writerow([repr(r.x), repr(r.y), repr(r.station), format_chainage(r.station),
+                    repr(r.offset), r.side, repr(r.distance)])

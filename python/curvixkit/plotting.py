@@ -5,12 +5,12 @@ from __future__ import annotations
 import math
 from typing import List, Tuple
 
-from curvix_tools.alignment import Alignment
-from curvix_tools.chainage import format_chainage
-from curvix_tools.errors import CommandError
-from curvix_tools.sampling import grid_range
+from curvixkit.alignment import Alignment
+from curvixkit.chainage import format_chainage
+from curvixkit.errors import CommandError
+from curvixkit.sampling import grid_range
 
-COLOURS = {"straight": "#1f77b4", "arc": "#d62728", "spiral": "#2ca02c", "unknown": "#7f7f7f"}
+COLOURS = {"line": "#1f77b4", "arc": "#d62728", "clothoid": "#2ca02c"}
 MAX_TICKS = 2000
 # Points per element: curves are drawn with chords of about 1/2000 of the
 # whole length, at least 2 and at most 1000 points each.
@@ -31,19 +31,14 @@ def _load_matplotlib():
 
 
 def _element_polyline(alignment: Alignment, k: int, spacing: float) -> Tuple[List[float], List[float]]:
-    # S[k+1] of the last element can lie just past end_pk, where the
-    # alignment has no point; its end is drawn at end_pk.
     start, end = alignment.boundaries[k], min(alignment.boundaries[k + 1], alignment.end_pk)
-    if alignment.elements[k]["kind"] == "straight" or not spacing > 0:
+    if alignment.elements[k]["kind"] == "line" or not spacing > 0:
         n = 2
     else:
         n = min(max(int(math.ceil((end - start) / spacing)) + 1, 2), MAX_POINTS_PER_ELEMENT)
-    xs, ys = [], []
-    for i in range(n):
-        x, y = alignment.point(end if i == n - 1 else start + (end - start) * i / (n - 1))
-        xs.append(x)
-        ys.append(y)
-    return xs, ys
+    stations = [end if i == n - 1 else start + (end - start) * i / (n - 1) for i in range(n)]
+    xy = alignment.points(stations)
+    return xy[:, 0].tolist(), xy[:, 1].tolist()
 
 
 def _label_rotation(nx: float, ny: float) -> Tuple[float, str]:
@@ -75,7 +70,7 @@ def plot_plan(alignment: Alignment, out: str, tick: float = 100.0, dpi: int = 15
     kinds_drawn = []
     for k, element in enumerate(alignment.elements):
         xs, ys = _element_polyline(alignment, k, spacing)
-        ax.plot(xs, ys, color=COLOURS.get(element["kind"], COLOURS["unknown"]), linewidth=1.8,
+        ax.plot(xs, ys, color=COLOURS[element["kind"]], linewidth=1.8,
                 solid_capstyle="butt", zorder=2)
         all_x += xs
         all_y += ys

@@ -4,10 +4,12 @@ from __future__ import annotations
 
 from typing import IO, Optional
 
-from curvix_tools.alignment import Alignment, degrees, element_radii, is_infinite_radius
-from curvix_tools.chainage import format_chainage
+import math
 
-KIND_ORDER = ["straight", "arc", "spiral", "unknown"]
+from curvixkit.alignment import Alignment, degrees
+from curvixkit.chainage import format_chainage
+
+KIND_ORDER = ["line", "arc", "clothoid"]
 
 _HEADER = ("%3s  %-8s %4s %5s  %-13s %11s  %-13s %11s %10s %10s %10s %9s %12s %12s %11s %11s\n" % (
     "#", "kind", "type", "turn", "from", "station", "to", "station", "length",
@@ -16,20 +18,17 @@ _ROW = "%3d  %-8s %4d %5s  %-13s %11.3f  %-13s %11.3f %10.3f %10s %10s %9s %12.3
 
 
 def _radius(r: Optional[float]) -> str:
-    return "inf" if is_infinite_radius(r) else "%.3f" % r
+    return "inf" if r is None or math.isinf(r) else "%.3f" % r
 
 
 def _turn(element: dict) -> str:
-    d = element["direction"]
-    if element["kind"] == "straight":
-        return "-"
-    return {1: "right", -1: "left"}.get(d, str(d))
+    return {1: "right", -1: "left"}.get(element["turn"], "-")
 
 
 def write_info(a: Alignment, out: IO[str]) -> None:
-    sx, sy = a.view.start_point
-    start_az = a.view.start_azimuth
-    end_az = a.elements[-1]["end_azimuth"] if a.elements else start_az
+    sx, sy = a.elements[0]["start_point"]
+    start_az = a.elements[0]["start_azimuth"]
+    end_az = a.elements[-1]["end_azimuth"]
     out.write("file           %s\n" % a.path)
     out.write("start station  %-13s %.3f\n" % (format_chainage(a.start_pk), a.start_pk))
     out.write("end station    %-13s %.3f\n" % (format_chainage(a.end_pk), a.end_pk))
@@ -43,7 +42,7 @@ def write_info(a: Alignment, out: IO[str]) -> None:
     out.write("\n" + _HEADER)
     totals = {}  # kind -> [count, length]
     for k, e in enumerate(a.elements, 1):
-        r0, r1 = element_radii(e)
+        r0, r1 = e["start_radius"], e["end_radius"]
         out.write(_ROW % (
             k, e["kind"], e["type"], _turn(e),
             format_chainage(e["start_station"]), e["start_station"],

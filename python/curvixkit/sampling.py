@@ -8,15 +8,18 @@ import math
 import os
 from typing import IO, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
-from curvix_tools.alignment import Alignment, degrees
-from curvix_tools.chainage import format_chainage
-from curvix_tools.errors import CommandError
-from curvix_tools.progress import Progress
+import numpy as np
+
+from curvixkit.alignment import Alignment, degrees
+from curvixkit.chainage import format_chainage
+from curvixkit.errors import CommandError
+from curvixkit.progress import Progress
 
 # A station of the regular grid closer than this to an element boundary (or
 # to the ends of the range) is left out: the boundary row stands for it.
 MERGE_TOLERANCE = 1e-6
 MAX_ROWS = 10000000
+CHUNK = 8192
 
 
 class Sample(NamedTuple):
@@ -94,21 +97,37 @@ def iter_stations(start: float, end: float, step: float,
         yield key
 
 
+def _chunks(items: Iterator[KeyStation], size: int) -> Iterator[List[KeyStation]]:
+    chunk = []  # type: List[KeyStation]
+    for item in items:
+        chunk.append(item)
+        if len(chunk) == size:
+            yield chunk
+            chunk = []
+    if chunk:
+        yield chunk
+
+
 def sample(alignment: Alignment, start: float, end: float, step: float,
            progress_label: str = "sample") -> Iterator[Sample]:
-    """Points and tangent azimuths every step and at every boundary in [start, end]."""
+    """Points and tangent azimuths every step and at every boundary in
+    [start, end], computed a chunk of stations at a time."""
     keys = key_stations(start, end, alignment.boundaries)
     first, last = grid_range(start, end, step)
     total = max(last - first + 1, 0) + len(keys)
     if total > MAX_ROWS:
         raise CommandError("--step %g gives about %d rows (at most %d); use a larger step"
                            % (step, total, MAX_ROWS))
+    done = 0
     with Progress(total, progress_label) as bar:
-        for n, key in enumerate(iter_stations(start, end, step, keys)):
-            x, y = alignment.point(key.station)
-            yield Sample(key.station, x, y, alignment.azimuth(key.station), key.boundaries)
-            if n & 1023 == 0:
-                bar.update(n)
+        for chunk in _chunks(iter_stations(start, end, step, keys), CHUNK):
+            stations = np.array([key.station for key in chunk])
+            xy = alignment.points(stations).tolist()
+            azimuths = alignment.kit.azimuth(stations).tolist()
+            for key, (x, y), a in zip(chunk, xy, azimuths):
+                yield Sample(key.station, x, y, a, key.boundaries)
+            done += len(chunk)
+            bar.update(done)
 
 
 # ------------------------------------------------------------------ writers
