@@ -11,9 +11,9 @@
 # the first overflow, use after free or undefined behaviour; leaks are
 # reported when the interpreter exits and make pytest's exit status non-zero.
 # sanitizer/lsan.supp holds the interpreter's own exit-time allocations only.
-# matplotlib is not installed here: numpy, which it imports, keeps objects
-# past exit that LeakSanitizer reports as leaks of that library, so the plot
-# tests skip in this run (they run in scripts/run_tests.sh).
+# matplotlib is not installed here, so the plot tests skip in this run (they
+# run in scripts/run_tests.sh). NumPy and lxml are (curvixkit needs them);
+# what they keep past exit is suppressed by library in sanitizer/lsan.supp.
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$repo"
@@ -44,7 +44,7 @@ ubsan="$(realpath "$(ubsan_lib)")"
 venv="$repo/build/venv-asan"
 [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q pybind11==2.11.1 "scikit-build-core>=0.10" pytest hypothesis
+"$venv/bin/python" -m pip install -q pybind11==2.11.1 "scikit-build-core>=0.10" pytest hypothesis mpmath numpy lxml
 command -v cmake >/dev/null || "$venv/bin/python" -m pip install -q cmake
 command -v ninja >/dev/null || "$venv/bin/python" -m pip install -q ninja
 CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" \
@@ -74,13 +74,13 @@ sanitized() {
 # The run proves nothing unless the modules carry the instrumentation and a
 # leak made from Python code still gets through the suppressions.
 sanitized - <<'PY'
-import curvix, planix, curvix_tools._elements as elements
-for module in (curvix, planix, elements):
+import curvix, planix, curvixkit._core as core
+for module in (curvix, planix, core):
     data = open(module.__file__, "rb").read()
     missing = [s for s in (b"__asan_init", b"__ubsan_handle_") if s not in data]
     if missing:
         raise SystemExit("%s is not instrumented (no %s)" % (module.__file__, missing))
-print("instrumented: " + ", ".join(m.__name__ for m in (curvix, planix, elements)))
+print("instrumented: " + ", ".join(m.__name__ for m in (curvix, planix, core)))
 PY
 if sanitized -c "import ctypes; ctypes.CDLL(None).malloc(31337)" 2>"$tmp/canary.txt" \
    || ! grep -q "31337 byte(s)" "$tmp/canary.txt"; then

@@ -217,3 +217,16 @@ def test_pickle_deepcopy_and_repr_keep_the_alignment():
     assert repr(RAILWAY_ALIGNMENT) == "<curvixkit.Alignment stations 12000.0 to %r, 21 elements>" % (
         RAILWAY_ALIGNMENT.end_station)
     assert curvixkit.__version__.count(".") == 2
+
+
+def test_carriageway_example_stakes_lie_3_5_m_right(capsys):
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("carriageway_edge", EXAMPLES / "carriageway_edge.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    rows, found = module.main([])
+    stakes = np.array([(x, y) for _, x, y, _ in rows])
+    back = RAILWAY_ALIGNMENT.locate(stakes)
+    assert np.allclose(back.offset, 3.5, atol=1e-9)
+    assert np.allclose(back.station, [r[0] for r in rows], atol=1e-9)
+    assert len(found.station) == 5 and "P5" in capsys.readouterr().out

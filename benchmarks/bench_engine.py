@@ -1,0 +1,210 @@
+"""Per-point cost of curvixkit's engine against what a user would otherwise do.
+
+Run:  python benchmarks/bench_engine.py            (pip install shapely for the baselines)
+
+Everything is measured in the same run on this machine:
+- locate: 10^5 points within +-50 m of the 10 km sample alignment (globally
+  nearest point, exact). Baselines on a subset: shapely 2's vectorised
+  line_locate_point on the alignment densified to 1 m; the fastest polyline
+  trick (an STRtree of 1 m segments plus a NumPy foot point); the legacy
+  curvix.PQX.get_station_by_point loop. Then the engine alone on generated
+  alignments of 10, 10^3 and 10^5 elements, to show the cost grows with
+  log(elements), not with the number of elements.
+- point: 10^6 stations. Baselines: numpy.interp on the 1 m polyline (x and y),
+  the legacy get_coordinate loop with X() and Y() read.
+- threads: two Python threads locating on one Alignment at once against one
+  thread doing the same work in turn; the results must be the same bit for bit.
+Ratios are baseline time / engine time; errors are against the exact engine.
+"""
+import argparse
+import math
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+
+import curvix
+from curvixkit import Alignment
+
+HERE = Path(__file__).resolve().parent
+SAMPLE = HERE.parent / "examples" / "railway_10km.icd"
+
+
+def best_of(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+def generated(n, seed=7):
+    """n elements: line, clothoid in, arc, clothoid out, alternating hands; lengths 50-200 m."""
+    rng = np.random.default_rng(seed)
+    specs = []
+    hand = 1.0
+    while len(specs) < n:
+        r = rng.uniform(300.0, 3000.0)
+        k = hand / r
+        for spec in ({"kind": "line", "length": rng.uniform(50, 200)},
+                     {"kind": "clothoid", "length": rng.uniform(50, 150), "start_curvature": 0.0,
+                      "end_curvature": k},
+                     {"kind": "arc", "length": rng.uniform(50, 200), "curvature": k},
+                     {"kind": "clothoid", "length": rng.uniform(50, 150), "start_curvature": k,
+                      "end_curvature": 0.0}):
+            if len(specs) < n:
+                specs.append(spec)
+        hand = -hand
+    return Alignment.from_elements(0.0, 0.0, 0.0, 0.5, specs)
+
+
+def offset_points(a, n, spread, seed=11):
+    rng = np.random.default_rng(seed)
+    s = rng.uniform(a.start_station, a.end_station, n)
+    return a.point(s, rng.uniform(-spread, spread, n))
+
+
+def polyline(a, spacing):
+    n = int(math.ceil(a.length / spacing)) + 1
+    s = np.linspace(a.start_station, a.end_station, n)
+    return s, a.point(s)
+
+
+def row(name, seconds):
+    print("  %-52s %10.1f ns/pt" % (name, seconds * 1e9))
+
+
+def bench_locate(a, legacy, args):
+    pts = offset_points(a, args.points, 50.0)
+    t_engine = best_of(lambda: a.locate(pts), args.repeat) / len(pts)
+    exact = a.locate(pts)
+    # foot points: the offset vector is normal to the tangent
+    foot = a.point(exact.station)
+    az = a.azimuth(exact.station)
+    along = (pts[:, 0] - foot[:, 0]) * np.sin(az) + (pts[:, 1] - foot[:, 1]) * np.cos(az)
+    print("\nlocate, %d points within +-50 m of the 10 km sample (foot points normal to %.1e m)"
+          % (len(pts), np.max(np.abs(along))))
+    row("curvixkit Alignment.locate (exact, global)", t_engine)
+    sub = pts[: args.baseline_points]
+    want = exact.station[: args.baseline_points]
+    try:
+        import shapely
+    except ImportError:
+        shapely = None
+        print("  (shapely not installed: pip install shapely for its baselines)")
+    if shapely is not None:
+        s1, xy1 = polyline(a, 1.0)
+        line = shapely.LineString(xy1)
+        geoms = shapely.points(sub)
+        t = best_of(lambda: shapely.line_locate_point(line, geoms), 1) / len(sub)
+        got = a.start_station + shapely.line_locate_point(line, geoms)
+        print("  %-52s %10.1f us/pt   ratio %.0fx, station error %.2g m" % (
+            "shapely 2 line_locate_point, 1 m polyline", t * 1e6, t / t_engine,
+            np.max(np.abs(got - want))))
+        segs = shapely.linestrings(np.stack([xy1[:-1], xy1[1:]], axis=1))
+        tree = shapely.STRtree(segs)
+
+        def strtree_locate():
+            idx = tree.query_nearest(geoms, all_matches=False)[1]
+            p0, p1 = xy1[idx], xy1[idx + 1]
+            d = p1 - p0
+            t_ = np.clip(np.einsum("ij,ij->i", sub - p0, d) / np.einsum("ij,ij->i", d, d), 0, 1)
+            return s1[idx] + t_ * (s1[idx + 1] - s1[idx])
+
+        t = best_of(strtree_locate, args.repeat) / len(sub)
+        got = strtree_locate()
+        print("  %-52s %10.1f us/pt   ratio %.1fx, station error %.2g m" % (
+            "STRtree of 1 m segments + NumPy foot point", t * 1e6, t / t_engine,
+            np.max(np.abs(got - want))))
+    few = sub[: args.legacy_points]
+    t = best_of(lambda: [legacy.get_station_by_point(float(x), float(y), 10, 1e-9) for x, y in few],
+                1) / len(few)
+    got = np.array([legacy.get_station_by_point(float(x), float(y), 10, 1e-9) for x, y in few])
+    print("  %-52s %10.1f us/pt   ratio %.1fx, station error %.2g m" % (
+        "legacy get_station_by_point(x, y, 10, 1e-9) loop", t * 1e6, t / t_engine,
+        np.max(np.abs(got - want[: len(few)]))))
+    return pts, t_engine
+
+
+def bench_growth(args):
+    print("\nlocate cost against the number of elements (points within +-50 m)")
+    for n in (10, 1000, 100000):
+        g = generated(n)
+        pts = offset_points(g, args.points, 50.0)
+        t = best_of(lambda: g.locate(pts), args.repeat) / len(pts)
+        print("  %-52s %10.1f ns/pt" % ("%d elements, %.0f km" % (n, g.length / 1000), t * 1e9))
+
+
+def bench_point(a, legacy, args):
+    rng = np.random.default_rng(3)
+    s = rng.uniform(a.start_station, a.end_station, args.stations)
+    t_engine = best_of(lambda: a.point(s), args.repeat) / len(s)
+    print("\npoint, %d stations on the 10 km sample" % len(s))
+    row("curvixkit Alignment.point (exact)", t_engine)
+    s1, xy1 = polyline(a, 1.0)
+
+    def interp():
+        return np.stack([np.interp(s, s1, xy1[:, 0]), np.interp(s, s1, xy1[:, 1])], axis=1)
+
+    t = best_of(interp, args.repeat) / len(s)
+    err = np.max(np.hypot(*(interp() - a.point(s)).T))
+    print("  %-52s %10.1f ns/pt   ratio %.1fx, chord error %.2g m" % (
+        "numpy.interp on the 1 m polyline (x and y)", t * 1e9, t / t_engine, err))
+    few = s[: args.legacy_points * 10].tolist()
+
+    def loop():
+        for v in few:
+            q = legacy.get_coordinate(v)
+            q.X(), q.Y()
+
+    t = best_of(loop, args.repeat) / len(few)
+    print("  %-52s %10.1f ns/pt   ratio %.1fx" % (
+        "legacy get_coordinate loop, X() and Y() read", t * 1e9, t / t_engine))
+
+
+def bench_threads(a, pts, args):
+    one = best_of(lambda: (a.locate(pts), a.locate(pts)), args.repeat)
+    results = [None, None]
+
+    def work(i):
+        results[i] = a.locate(pts)
+
+    def two():
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+        for th in threads:
+            th.start()
+        for th in threads:
+            th.join()
+
+    both = best_of(two, args.repeat)
+    same = all(np.array_equal(r.station, results[0].station) and
+               np.array_equal(r.offset, results[0].offset) for r in results)
+    ref = a.locate(pts)
+    same = same and np.array_equal(ref.station, results[0].station)
+    print("\nthreads: two Python threads locating %d points each on one Alignment" % len(pts))
+    print("  %-52s %10.2fx   results identical: %s" % ("speed-up over one thread doing both", one / both,
+                                                       same))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--points", type=int, default=100000)
+    parser.add_argument("--stations", type=int, default=1000000)
+    parser.add_argument("--baseline-points", type=int, default=2000)
+    parser.add_argument("--legacy-points", type=int, default=2000)
+    args = parser.parse_args(argv)
+    a = Alignment.from_icd(SAMPLE)
+    legacy = curvix.PQX(str(SAMPLE))
+    print("curvixkit engine benchmark on %s (%d elements, %.1f km)" % (SAMPLE.name, len(a),
+                                                                      a.length / 1000))
+    pts, _ = bench_locate(a, legacy, args)
+    bench_growth(args)
+    bench_point(a, legacy, args)
+    bench_threads(a, pts, args)
+
+
+if __name__ == "__main__":
+    main()
