@@ -1,5 +1,6 @@
-// Reading ICD alignment files: file bytes, UTF-8 decoding, lines, fields and
-// the number readers. See icd_reader.hpp for the contract of each function.
+// Reading ICD alignment files: file bytes, UTF-8 decoding, lines, fields,
+// the number readers, and the two grammars that turn the lines into an
+// IcdDocument. See icd_reader.hpp for the contract of each function.
 
 #include "curvix/alignment/icd_reader.hpp"
 
@@ -12,7 +13,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -21,6 +24,9 @@
 #include <stdexcept>
 #include <system_error>
 #include <utility>
+
+#include "curvix/geometry/angle.hpp"
+#include "curvix/geometry/error.hpp"
 
 namespace curvix {
 
@@ -340,6 +346,171 @@ int parse_icd_int(const std::u16string& field) {
         throw std::out_of_range("stoi argument out of range");
     }
     return static_cast<int>(value);
+}
+
+// ------------------------------------------------------------ documents
+
+namespace {
+
+// The whole file decoded at once: the lines joined with LF are the file with
+// each CR LF turned into LF and one final LF dropped (so a final CR without
+// an LF stays). Lines are cut from this text one at a time, so a file of
+// many short lines costs no more than its text.
+std::u16string decode_text(std::string_view bytes) {
+    std::u16string text = utf8_to_utf16(bytes);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') continue;
+        text[kept++] = text[i];
+    }
+    text.resize(kept);
+    if (!text.empty() && text.back() == u'\n') text.pop_back();
+    text.shrink_to_fit();
+    return text;
+}
+
+// The lines of a decoded text, one at a time into a buffer the caller keeps.
+// The empty text of non-empty bytes ("\n") is one empty line.
+class LineCursor {
+public:
+    explicit LineCursor(const std::u16string& text) : text_(text) {}
+
+    bool next(std::u16string& line) {
+        if (pos_ == std::u16string::npos) return false;
+        const std::size_t end = text_.find(u'\n', pos_);
+        line.assign(text_, pos_, end == std::u16string::npos ? std::u16string::npos : end - pos_);
+        pos_ = (end == std::u16string::npos) ? end : end + 1;
+        ++number_;
+        return true;
+    }
+    // 1-based number of the line last returned.
+    std::size_t number() const { return number_; }
+
+private:
+    const std::u16string& text_;
+    std::size_t pos_ = 0;
+    std::size_t number_ = 0;
+};
+
+bool is_comment(std::u16string_view line) {
+    return line.size() >= 2 && line[0] == u'/' && line[1] == u'/';
+}
+
+// ------------------------------------------------------------ legacy grammar
+
+// Fields of one line, read strictly in order: a field that is present but not
+// a number fails with its number error before a missing later field is seen.
+class FieldReader {
+public:
+    explicit FieldReader(const std::vector<std::u16string>& fields) : fields_(fields) {}
+
+    double real(std::size_t index) const { return parse_icd_double(at(index)); }
+    int integer(std::size_t index) const { return parse_icd_int(at(index)); }
+    std::size_t size() const { return fields_.size(); }
+
+private:
+    const std::u16string& at(std::size_t index) const {
+        // A line with fewer fields than its kind reads has no meaning.
+        if (index >= fields_.size()) throw Error(kGeneralError);
+        return fields_[index];
+    }
+    const std::vector<std::u16string>& fields_;
+};
+
+IcdRecord legacy_record(const FieldReader& f, std::size_t line) {
+    IcdRecord r;
+    r.line = line;
+    r.type = f.integer(0);
+    switch (r.type) {
+        case 1:
+            r.value[0] = f.real(1);
+            if (f.size() == 3) {
+                r.has_azimuth = true;
+                r.azimuth = f.real(2);
+            }
+            break;
+        case 2:
+            r.value[0] = f.real(1);
+            r.value[1] = f.real(2);
+            r.direction = f.integer(3);
+            if (f.size() == 5) {
+                r.has_azimuth = true;
+                r.azimuth = f.real(4);
+            }
+            break;
+        case 3:
+        case 4:
+            r.value[0] = f.real(1);
+            r.value[1] = f.real(2);
+            r.direction = f.integer(3);
+            break;
+        case 5:
+        case 6:
+            r.value[0] = f.real(1);
+            r.value[1] = f.real(2);
+            r.value[2] = f.real(3);
+            r.direction = f.integer(4);
+            break;
+        default: throw Error(kGeneralError);
+    }
+    return r;
+}
+
+IcdDocument read_legacy(std::string_view bytes) {
+    IcdDocument doc;
+    doc.text = decode_text(bytes);
+    if (bytes.empty()) return doc;
+
+    LineCursor lines(doc.text);
+    std::u16string line;
+    while (lines.next(line)) {
+        const std::size_t number = lines.number();
+        if (number == 1) {
+            doc.start_station = parse_icd_double(line, /*narrow=*/false);
+            doc.has_start_station = true;
+            continue;
+        }
+        if (number > 2 && is_comment(line)) continue;
+        const std::vector<std::u16string> fields = split_icd_fields(line);
+        const FieldReader f(fields);
+        if (number == 2) {
+            doc.start_y = f.real(0);
+            doc.start_x = f.real(1);
+            doc.start_azimuth = f.real(2);
+            doc.has_start = true;
+            continue;
+        }
+        // The end-line test comes before the type code is read.
+        if (f.size() == 3 && f.integer(2) == 0) {
+            doc.end_line = number;
+            break;
+        }
+        doc.records.push_back(legacy_record(f, number));
+    }
+    return doc;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------- errors
+
+namespace {
+std::string locate_message(std::size_t line, std::size_t field, const std::string& message) {
+    std::string out = "line " + std::to_string(line);
+    if (field != 0) out += ", field " + std::to_string(field);
+    return out + ": " + message;
+}
+}  // namespace
+
+IcdError::IcdError(std::size_t line, std::size_t field, const std::string& message)
+    : std::invalid_argument(locate_message(line, field, message)),
+      line_(line),
+      field_(field),
+      message_(message) {}
+
+IcdDocument read_icd_document(std::string_view bytes, IcdGrammar grammar) {
+    if (grammar == IcdGrammar::strict) throw std::logic_error("the strict ICD grammar is not built yet");
+    return read_legacy(bytes);
 }
 
 }  // namespace curvix

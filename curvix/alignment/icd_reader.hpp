@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -22,123 +22,59 @@ std::unique_ptr<PQX> PQX::from_bytes(std::string_view bytes) {
 
 namespace {
 
-// Fields of one line, read strictly in order: a field that is present but not
-// a number fails with its number error before a missing later field is seen.
-class FieldReader {
-public:
-    explicit FieldReader(const std::vector<std::u16string>& fields) : fields_(fields) {}
-
-    double real(std::size_t index) const { return parse_icd_double(at(index)); }
-    int integer(std::size_t index) const { return parse_icd_int(at(index)); }
-    std::size_t size() const { return fields_.size(); }
-
-private:
-    const std::u16string& at(std::size_t index) const {
-        // A line with fewer fields than its kind reads has no meaning.
-        if (index >= fields_.size()) throw Error(kGeneralError);
-        return fields_[index];
+std::unique_ptr<PQXElement> legacy_element(const IcdRecord& r, const Vector& point,
+                                           const Angle& azimuth) {
+    switch (r.type) {
+        case 1: return std::make_unique<Straight>(point, azimuth, r.value[0]);
+        case 2: return std::make_unique<Arc>(point, azimuth, r.value[0], r.value[1], r.direction);
+        case 3: return Sprial::entering(point, azimuth, r.value[0], r.value[1], r.direction);
+        case 4: return Sprial::leaving(point, azimuth, r.value[0], r.value[1], r.direction);
+        case 5:
+        case 6:
+            return std::make_unique<Sprial>(r.type, point, azimuth, r.value[0], r.value[1], r.value[2],
+                                            r.direction);
+        default: throw Error(kGeneralError);  // no grammar yields another type
     }
-    const std::vector<std::u16string>& fields_;
-};
-
-bool is_comment(const std::u16string& line) {
-    return line.size() >= 2 && line[0] == u'/' && line[1] == u'/';
 }
 
 }  // namespace
 
-void PQX::append(std::unique_ptr<PQXElement> element, Vector& point, Angle& azimuth) {
-    azimuth = element->get_end_angle();
-    point = element->get_point(element->length);
-    elements.push_back(std::move(element));
+LegacyChain build_legacy_chain(const IcdDocument& document) {
+    LegacyChain chain;
+    if (document.has_start) {
+        chain.start_point = Vector(document.start_x, document.start_y, 0.0);
+        // Stored through a degree round trip, as the format always has.
+        chain.start_angle =
+            Angle(document.start_azimuth / Angle::PI * 180.0 / 180.0 * Angle::PI);
+    }
+    Vector point = chain.start_point;
+    Angle azimuth = chain.start_angle;
+    chain.elements.reserve(document.records.size());
+    for (const IcdRecord& r : document.records) {
+        // An explicit azimuth replaces the running one; the element's end
+        // then carries on as the running point and azimuth.
+        if (r.has_azimuth) azimuth = Angle(r.azimuth);
+        std::unique_ptr<PQXElement> element = legacy_element(r, point, azimuth);
+        azimuth = element->get_end_angle();
+        point = element->get_point(element->length);
+        chain.elements.push_back(std::move(element));
+    }
+    return chain;
 }
 
-// The whole file is decoded before any line is interpreted, straight into
-// Text: the lines joined with LF are the file with each CR LF turned into LF
-// and one final LF dropped. Lines are then cut from Text one at a time, so a
-// file of many short lines costs no more than its text (and the lines after
-// the end line are never copied).
+// The document's text becomes Text (the lines joined with LF, lines after
+// the end line included); empty bytes leave the empty alignment with empty
+// Text. end_pk sums the lengths from 0 in file order and adds start_pk last.
 void PQX::load_text(std::string_view bytes) {
-    const bool has_lines = !bytes.empty();
-    Text = utf8_to_utf16(bytes);
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < Text.size(); ++i) {
-        if (Text[i] == u'\r' && i + 1 < Text.size() && Text[i + 1] == u'\n') continue;
-        Text[kept++] = Text[i];
-    }
-    Text.resize(kept);
-    if (!Text.empty() && Text.back() == u'\n') Text.pop_back();
-    Text.shrink_to_fit();
-    if (!has_lines) return;
+    IcdDocument document = read_icd_document(bytes, IcdGrammar::legacy);
+    Text = std::move(document.text);
+    if (!document.has_start_station) return;
+    start_pk = document.start_station;
 
-    Vector point;
-    Angle azimuth;
-    std::u16string line;
-    std::size_t pos = 0;
-    for (std::size_t index = 0; pos != std::u16string::npos; ++index) {
-        const std::size_t end = Text.find(u'\n', pos);
-        line.assign(Text, pos, end == std::u16string::npos ? std::u16string::npos : end - pos);
-        pos = (end == std::u16string::npos) ? end : end + 1;
-        if (index == 0) {
-            start_pk = parse_icd_double(line, /*narrow=*/false);
-            continue;
-        }
-        const std::vector<std::u16string> fields = split_icd_fields(line);
-        const FieldReader f(fields);
-        if (index == 1) {
-            const double y = f.real(0);
-            const double x = f.real(1);
-            const double radians = f.real(2);
-            start_point = Vector(x, y, 0.0);
-            // Stored through a degree round trip, as the format always has.
-            start_angle = Angle(radians / Angle::PI * 180.0 / 180.0 * Angle::PI);
-            point = start_point;
-            azimuth = start_angle;
-            continue;
-        }
-        if (is_comment(line)) continue;
-        // The end-line test comes before the type code is read.
-        if (f.size() == 3 && f.integer(2) == 0) break;
-
-        const int type = f.integer(0);
-        switch (type) {
-            case 1: {
-                const double len = f.real(1);
-                if (f.size() == 3) azimuth = Angle(f.real(2));
-                append(std::make_unique<Straight>(point, azimuth, len), point, azimuth);
-                break;
-            }
-            case 2: {
-                const double radius = f.real(1);
-                const double len = f.real(2);
-                const int dir = f.integer(3);
-                if (f.size() == 5) azimuth = Angle(f.real(4));
-                append(std::make_unique<Arc>(point, azimuth, radius, len, dir), point, azimuth);
-                break;
-            }
-            case 3:
-            case 4: {
-                const double A = f.real(1);
-                const double R = f.real(2);
-                const int dir = f.integer(3);
-                append(type == 3 ? Sprial::entering(point, azimuth, A, R, dir)
-                                 : Sprial::leaving(point, azimuth, A, R, dir),
-                       point, azimuth);
-                break;
-            }
-            case 5:
-            case 6: {
-                const double A = f.real(1);
-                const double r1 = f.real(2);
-                const double r2 = f.real(3);
-                const int dir = f.integer(4);
-                append(std::make_unique<Sprial>(type, point, azimuth, A, r1, r2, dir), point,
-                       azimuth);
-                break;
-            }
-            default: throw Error(kGeneralError);
-        }
-    }
+    LegacyChain chain = build_legacy_chain(document);
+    start_point = chain.start_point;
+    start_angle = chain.start_angle;
+    elements = std::move(chain.elements);
 
     double total = 0.0;
     for (const auto& e : elements) total += e->length;

@@ -81,7 +81,6 @@ public:
 
 private:
     void load_text(std::string_view bytes);
-    void append(std::unique_ptr<PQXElement> element, Vector& point, Angle& azimuth);
     double distance_at(double s, const Vector& point) const;
     double snapped(double s) const;
     Candidate refine(const Candidate& c, double lo, double hi, const Vector& point, double eps) const;
