@@ -1,0 +1,251 @@
+// The alignment engine: exact points against quadrature, chaining and
+// continuation, the point searches against dense scans, bad input.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "curvix/engine/alignment.hpp"
+
+using namespace curvix::engine;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+ElementSpec el(double length, double k0, double k1) {
+    ElementSpec e;
+    e.length = length;
+    e.k0 = k0;
+    e.k1 = k1;
+    return e;
+}
+
+// A chain of n random elements (straights, arcs, clothoids; radii 150 m and
+// up, lengths 20 to 400 m), some with a small gap or an angle break.
+std::vector<ElementSpec> random_chain(std::mt19937_64& rng, int n) {
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<ElementSpec> v;
+    double k = 0.0;
+    for (int i = 0; i < n; ++i) {
+        const double L = 20.0 + 380.0 * u(rng);
+        const int kind = static_cast<int>(3.0 * u(rng));
+        const double k1 = kind == 0 ? 0.0 : (u(rng) - 0.5) / 75.0;
+        v.push_back(el(L, kind == 2 ? k : k1, kind == 0 ? 0.0 : k1));
+        k = v.back().k1;
+    }
+    return v;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- points
+
+struct Golden {
+    double a0, k0, k1, L, t, dx, dy;
+};
+
+// Displacements from the element start, by tests/cpp/engine_golden.py
+// (mpmath tanh-sinh quadrature at 40 digits), printed to 17 digits.
+const Golden kGolden[] = {
+    {0.7, 0.0, 0.0012566370614359172, 10000.0, 3333.0, 2617.6905265693765, 1945.3394750729538},  // spiral_2pi_10km
+    {0.7, 0.0, 0.0012566370614359172, 10000.0, 7777.7, 3841.1262852252481, -637.75342224542927},  // spiral_2pi_10km
+    {0.7, 0.0, 0.0012566370614359172, 10000.0, 10000.0, 2886.0013931762927, 761.01174487570342},  // spiral_2pi_10km
+    {-2.5, -0.0006666666666666666, -0.00125, 300.0, 123.4, -69.193191032254879, -102.11704229415491},  // spiral_between_radii_left
+    {-2.5, -0.0006666666666666666, -0.00125, 300.0, 300.0, -146.58401481889819, -260.55923700403492},  // spiral_between_radii_left
+    {13.0, -0.002, 0.0025, 2000.0, 444.0, 27.556823758638358, 434.90311795093243},  // spiral_through_inflection
+    {13.0, -0.002, 0.0025, 2000.0, 888.8, -137.49948794254604, 846.89000993691281},  // spiral_through_inflection
+    {13.0, -0.002, 0.0025, 2000.0, 2000.0, -137.76908934248727, 1865.7189633473767},  // spiral_through_inflection
+    {4.0, 0.001, 0.001, 9000.0, 2500.0, -1630.2312465916354, 971.92248339574381},  // arc_9000m
+    {4.0, 0.001, 0.001, 9000.0, 9000.0, -1561.090402313808, 1176.9695321345693},  // arc_9000m
+    {-1.0, 0.0, 0.0, 9000.0, 8765.4321, -7375.8567814537484, 4735.9831755606102},  // straight
+};
+
+void PrintTo(const Golden& g, std::ostream* os) { *os << "a0=" << g.a0 << " k1=" << g.k1 << " t=" << g.t; }
+
+class GoldenPoints : public ::testing::TestWithParam<Golden> {};
+
+TEST_P(GoldenPoints, WithinOneNanometreAtAnyPlacement) {
+    const Golden g = GetParam();
+    for (const double x0 : {0.0, 9876543.21, -1.0e7}) {
+        const double y0 = -0.75 * x0 + 0.5;
+        const Alignment a(1000.0, x0, y0, g.a0, {el(g.L, g.k0, g.k1)});
+        double x, y;
+        a.point(1000.0 + g.t, 0.0, false, x, y);
+        // x - x0 is exact (Sterbenz), so this is the error of x itself.
+        EXPECT_NEAR(x - x0, g.dx, 1e-9) << x0;
+        EXPECT_NEAR(y - y0, g.dy, 1e-9) << x0;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, GoldenPoints, ::testing::ValuesIn(kGolden));
+
+// One clothoid cut into consecutive elements is the same curve: the
+// chaining, the piece sums and the station lookup agree across joints.
+TEST(EngineChain, CutClothoidEqualsWholeAndJointsAreContinuous) {
+    const double L = 10000.0, k1 = 0.0012566370614359172;
+    const Alignment whole(0.0, 3.0e6, 5.0e6, 0.7, {el(L, 0.0, k1)});
+    std::vector<ElementSpec> parts;
+    const double cuts[] = {0.0, 1234.5, 1234.5, 5000.0, 9999.0, L};
+    for (int i = 0; i < 5; ++i)
+        parts.push_back(el(cuts[i + 1] - cuts[i], k1 * cuts[i] / L, k1 * cuts[i + 1] / L));
+    const Alignment cut(0.0, 3.0e6, 5.0e6, 0.7, parts);
+    ASSERT_EQ(cut.end_station(), L);
+    for (double s = 0.0; s <= L; s += 37.25) {
+        double xa, ya, xb, yb;
+        whole.point(s, 0.0, false, xa, ya);
+        cut.point(s, 0.0, false, xb, yb);
+        EXPECT_NEAR(xa, xb, 2e-9) << s;  // two roundings at 5e6
+        EXPECT_NEAR(ya, yb, 2e-9) << s;
+        EXPECT_NEAR(whole.azimuth(s, false), cut.azimuth(s, false), 1e-13) << s;
+    }
+    for (std::size_t k = 1; k < cut.size(); ++k) {
+        const double s = cut.element(k).start_station;
+        double xa, ya, xb, yb;
+        cut.point(std::nextafter(s, -kInf), 0.0, false, xa, ya);
+        cut.point(s, 0.0, false, xb, yb);
+        EXPECT_NEAR(xa, xb, 1e-9);
+        EXPECT_NEAR(ya, yb, 1e-9);
+        // The joint belongs to the element starting there (the empty one at 1234.5 too).
+        EXPECT_EQ(cut.element_index(s), k == 1 ? 2 : static_cast<std::ptrdiff_t>(k));
+    }
+    EXPECT_EQ(cut.element_index(L), 4);
+    EXPECT_EQ(cut.element_index(std::nextafter(L, kInf)), -1);
+    EXPECT_EQ(cut.element_index(kNaN), -1);
+}
+
+// Point, azimuth, curvature and offsets are one curve: the difference
+// quotient of the points is the unit tangent at the azimuth, that of the
+// azimuth is the curvature, the offset goes to the right.
+TEST(EngineChain, PointAzimuthCurvatureAndOffsetAgree) {
+    std::mt19937_64 rng(7);
+    for (int trial = 0; trial < 20; ++trial) {
+        std::vector<ElementSpec> specs = random_chain(rng, 8);
+        specs[3].has_azimuth = true;  // an angle break
+        specs[3].azimuth = 1.0;
+        specs[5].has_start = true;  // a gap
+        specs[5].x = 400.0;
+        specs[5].y = -300.0;
+        const Alignment a(50.0, 1e5, 2e5, -0.3, specs);
+        for (double s = a.start_station() + 0.5; s < a.end_station() - 0.5; s += 9.7) {
+            const double h = 1e-3;
+            double x0, y0, x1, y1, xo, yo, x, y;
+            a.point(s - h, 0.0, false, x0, y0);
+            a.point(s + h, 0.0, false, x1, y1);
+            a.point(s, 0.0, false, x, y);
+            a.point(s, 2.5, false, xo, yo);
+            if (a.element_index(s - h) != a.element_index(s + h)) continue;
+            const double az = a.azimuth(s, false);
+            EXPECT_NEAR((x1 - x0) / (2 * h), std::sin(az), 1e-6);
+            EXPECT_NEAR((y1 - y0) / (2 * h), std::cos(az), 1e-6);
+            EXPECT_NEAR((a.azimuth(s + h, false) - a.azimuth(s - h, false)) / (2 * h),
+                        a.curvature(s, false), 1e-9);
+            EXPECT_NEAR(xo - x, 2.5 * std::cos(az), 1e-9);
+            EXPECT_NEAR(yo - y, -2.5 * std::sin(az), 1e-9);
+        }
+    }
+}
+
+// Continuation: a clothoid beyond the end is the longer clothoid, up to
+// its cap; arcs continue on their circle without one.
+TEST(EngineExtend, ContinuesTheEndCurves) {
+    const double k = 1.0 / 300.0;
+    const Alignment a(0.0, 10.0, 20.0, 0.2, {el(100.0, 1.0 / 500, 1.0 / 500), el(200.0, 0.0, k)});
+    const Alignment longer(0.0, 10.0, 20.0, 0.2, {el(100.0, 1.0 / 500, 1.0 / 500), el(400.0, 0.0, 2 * k)});
+    for (const double s : {300.0 + 1e-9, 310.0, 450.0, 500.0}) {
+        double xa, ya, xb, yb;
+        a.point(s, 0.0, true, xa, ya);
+        longer.point(s, 0.0, false, xb, yb);
+        EXPECT_NEAR(xa, xb, 1e-9) << s;
+        EXPECT_NEAR(ya, yb, 1e-9) << s;
+        EXPECT_NEAR(a.azimuth(s, true), longer.azimuth(s, false), 1e-12);
+        EXPECT_TRUE(std::isnan(a.azimuth(s, false)));
+    }
+    double x, y;
+    a.point(1e6, 0.0, true, x, y);
+    EXPECT_TRUE(std::isnan(x) && std::isnan(y));  // beyond the clothoid's cap
+    // Below the start, on the arc's circle (centre 500 m to the right).
+    const double cx = 10.0 + 500.0 * std::cos(0.2), cy = 20.0 - 500.0 * std::sin(0.2);
+    for (const double s : {-1.0, -700.0, -1e5}) {
+        a.point(s, 0.0, true, x, y);
+        EXPECT_NEAR(std::hypot(x - cx, y - cy), 500.0, 1e-9) << s;
+        EXPECT_EQ(a.curvature(s, true), 1.0 / 500);
+    }
+}
+
+// --------------------------------------------------------------- bad input
+
+TEST(EngineInput, AnyDoubleAnswersWithoutCrashing) {
+    std::mt19937_64 rng(3);
+    const Alignment a(0.0, 1e7, -1e7, 0.0, random_chain(rng, 6));
+    const double odd[] = {kNaN, kInf, -kInf, 1e308, -1e308, 5e-324, 0.0, -0.0, 1e-300};
+    for (const double s : odd) {
+        for (const double o : odd) {
+            double x, y;
+            a.point(s, o, true, x, y);
+            a.point(s, o, false, x, y);
+            if (std::isnan(s) || std::isnan(o)) {
+                EXPECT_TRUE(std::isnan(x) && std::isnan(y));
+            }
+            (void)a.azimuth(s, true);
+            (void)a.curvature(s, true);
+        }
+        if (std::isfinite(s)) {
+            EXPECT_FALSE(std::isnan(a.azimuth(s, true)));
+        }
+    }
+}
+
+struct BadCase {
+    const char* what;
+    std::ptrdiff_t element;
+    const char* field;
+};
+
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.what; }
+
+class BadConstruction : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(BadConstruction, NamesElementAndField) {
+    const BadCase c = GetParam();
+    std::vector<ElementSpec> v = {el(100.0, 0.0, 0.0), el(50.0, 0.0, 0.01), el(10.0, 0.01, 0.01)};
+    double start = 0.0;
+    const std::string w = c.what;
+    if (w == "nan length") v[2].length = kNaN;
+    if (w == "negative length") v[1].length = -1.0;
+    if (w == "inf curvature") v[1].k1 = kInf;
+    if (w == "nan start x") { v[2].has_start = true; v[2].x = kNaN; }
+    if (w == "inf azimuth") { v[0].has_azimuth = true; v[0].azimuth = kInf; }
+    if (w == "nan start station") start = kNaN;
+    if (w == "no elements") v.clear();
+    // Through zero curvature: no net turn, yet 2.5e4 rad each way.
+    if (w == "turns too far") v[1] = el(1e5, -1.0, 1.0);
+    if (w == "station overflow") { v[0].length = 1e308; v[1].length = 1e308; }
+    try {
+        const Alignment a(start, 0.0, 0.0, 0.0, v);
+        FAIL() << "accepted " << c.what;
+    } catch (const ElementError& e) {
+        EXPECT_EQ(e.element(), c.element);
+        EXPECT_EQ(e.field(), c.field);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, BadConstruction, ::testing::Values(
+    BadCase{"nan length", 2, "length"}, BadCase{"negative length", 1, "length"},
+    BadCase{"inf curvature", 1, "end_curvature"}, BadCase{"nan start x", 2, "x"},
+    BadCase{"inf azimuth", 0, "azimuth"}, BadCase{"nan start station", -1, "start_station"},
+    BadCase{"no elements", -1, "elements"}, BadCase{"turns too far", 1, "length"},
+    BadCase{"station overflow", 1, "length"}));
+
+TEST(EngineInput, MessageCountsElementsFromOne) {
+    try {
+        const Alignment a(0.0, 0.0, 0.0, 0.0, {el(1.0, 0.0, 0.0), el(kNaN, 0.0, 0.0)});
+        FAIL();
+    } catch (const ElementError& e) {
+        EXPECT_STREQ(e.what(), "element 2: length must be finite and >= 0, got nan");
+    }
+}
