@@ -123,11 +123,12 @@ def _filtered_blocks(stream):
     right). Comments and CDATA sections are stepped over whole. Works on any
     ASCII-compatible encoding; in others nothing matches and nothing is
     skipped (the content is then parsed like any other)."""
-    state = {"buf": b"", "pos": 0, "eof": False}
+    state = {"buf": b"", "pos": 0, "eof": False, "lines": 1}
     inside = None                     # the closing tag searched for, or None
 
     def fill():
         block = stream.read(_BLOCK)
+        state["lines"] += state["buf"].count(b"\n", 0, state["pos"])
         state["buf"] = state["buf"][state["pos"]:] + block
         state["pos"] = 0
         state["eof"] = not block
@@ -157,6 +158,13 @@ def _filtered_blocks(stream):
                 continue
             closer = b"-->" if buf.startswith(b"<!--", bang) else (
                 b"]]>" if buf.startswith(b"<![CDATA[", bang) else None)
+            if closer is None and not inside and buf.startswith(b"<!DOCTYPE", bang):
+                # Refused before the parser sees it: no entity is ever
+                # declared, so none can be expanded or fetched.
+                raise LandXMLError("the file has a document type declaration, which LandXML "
+                                   "files do not use; it is refused so that no entity is "
+                                   "expanded and nothing outside the file is read", None,
+                                   state["lines"] + buf.count(b"\n", 0, bang))
             if closer is None:
                 yield emit(bang + 2)
                 continue
@@ -229,6 +237,10 @@ def _events(path):
                                 "nothing outside the file is read", path, elem.sourceline)
                     yield event, elem
             parser.close()
+    except LandXMLError as exc:
+        if exc.path is None:
+            exc.path = path
+        raise
     except etree.XMLSyntaxError as exc:
         line = exc.lineno if exc.lineno else None
         message = exc.msg or str(exc)
@@ -482,6 +494,9 @@ def _element(ctx, raw, units, index):
     """(spec mapping without placement, StatedElement without direction,
     candidate direction and precision, stated direction and precision)."""
     tag = raw["tag"]
+    if tag not in ("Line", "Curve", "Spiral"):
+        ctx.fail("element type <%s> is not supported (Line, Curve and Spiral are)" % tag,
+                 raw["line"], tag)
     start, p_start = _point(ctx, raw, "Start")
     end, p_end = _point(ctx, raw, "End")
     center, p_center = _point(ctx, raw, "Center")
@@ -535,7 +550,7 @@ def _element(ctx, raw, units, index):
             direction = _azimuth(start, pi)
             direction_precision = (p_start + p_pi) / _distance(start, pi)
         spec = {"kind": "arc", "length": length, "radius": radius, "turn": turn}
-    elif tag == "Spiral":
+    else:
         kind = (raw["attrib"].get("spiType") or "clothoid").strip()
         if kind.lower() != "clothoid":
             ctx.fail("spiType %r is not supported (only clothoid; nothing is approximated)"
@@ -566,9 +581,6 @@ def _element(ctx, raw, units, index):
         else:
             spec = {"kind": "clothoid", "length": length, "start_radius": r0, "end_radius": r1,
                     "turn": turn}
-    else:
-        ctx.fail("element type <%s> is not supported (Line, Curve and Spiral are)" % tag,
-                 raw["line"], tag)
     record = StatedElement(index, tag, raw["line"], sta, length, radius, r0, r1, turn, start, end,
                            center, pi, None, None)
     return spec, record, (direction, direction_precision), (stated, stated_precision)
@@ -693,7 +705,7 @@ def _angle_text(radians, unit):
     minutes = int((seconds_total - whole_degrees * 3600) // 60)
     seconds = seconds_total - whole_degrees * 3600 - minutes * 60
     text = "%d.%02d%s" % (whole_degrees, minutes,
-                          format(seconds.quantize(Decimal("1e-12")), "013.12f").replace(".", ""))
+                          format(seconds.quantize(Decimal("1e-12")), "015.12f").replace(".", ""))
     return sign + text
 
 
