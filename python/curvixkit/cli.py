@@ -100,7 +100,7 @@ def _load(args: argparse.Namespace):
 def cmd_info(args: argparse.Namespace) -> int:
     from curvixkit.report import write_info
 
-    write_info(_load(args), sys.stdout)
+    write_info(_load(args), sys.stdout, args.format, args.keypoints)
     return 0
 
 
@@ -118,16 +118,18 @@ def cmd_sample(args: argparse.Namespace) -> int:
                            % (format_chainage(start), format_chainage(end)))
     if args.crs is not None and args.format != "geojson":
         raise CommandError("--crs applies to --format geojson only")
+    if args.plane and args.crs is None:
+        raise CommandError("--plane needs --crs EPSG:CODE to name")
 
-    rows = sampling.sample(a, start, end, args.step)
     if args.format == "geojson":
-        doc = sampling.geojson_document(a, list(rows), args.step, args.crs)
+        doc = sampling.geojson_document(a, start, end, args.crs, args.plane, args.chord_error)
         with _output(args.output) as out:
             sampling.write_geojson(doc, out)
         return 0
     # Rows are computed while they are written. The row count is checked
     # when the first row is asked for, so that failure comes before any
     # output and before OUT is created.
+    rows = sampling.sample(a, start, end, args.step)
     rest = itertools.chain([next(rows)], rows)
     with _output(args.output) as out:
         if args.format == "csv":
@@ -171,6 +173,12 @@ def _read_point_file(path: str) -> List:
         raise CommandError("%s: %s" % (path, exc.strerror or exc))
     except UnicodeDecodeError as exc:
         raise CommandError("%s: not UTF-8 text (%s)" % (path, exc.reason))
+
+
+def cmd_stakeout(args: argparse.Namespace) -> int:
+    from curvixkit import stakeout
+
+    return stakeout.run(args, _load(args).kit, _output)
 
 
 def cmd_plot(args: argparse.Namespace) -> int:
@@ -256,6 +264,10 @@ def build_parser() -> argparse.ArgumentParser:
                        description="Print the start station, point and azimuth and the elements.",
                        epilog=_INFO_EPILOG, formatter_class=fmt)
     _add_file(p)
+    p.add_argument("--format", choices=("table", "csv", "json"), default="table",
+                   help="table: elements and curve groups; csv: curve groups; json: both")
+    p.add_argument("--keypoints", choices=("us", "cn"), default="us",
+                   help="key point names in the curve report (default us)")
     p.set_defaults(func=cmd_info)
 
     p = sub.add_parser("sample", help="stations, coordinates and azimuths along the alignment",
@@ -270,7 +282,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--format", choices=("table", "csv", "geojson"), default="table",
                    help="output format (default table)")
     p.add_argument("--crs", type=_crs, metavar="EPSG:CODE",
-                   help="coordinate reference system named in the GeoJSON")
+                   help="GeoJSON: transform from this plane CRS to WGS 84 longitude/latitude")
+    p.add_argument("--plane", action="store_true",
+                   help="GeoJSON: keep plane coordinates and name --crs in a crs member")
+    p.add_argument("--chord-error", type=_positive, default=0.001, metavar="E",
+                   help="GeoJSON: largest distance of a chord from a curve (default 0.001)")
     p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
     p.set_defaults(func=cmd_sample)
 
@@ -285,6 +301,15 @@ def build_parser() -> argparse.ArgumentParser:
                    help="output format (default table)")
     p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
     p.set_defaults(func=cmd_locate)
+
+    from curvixkit import stakeout
+    p = sub.add_parser("stakeout", help="stake-out table with key points and offset stakes",
+                       description="Stations every STEP, at the key points of the curves and "
+                                   "at --at stations, with offset stakes, azimuths and radii.",
+                       epilog=stakeout.EPILOG, formatter_class=fmt)
+    _add_file(p)
+    stakeout.add_arguments(p, _positive, _crs)
+    p.set_defaults(func=cmd_stakeout)
 
     p = sub.add_parser("plot", help="plan drawing (needs matplotlib)",
                        description="Draw the alignment in plan to an image file.",

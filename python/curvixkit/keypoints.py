@@ -224,6 +224,9 @@ def _tangent_intersection(p0: Tuple[float, float], a0: float, p1: Tuple[float, f
                           a1: float) -> Optional[Tuple[float, float, float, float]]:
     """(x, y, T1, T2) where the tangent ahead of p0 meets the tangent behind
     p1 (azimuths a0, a1), or None where they do not meet in front."""
+    p0 = (float(p0[0]), float(p0[1]))
+    p1 = (float(p1[0]), float(p1[1]))
+    a0, a1 = float(a0), float(a1)
     u0 = (math.sin(a0), math.cos(a0))
     u1 = (math.sin(a1), math.cos(a1))
     # p0 + t1 u0 == p1 - t2 u1, solved by Cramer's rule.
@@ -264,7 +267,7 @@ def _nearest_distance(alignment: Any, point: Tuple[float, float], s0: float, s1:
             lo, a, fa = a, b, fb
             b = lo + g * (hi - lo)
             fb = dist(b)
-    return min(fa, fb, float(d[i]))
+    return float(min(fa, fb, float(d[i])))
 
 
 def _junction_name(before: Any, after: Any, names: dict) -> str:

@@ -6,7 +6,7 @@ import csv
 import json
 import math
 import os
-from typing import IO, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import IO, Any, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -148,51 +148,195 @@ def write_csv(rows: Iterator[Sample], out: IO[str]) -> None:
                     repr(r.azimuth), repr(degrees(r.azimuth)), int(bool(r.boundaries))])
 
 
+MISSING_PYPROJ = 'transforming to WGS 84 needs pyproj; install it with: pip install "curvix[gis]"'
+# Vertices of the lines written to GeoJSON and DXF, all lines together.
+MAX_VERTICES = 5000000
+
+
 def crs_member(crs: Optional[str]) -> Optional[dict]:
+    """The old-style (2008) GeoJSON ``crs`` member naming an EPSG code."""
     if crs is None:
         return None
     code = crs.split(":", 1)[1]
     return {"type": "name", "properties": {"name": "urn:ogc:def:crs:EPSG::%s" % code}}
 
 
-def geojson_document(alignment: Alignment, rows: List[Sample], step: float,
-                     crs: Optional[str] = None) -> dict:
-    """A FeatureCollection: the sampled LineString, then one Point per element
-    boundary in the sampled range, in the file's plane coordinates."""
-    for r in rows:
-        if not (math.isfinite(r.x) and math.isfinite(r.y)):
-            raise CommandError("%s: the point at station %r is not finite (x=%r, y=%r); "
-                               "GeoJSON needs finite coordinates" % (alignment.path, r.station, r.x, r.y))
-    start, end = rows[0].station, rows[-1].station
-    line = {
-        "type": "Feature",
-        "geometry": {"type": "LineString", "coordinates": [[r.x, r.y] for r in rows]},
-        "properties": {
-            "name": os.path.splitext(os.path.basename(alignment.path))[0],
-            "start_station": start, "end_station": end,
-            "start_chainage": format_chainage(start), "end_chainage": format_chainage(end),
-            "step": step,
-        },
-    }
+def projection(crs: Optional[str], plane: bool = False) -> Tuple[Callable, Optional[dict]]:
+    """``(project, crs_member)``: ``project(x, y)`` gives the coordinates to
+    write. With ``crs`` and not ``plane`` they are WGS 84 longitude and
+    latitude (RFC 7946) and there is no member; otherwise plane coordinates,
+    with the old-style member naming ``crs`` where one is given."""
+    if crs is None or plane:
+        return (lambda x, y: (np.asarray(x, dtype=float), np.asarray(y, dtype=float))), \
+            crs_member(crs)
+    try:
+        import pyproj
+    except ImportError:
+        raise CommandError(MISSING_PYPROJ)
+    try:
+        transformer = pyproj.Transformer.from_crs(crs, "EPSG:4326", always_xy=True)
+    except pyproj.exceptions.CRSError as exc:
+        raise CommandError("--crs %s: %s" % (crs, " ".join(str(exc).split())))
+
+    def project(x: Any, y: Any) -> Tuple[np.ndarray, np.ndarray]:
+        lon, lat = transformer.transform(np.asarray(x, dtype=float), np.asarray(y, dtype=float))
+        return np.asarray(lon), np.asarray(lat)
+
+    return project, None
+
+
+class Piece(NamedTuple):
+    """The part of element ``index`` between internal stations start and end."""
+    index: int
+    element: Any
+    start: float
+    end: float
+
+
+def element_pieces(kit: Any, start: float, end: float) -> List[Piece]:
+    """The elements of a curvixkit.Alignment clipped to [start, end], in order
+    (pieces of zero length left out)."""
+    out = []
+    for k, e in enumerate(kit.elements):
+        lo = max(e.start_station, start)
+        hi = min(e.end_station, end, kit.end_station)
+        if hi > lo:
+            out.append(Piece(k, e, lo, hi))
+    return out
+
+
+def chord_stations(piece: Piece, chord_error: float, offset: float = 0.0) -> np.ndarray:
+    """Stations of a polyline that stays within ``chord_error`` of the piece
+    (or of its line at ``offset``): a chord c over a curve of radius r has
+    sagitta c**2 / 8r, and on a clothoid the largest curvature of the piece
+    counts. At an offset o the line's radius is |1/k - o| while it turns
+    by k per unit of station, so a step ds keeps |k (1 - o k)| ds**2 / 8
+    within the error."""
+    e = piece.element
+    if e.kind == "line":
+        return np.array([piece.start, piece.end])
+
+    def k_at(s: float) -> float:
+        t = (s - e.start_station) / e.length if e.length > 0 else 0.0
+        return e.start_curvature + (e.end_curvature - e.start_curvature) * t
+
+    ks = [k_at(piece.start), k_at(piece.end)]
+    if offset != 0.0 and min(ks) < 0.5 / offset < max(ks):
+        ks.append(0.5 / offset)  # the peak of |k (1 - o k)|
+    bend = max(abs(k * (1.0 - offset * k)) for k in ks)
+    n = 1
+    if bend > 0.0:
+        n = max(int(math.ceil((piece.end - piece.start) / math.sqrt(8.0 * chord_error / bend))), 1)
+    if n > MAX_VERTICES:
+        raise CommandError("--chord-error %g needs %d vertices on element %d (at most %d); "
+                           "use a larger --chord-error" % (chord_error, n, piece.index + 1,
+                                                           MAX_VERTICES))
+    s = piece.start + (piece.end - piece.start) * (np.arange(n + 1) / n)
+    s[-1] = piece.end
+    return s
+
+
+def check_finite(kit: Any, stations: Any, xs: Any, ys: Any) -> None:
+    bad = ~(np.isfinite(xs) & np.isfinite(ys))
+    if np.any(bad):
+        i = np.unravel_index(int(np.argmax(bad)), bad.shape)
+        raise CommandError("%s: the point at station %r is not finite (x=%r, y=%r); "
+                           "GeoJSON needs finite coordinates"
+                           % (kit.path, float(np.asarray(stations)[i[0]]), float(xs[i]),
+                              float(ys[i])))
+
+
+def _radius_or_none(r: float) -> Optional[float]:
+    return None if math.isinf(r) else r
+
+
+def line_features(kit: Any, start: float, end: float, chord_error: float,
+                  project: Callable, offsets: Sequence[float] = (),
+                  style: str = "k") -> Iterator[dict]:
+    """GeoJSON features of a curvixkit.Alignment between start and end: the
+    whole line, one line per element (kind, stations, radii, turn, A) and
+    one line per non-zero offset, with vertices within ``chord_error``."""
+    from curvixkit.stations import format_station
+
+    pieces = element_pieces(kit, start, end)
+    smap = kit.stations
+    name = kit.name or (os.path.splitext(os.path.basename(kit.path))[0] if kit.path else None)
+
+    def coordinates(stations: np.ndarray, offset: float) -> List[List[float]]:
+        xy = kit.point(stations, offset)
+        xs, ys = project(xy[:, 0], xy[:, 1])
+        check_finite(kit, stations, xs, ys)
+        return np.stack([xs, ys], axis=1).tolist()
+
+    per_piece = [chord_stations(p, chord_error) for p in pieces]
+    if sum(len(s) for s in per_piece) > MAX_VERTICES:
+        raise CommandError("--chord-error %g needs more than %d vertices; use a larger "
+                           "--chord-error" % (chord_error, MAX_VERTICES))
+    lines = [coordinates(s, 0.0) for s in per_piece]
+    whole = [v for i, line in enumerate(lines) for v in (line if i == 0 else line[1:])]
+    d0, d1 = smap.to_display(start), smap.to_display(end)
+    yield {"type": "Feature", "geometry": {"type": "LineString", "coordinates": whole},
+           "properties": {"role": "alignment", "name": name, "start_station": start,
+                          "end_station": end, "start_chainage": format_station(d0, style),
+                          "end_chainage": format_station(d1, style),
+                          "chord_error": chord_error}}
+    for p, line in zip(pieces, lines):
+        e = p.element
+        yield {"type": "Feature", "geometry": {"type": "LineString", "coordinates": line},
+               "properties": {"role": "element", "element": p.index + 1, "kind": e.kind,
+                              "start_station": p.start, "end_station": p.end,
+                              "start_chainage": format_station(smap.to_display(p.start), style),
+                              "end_chainage": format_station(smap.to_display(p.end), style),
+                              "length": p.end - p.start,
+                              "start_radius": _radius_or_none(e.start_radius),
+                              "end_radius": _radius_or_none(e.end_radius),
+                              "turn": e.turn, "A": e.A}}
+    for o in offsets:
+        if o == 0.0:
+            continue
+        parts = [coordinates(chord_stations(p, chord_error, o), o) for p in pieces]
+        yield {"type": "Feature",
+               "geometry": {"type": "LineString",
+                            "coordinates": [v for i, line in enumerate(parts)
+                                            for v in (line if i == 0 else line[1:])]},
+               "properties": {"role": "offset", "offset": o, "start_station": start,
+                              "end_station": end}}
+
+
+def geojson_document(alignment: Alignment, start: float, end: float,
+                     crs: Optional[str] = None, plane: bool = False,
+                     chord_error: float = 0.001) -> dict:
+    """A FeatureCollection of [start, end]: the whole line and one line per
+    element with vertices within ``chord_error``, then one Point per element
+    boundary. With ``crs`` (and not ``plane``) coordinates are WGS 84
+    longitude and latitude; ``plane`` keeps plane coordinates and names
+    ``crs`` in an old-style member."""
+    kit = alignment.kit
+    project, member = projection(crs, plane)
+    features = list(line_features(kit, start, end, chord_error, project))
     kinds = [e["kind"] for e in alignment.elements]
-    points = []
-    for r in rows:
-        for k in r.boundaries:
-            points.append({
+    keys = key_stations(start, end, alignment.boundaries)
+    stations = np.array([key.station for key in keys])
+    xy = alignment.points(stations)
+    xs, ys = project(xy[:, 0], xy[:, 1])
+    check_finite(kit, stations, xs, ys)
+    azimuths = np.atleast_1d(kit.azimuth(stations)).tolist()
+    for key, x, y, a in zip(keys, xs.tolist(), ys.tolist(), azimuths):
+        for k in key.boundaries:
+            features.append({
                 "type": "Feature",
-                "geometry": {"type": "Point", "coordinates": [r.x, r.y]},
+                "geometry": {"type": "Point", "coordinates": [x, y]},
                 "properties": {
-                    "boundary": k, "station": r.station, "chainage": format_chainage(r.station),
-                    "azimuth_deg": degrees(r.azimuth),
+                    "role": "boundary", "boundary": k, "station": key.station,
+                    "chainage": format_chainage(key.station), "azimuth_deg": degrees(a),
                     "before": kinds[k - 1] if k > 0 else None,
                     "after": kinds[k] if k < len(kinds) else None,
                 },
             })
-    doc = {"type": "FeatureCollection"}
-    member = crs_member(crs)
+    doc = {"type": "FeatureCollection"}  # type: dict
     if member is not None:
         doc["crs"] = member
-    doc["features"] = [line] + points
+    doc["features"] = features
     return doc
 
 

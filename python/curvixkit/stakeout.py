@@ -1,0 +1,525 @@
+"""Stake-out tables: stations every step, the key points of the curves and
+stations the user names, each with its offset stakes.
+
+For every row and every offset (positive to the right of the direction of
+travel) a row gives the point, the tangent azimuth there and the radius of
+the offset line there (``inf`` on a straight). The rows are computed a chunk
+of stations at a time with NumPy and written as they come, so a run of a
+million rows keeps its memory flat; the DXF writer is the exception, since a
+drawing is built whole before it is saved.
+
+Stations: the grid is the multiples of ``step`` in *display* stations (those
+of the station equations, which stakes show), region by region; ``--from``,
+``--to`` and ``--at`` are display stations too. Rows carry internal
+stations for the geometry and display stations for the chainage text.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import math
+import re
+from typing import IO, Any, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+
+import numpy as np
+
+from curvixkit import keypoints as _keypoints
+from curvixkit.errors import CommandError
+from curvixkit.progress import Progress
+from curvixkit.stations import STYLES, StationError, format_station, parse_station
+
+ANGLE_UNITS = ("deg", "grad", "dms")
+FORMATS = ("table", "csv", "geojson", "dxf")
+# A grid station this close to a key point or an --at station is dropped;
+# the named row stands for it.
+MERGE_TOLERANCE = 1e-6
+MAX_ROWS = 10000000
+CHUNK = 8192
+LABEL_HEIGHT = 1.0
+
+MISSING_EZDXF = 'DXF output needs ezdxf; install it with: pip install "curvix[dxf]"'
+
+EPILOG = """\
+examples:
+  curvix stakeout examples/railway_10km.icd --step 20 --offsets -3.5,0,3.5 --keypoints us
+  curvix stakeout examples/railway_10km.icd --from K13+000 --to K14+000 --angles dms --format csv -o stakes.csv
+  curvix stakeout examples/railway_10km.icd --at K12+345.6 --format dxf -o stakes.dxf
+  curvix stakeout examples/railway_10km.icd --format geojson --crs EPSG:4547 -o stakes.geojson
+
+Rows come every STEP (at multiples of STEP of the displayed chainage), at
+every key point of the curves (named in the key column: TS SC CM CS ST PC PT
+POT, or ZH HY QZ YH HZ ZY YZ with --keypoints cn) and at each --at station,
+from --from to --to (the whole alignment by default). For each offset
+(negative left of the direction of travel) a row gives x, y, the tangent
+azimuth (0 at north, clockwise) and the radius of the offset line there.
+
+DXF (needs ezdxf: pip install "curvix[dxf]") holds the alignment as LINE and
+ARC entities with spirals as polylines within --chord-error, the offset lines,
+stakes as POINTs on layers STAKES and KEYPOINTS, and chainage labels on
+LABELS. GeoJSON holds the stakes as Points, the alignment as a LineString and
+one per element, and the offset lines; --crs EPSG:CODE transforms to WGS 84
+longitude and latitude (needs pyproj: pip install "curvix[gis]"), --plane
+keeps plane coordinates and names --crs in a crs member."""
+
+
+# ------------------------------------------------------------ argument types
+
+_NUMBER = r"[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?"
+_NUMBER_LIST = re.compile(r"^-(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?(,%s)*$" % _NUMBER)
+
+def station_text(text: str) -> float:
+    """A display station argument: a number or chainage in any style."""
+    try:
+        return parse_station(text)
+    except StationError:
+        raise argparse.ArgumentTypeError(
+            "expected a station such as 12345.6, K12+345.6 or 123+45.67, got %r" % text)
+
+
+def offsets_text(text: str) -> Tuple[float, ...]:
+    """``-3.5,0,3.5``: finite offsets, negative left, each once."""
+    values = []
+    for field in text.split(","):
+        try:
+            value = float(field)
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                "expected offsets such as -3.5,0,3.5, got %r" % text)
+        if not math.isfinite(value):
+            raise argparse.ArgumentTypeError("expected finite offsets, got %r" % text)
+        values.append(value)
+    if len(set(values)) != len(values):
+        raise argparse.ArgumentTypeError("an offset is given twice in %r" % text)
+    return tuple(values)
+
+
+def add_arguments(p: argparse.ArgumentParser, positive: Callable[[str], float],
+                  crs: Callable[[str], str]) -> None:
+    """The stake-out options (the file argument is the caller's)."""
+    # argparse takes "-3.5,0,3.5" for an option; let a list of numbers
+    # starting with a negative one pass as a value.
+    p._negative_number_matcher = _NUMBER_LIST  # type: ignore[attr-defined]
+    p.add_argument("--step", type=positive, default=20.0, help="station interval (default 20)")
+    p.add_argument("--from", dest="start", type=station_text, metavar="STATION",
+                   help="first station (default: start of the alignment)")
+    p.add_argument("--to", dest="end", type=station_text, metavar="STATION",
+                   help="last station (default: end of the alignment)")
+    p.add_argument("--at", action="append", type=station_text, default=[], metavar="STATION",
+                   help="an extra station (repeat for more)")
+    p.add_argument("--offsets", type=offsets_text, default=(0.0,), metavar="LIST",
+                   help="offsets, comma-separated, negative left (default 0)")
+    p.add_argument("--keypoints", choices=("us", "cn"), default="us",
+                   help="key point names (default us)")
+    p.add_argument("--angles", choices=ANGLE_UNITS, default="deg",
+                   help="azimuths in degrees, grads or degrees-minutes-seconds (default deg)")
+    p.add_argument("--chainage", choices=STYLES, default=None,
+                   help="chainage style (default: us for a file in feet, else k)")
+    p.add_argument("--format", choices=FORMATS, default="table", help="output format (default table)")
+    p.add_argument("--crs", type=crs, metavar="EPSG:CODE",
+                   help="GeoJSON: transform from this plane CRS to WGS 84 longitude/latitude")
+    p.add_argument("--plane", action="store_true",
+                   help="GeoJSON: keep plane coordinates and name --crs in a crs member")
+    p.add_argument("--chord-error", type=positive, default=0.001, metavar="E",
+                   help="largest distance of a chord from a curve in DXF and GeoJSON (default 0.001)")
+    p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
+
+
+# ------------------------------------------------------------------ angles
+
+def format_angle(radians: float, unit: str) -> str:
+    """An azimuth as a whole-circle bearing: degrees (6 places), grads (5)
+    or DDD°MM'SS.SS" (hundredths of a second, carried into the minutes)."""
+    if not math.isfinite(radians):
+        return str(radians)
+    if unit == "deg":
+        return "%.6f" % (math.degrees(radians) % 360.0)
+    if unit == "grad":
+        return "%.5f" % ((radians * 200.0 / math.pi) % 400.0)
+    if unit != "dms":
+        raise ValueError("angle unit must be one of %s, got %r" % (", ".join(ANGLE_UNITS), unit))
+    centi = int(round(math.degrees(radians) * 360000.0)) % (360 * 360000)
+    return "%d°%02d'%05.2f\"" % (centi // 360000, centi // 6000 % 60, centi % 6000 / 100.0)
+
+
+def angle_value(radians: float, unit: str) -> Any:
+    """The azimuth for a CSV or GeoJSON field: a float for deg and grad, the text for dms."""
+    if unit == "deg":
+        return math.degrees(radians) % 360.0
+    if unit == "grad":
+        return (radians * 200.0 / math.pi) % 400.0
+    return format_angle(radians, unit)
+
+
+def default_style(alignment: Any) -> str:
+    units = alignment.units
+    linear = str(getattr(units, "linear", "") or "").lower()
+    return "us" if "feet" in linear or "foot" in linear else "k"
+
+
+# ------------------------------------------------------------------ the plan
+
+class Plan(NamedTuple):
+    """What a stake-out covers: internal stations ``start``..``end``, the
+    display grid ``step``, the offsets, and the named stations (sorted
+    internal stations with their names; '' for --at and range ends)."""
+    start: float
+    end: float
+    step: float
+    offsets: Tuple[float, ...]
+    named: Tuple[float, ...]
+    names: Tuple[str, ...]
+    style: str
+    keypoints: str
+
+
+class Chunk(NamedTuple):
+    """Rows of consecutive stations: ``station`` and ``display`` (n,),
+    ``names`` (n strings), ``xy`` (n, offsets, 2), ``azimuth`` and
+    ``curvature`` (n,)."""
+    station: np.ndarray
+    display: np.ndarray
+    names: List[str]
+    xy: np.ndarray
+    azimuth: np.ndarray
+    curvature: np.ndarray
+
+
+def _internal(alignment: Any, value: float, option: str) -> float:
+    try:
+        return float(alignment.stations.from_display(value))
+    except StationError as exc:
+        raise CommandError("%s: %s" % (option, exc))
+
+
+def make_plan(alignment: Any, start: Optional[float] = None, end: Optional[float] = None,
+              step: float = 20.0, offsets: Sequence[float] = (0.0,), at: Sequence[float] = (),
+              keypoints: str = "us", style: Optional[str] = None) -> Plan:
+    """Check the options against ``alignment`` (display stations in) and
+    gather the named stations. Raises CommandError naming the option."""
+    s0, s1 = alignment.start_station, alignment.end_station
+    lo = s0 if start is None else _internal(alignment, start, "--from")
+    hi = s1 if end is None else _internal(alignment, end, "--to")
+    if lo > hi:
+        raise CommandError("--from %s is after --to %s" % (start, end))
+    if not (math.isfinite(step) and step > 0):
+        raise CommandError("--step must be a positive number, got %r" % (step,))
+    marks = {}  # internal station -> names
+    for s in (lo, hi):
+        marks.setdefault(s, [])
+    for value in at:
+        marks.setdefault(_internal(alignment, value, "--at"), [])
+    for kp in _keypoints.key_points(alignment, keypoints):
+        s = min(max(kp.station, s0), s1)
+        if lo - MERGE_TOLERANCE <= s <= hi + MERGE_TOLERANCE:
+            marks.setdefault(min(max(s, lo), hi), []).append(kp.name)
+    # Stations closer than the tolerance are one row, with all their names.
+    merged = []  # type: List[List[Any]]
+    for s in sorted(marks):
+        if merged and s - merged[-1][0] <= MERGE_TOLERANCE:
+            merged[-1][1].extend(n for n in marks[s] if n not in merged[-1][1])
+            if marks[s] and not merged[-1][2]:
+                merged[-1][0], merged[-1][2] = s, True
+        else:
+            merged.append([s, list(marks[s]), bool(marks[s])])
+    style = default_style(alignment) if style is None else style
+    return Plan(lo, hi, float(step), tuple(float(o) for o in offsets),
+                tuple(m[0] for m in merged), tuple("/".join(m[1]) for m in merged), style,
+                keypoints)
+
+
+def _grid_ranges(alignment: Any, plan: Plan) -> List[Tuple[int, int, float, float]]:
+    """Per station-equation region: the first and last multiple k of step
+    whose display station k*step lies in the region and the plan, and the
+    region's (internal start, display start)."""
+    out = []
+    regions = alignment.stations.regions
+    for r in regions:
+        lo, hi = max(plan.start, r.internal_start), min(plan.end, r.internal_end)
+        if lo > hi:
+            continue
+        d_lo = r.display_start + (lo - r.internal_start) if r.index else lo
+        d_hi = r.display_start + (hi - r.internal_start) if r.index else hi
+        first, last = int(math.ceil(d_lo / plan.step)), int(math.floor(d_hi / plan.step))
+        if first * plan.step < d_lo:
+            first += 1
+        if last * plan.step > d_hi:
+            last -= 1
+        # The equation's own station starts the next region.
+        if r.index + 1 < len(regions) and hi == r.internal_end and last * plan.step >= d_hi:
+            last -= 1
+        if last >= first:
+            out.append((first, last, r.internal_start, r.display_start if r.index else None))
+    return out
+
+
+def count_rows(alignment: Any, plan: Plan) -> int:
+    """Rows of the plan (grid plus named stations, before merging)."""
+    return sum(b - a + 1 for a, b, _, _ in _grid_ranges(alignment, plan)) + len(plan.named)
+
+
+def _grid_blocks(alignment: Any, plan: Plan, size: int) -> Iterator[np.ndarray]:
+    for first, last, i0, d0 in _grid_ranges(alignment, plan):
+        for k in range(first, last + 1, size):
+            display = np.arange(k, min(k + size, last + 1), dtype=np.float64) * plan.step
+            yield display if d0 is None else i0 + (display - d0)
+
+
+def iter_stations(alignment: Any, plan: Plan,
+                  size: int = CHUNK) -> Iterator[Tuple[np.ndarray, List[str]]]:
+    """(internal stations, names) a block at a time, in increasing station:
+    the grid with the named stations merged in."""
+    named = np.array(plan.named, dtype=np.float64)
+    taken = 0
+
+    def merge(grid: np.ndarray, upto: float) -> Tuple[np.ndarray, List[str]]:
+        nonlocal taken
+        if named.size:
+            i = np.searchsorted(named, grid)
+            near = np.zeros(grid.shape, dtype=bool)
+            for j in (i - 1, i):
+                ok = (j >= 0) & (j < named.size)
+                near[ok] |= np.abs(named[j[ok]] - grid[ok]) <= MERGE_TOLERANCE
+            grid = grid[~near]
+        stop = int(np.searchsorted(named, upto, side="left"))
+        extra = named[taken:stop]
+        names = list(plan.names[taken:stop])
+        taken = stop
+        stations = np.concatenate([grid, extra])
+        order = np.argsort(stations, kind="stable")
+        labels = [""] * grid.size + names
+        return stations[order], [labels[i] for i in order]
+
+    pending = None
+    for block in _grid_blocks(alignment, plan, size):
+        if pending is not None:
+            yield merge(pending, block[0])
+        pending = block
+    yield merge(pending if pending is not None else np.empty(0), math.inf)
+
+
+def iter_chunks(alignment: Any, plan: Plan, size: int = CHUNK,
+                label: str = "stakeout") -> Iterator[Chunk]:
+    """The rows of ``plan`` computed a block at a time, with a progress bar
+    on a terminal."""
+    total = count_rows(alignment, plan)
+    if total > MAX_ROWS:
+        raise CommandError("--step %g gives about %d rows (at most %d); use a larger step"
+                           % (plan.step, total, MAX_ROWS))
+    offsets = np.array(plan.offsets, dtype=np.float64)
+    smap = alignment.stations
+    done = 0
+    with Progress(total, label) as bar:
+        for stations, names in iter_stations(alignment, plan, size):
+            if not stations.size:
+                continue
+            xy = alignment.point(stations[:, None], offsets[None, :])
+            yield Chunk(stations, np.atleast_1d(smap.to_display(stations)), names, xy,
+                        np.atleast_1d(alignment.azimuth(stations)),
+                        np.atleast_1d(alignment.curvature(stations)))
+            done += stations.size
+            bar.update(done)
+
+
+def offset_radius(curvature: float, offset: float) -> float:
+    """Radius of the line at ``offset`` (positive right) where the centre
+    line has signed ``curvature`` (positive right): |1/k - offset|."""
+    if curvature == 0.0 or not math.isfinite(curvature):
+        return math.inf if curvature == 0.0 else math.nan
+    return abs(1.0 / curvature - offset)
+
+
+# ------------------------------------------------------------------ writers
+
+_HEAD = "%14s  %-13s %-9s %8s %15s %15s %14s %12s\n"
+_FIRST = "%14.3f  %-13s %-9s %8.3f %15.3f %15.3f %14s %12s\n"
+_NEXT = "%14s  %-13s %-9s %8.3f %15.3f %15.3f %14s %12s\n"
+
+
+def _radius_text(r: float) -> str:
+    return "inf" if math.isinf(r) else "%.3f" % r
+
+
+def write_table(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str = "deg") -> None:
+    out.write(_HEAD % ("station", "chainage", "key", "offset", "x", "y",
+                       "azimuth_" + angles, "radius"))
+    offsets = plan.offsets
+    for c in chunks:
+        xy = c.xy.tolist()
+        for s, d, name, pts, a, k in zip(c.station.tolist(), c.display.tolist(), c.names, xy,
+                                         c.azimuth.tolist(), c.curvature.tolist()):
+            az = format_angle(a, angles)
+            chain = format_station(d, plan.style)
+            for j, (o, (x, y)) in enumerate(zip(offsets, pts)):
+                r = _radius_text(offset_radius(k, o))
+                if j == 0:
+                    out.write(_FIRST % (s, chain, name or "", o, x, y, az, r))
+                else:
+                    out.write(_NEXT % ("", "", "", o, x, y, az, r))
+
+
+def write_csv(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str = "deg") -> None:
+    w = csv.writer(out, lineterminator="\n")
+    w.writerow(["station", "chainage", "key", "offset", "x", "y", "azimuth_" + angles,
+                "azimuth_rad", "radius"])
+    for c in chunks:
+        for s, d, name, pts, a, k in zip(c.station.tolist(), c.display.tolist(), c.names,
+                                         c.xy.tolist(), c.azimuth.tolist(), c.curvature.tolist()):
+            chain = format_station(d, plan.style)
+            av = angle_value(a, angles)
+            for o, (x, y) in zip(plan.offsets, pts):
+                w.writerow([repr(s), chain, name, repr(o), repr(x), repr(y),
+                            av if angles == "dms" else repr(av), repr(a),
+                            repr(offset_radius(k, o))])
+
+
+def write_geojson(alignment: Any, chunks: Iterator[Chunk], plan: Plan, out: IO[str],
+                  angles: str = "deg", crs: Optional[str] = None, plane: bool = False,
+                  chord_error: float = 0.001) -> None:
+    """A FeatureCollection written as it is computed: the alignment's line
+    and element lines, the offset lines, then one Point per stake."""
+    from curvixkit import sampling
+
+    project, member = sampling.projection(crs, plane)
+    out.write('{"type": "FeatureCollection",\n')
+    if member is not None:
+        out.write(' "crs": %s,\n' % json.dumps(member))
+    out.write(' "features": [\n')
+    first = True
+    for feature in sampling.line_features(alignment, plan.start, plan.end, chord_error, project,
+                                          plan.offsets, plan.style):
+        out.write(("" if first else ",\n") + json.dumps(feature, allow_nan=False))
+        first = False
+    for c in chunks:
+        xs, ys = project(c.xy[..., 0], c.xy[..., 1])
+        sampling.check_finite(alignment, c.station, xs, ys)
+        for i, (s, d, name, a, k) in enumerate(zip(c.station.tolist(), c.display.tolist(),
+                                                   c.names, c.azimuth.tolist(),
+                                                   c.curvature.tolist())):
+            chain = format_station(d, plan.style)
+            for j, o in enumerate(plan.offsets):
+                r = offset_radius(k, o)
+                feature = {"type": "Feature",
+                           "geometry": {"type": "Point",
+                                        "coordinates": [float(xs[i, j]), float(ys[i, j])]},
+                           "properties": {"role": "stake", "station": s, "chainage": chain,
+                                          "key": name, "offset": o,
+                                          "azimuth_" + angles: angle_value(a, angles),
+                                          "radius": None if math.isinf(r) else r}}
+                out.write(",\n" + json.dumps(feature, ensure_ascii=False, allow_nan=False))
+    out.write("\n]}\n")
+
+
+def _load_ezdxf() -> Any:
+    try:
+        import ezdxf
+    except ImportError:
+        raise CommandError(MISSING_EZDXF)
+    return ezdxf
+
+
+def offset_layer(offset: float) -> str:
+    """OFFSET_L3.5 / OFFSET_R3.5 for offsets -3.5 / 3.5."""
+    return "OFFSET_%s%s" % ("L" if offset < 0 else "R", ("%.6f" % abs(offset)).rstrip("0").rstrip("."))
+
+
+def build_dxf(alignment: Any, chunks: Iterator[Chunk], plan: Plan,
+              chord_error: float = 0.001) -> Any:
+    """An ezdxf document: layer ALIGNMENT (LINE, ARC, spirals as LWPOLYLINE
+    within ``chord_error``), one layer per offset line, POINTs on STAKES and
+    KEYPOINTS, and TEXT labels (chainage and key names) on LABELS, left of
+    the leftmost stake and square to the alignment."""
+    from curvixkit import sampling
+
+    ezdxf = _load_ezdxf()
+    doc = ezdxf.new("R2010")
+    msp = doc.modelspace()
+    for name, colour in (("ALIGNMENT", 1), ("STAKES", 3), ("KEYPOINTS", 6), ("LABELS", 7)):
+        doc.layers.add(name, color=colour)
+    for o in plan.offsets:
+        if o != 0.0:
+            doc.layers.add(offset_layer(o), color=4)
+
+    for piece in sampling.element_pieces(alignment, plan.start, plan.end):
+        e = piece.element
+        if e.kind == "line":
+            (x0, y0), (x1, y1) = alignment.point(np.array([piece.start, piece.end])).tolist()
+            msp.add_line((x0, y0), (x1, y1), dxfattribs={"layer": "ALIGNMENT"})
+        elif e.kind == "arc":
+            msp.add_arc(**_arc_attributes(alignment, piece), dxfattribs={"layer": "ALIGNMENT"})
+        else:
+            s = sampling.chord_stations(piece, chord_error)
+            msp.add_lwpolyline(alignment.point(s).tolist(), dxfattribs={"layer": "ALIGNMENT"})
+        for o in plan.offsets:
+            if o != 0.0:
+                s = sampling.chord_stations(piece, chord_error, o)
+                msp.add_lwpolyline(alignment.point(s, o).tolist(),
+                                   dxfattribs={"layer": offset_layer(o)})
+
+    left = max([0.0] + [-o for o in plan.offsets]) + LABEL_HEIGHT
+    for c in chunks:
+        label_xy = alignment.point(c.station, -left)
+        for i, (d, name, a) in enumerate(zip(c.display.tolist(), c.names, c.azimuth.tolist())):
+            layer = "KEYPOINTS" if name else "STAKES"
+            for x, y in c.xy[i].tolist():
+                msp.add_point((x, y), dxfattribs={"layer": layer})
+            # Text runs from the label point outwards, along the left normal.
+            angle = (180.0 - math.degrees(a)) % 360.0
+            text = format_station(d, plan.style) + (" " + name if name else "")
+            msp.add_text(text, dxfattribs={"layer": "LABELS", "height": LABEL_HEIGHT,
+                                           "rotation": angle,
+                                           "insert": tuple(label_xy[i].tolist())})
+    return doc
+
+
+def _arc_attributes(alignment: Any, piece: Any) -> dict:
+    """Centre, radius and counter-clockwise angles (degrees from +x) of the
+    arc piece, from its start point and tangent."""
+    e = piece.element
+    (x0, y0), (x1, y1) = alignment.point(np.array([piece.start, piece.end])).tolist()
+    a0 = float(alignment.azimuth(piece.start))
+    r = e.start_radius
+    # The centre lies to the right of travel for a right-hand arc.
+    cx, cy = x0 + e.turn * r * math.cos(a0), y0 - e.turn * r * math.sin(a0)
+    t0 = math.degrees(math.atan2(y0 - cy, x0 - cx))
+    t1 = math.degrees(math.atan2(y1 - cy, x1 - cx))
+    start, end = (t1, t0) if e.turn > 0 else (t0, t1)
+    return {"center": (cx, cy), "radius": r, "start_angle": start, "end_angle": end}
+
+
+# ------------------------------------------------------------------ command
+
+def run(args: argparse.Namespace, alignment: Any, output: Callable[[Optional[str]], Any]) -> int:
+    """``curvix stakeout``: ``alignment`` is a curvixkit.Alignment, ``output``
+    the command line's context manager for -o."""
+    if args.format != "geojson" and (args.crs is not None or args.plane):
+        raise CommandError("--crs and --plane apply to --format geojson only")
+    if args.plane and args.crs is None:
+        raise CommandError("--plane needs --crs EPSG:CODE to name")
+    plan = make_plan(alignment, args.start, args.end, args.step, args.offsets, args.at,
+                     args.keypoints, args.chainage)
+    if args.format == "dxf":
+        _load_ezdxf()  # say what is missing before computing anything
+    elif args.format == "geojson" and args.crs is not None and not args.plane:
+        from curvixkit import sampling
+        sampling.projection(args.crs, False)
+    chunks = iter_chunks(alignment, plan)
+    # The row count is checked when the first chunk is asked for, so that
+    # failure comes before any output and before OUT is created.
+    first = next(chunks, None)
+    rest = (c for part in ([first] if first is not None else [], chunks) for c in part)
+    if args.format == "dxf":
+        doc = build_dxf(alignment, rest, plan, args.chord_error)
+        with output(args.output) as out:
+            doc.write(out)
+        return 0
+    with output(args.output) as out:
+        if args.format == "csv":
+            write_csv(rest, plan, out, args.angles)
+        elif args.format == "geojson":
+            write_geojson(alignment, rest, plan, out, args.angles, args.crs, args.plane,
+                          args.chord_error)
+        else:
+            write_table(rest, plan, out, args.angles)
+    return 0
