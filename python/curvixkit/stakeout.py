@@ -436,10 +436,10 @@ def build_dxf(alignment: Any, chunks: Iterator[Chunk], plan: Plan,
     doc = ezdxf.new("R2010")
     msp = doc.modelspace()
     for name, colour in (("ALIGNMENT", 1), ("STAKES", 3), ("KEYPOINTS", 6), ("LABELS", 7)):
-        doc.layers.add(name, color=colour)
+        doc.layers.new(name, dxfattribs={"color": colour})
     for o in plan.offsets:
         if o != 0.0:
-            doc.layers.add(offset_layer(o), color=4)
+            doc.layers.new(offset_layer(o), dxfattribs={"color": 4})
 
     for piece in sampling.element_pieces(alignment, plan.start, plan.end):
         e = piece.element
