@@ -186,7 +186,7 @@ def cmd_plot(args: argparse.Namespace) -> int:
 
     plotting._load_matplotlib()  # before loading anything: say what is missing first
     a = _load(args)
-    plotting.plot_plan(a, args.output, tick=args.tick, dpi=args.dpi)
+    plotting.plot_plan(a, args.output, tick=args.tick, dpi=args.dpi, keypoints=args.keypoints)
     return 0
 
 
@@ -319,6 +319,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--tick", type=_positive, default=100.0,
                    help="station tick and label interval (default 100)")
     p.add_argument("--dpi", type=_positive_int, default=150, help="resolution of raster images (default 150)")
+    p.add_argument("--keypoints", choices=("us", "cn"), default="us",
+                   help="names of the curves' key points (default us: TS SC CS ST ...)")
     p.set_defaults(func=cmd_plot)
     return parser
 
