@@ -27,8 +27,8 @@ directions carry every digit), and as the fallback where the
 coordinates give no direction (a Line of zero length).
 
 The file is read incrementally (lxml's pull parser, fed in blocks) and the
-contents of ``Surfaces`` elements are passed over at the byte level, never
-parsed into a tree, so a file with a TIN of gigabytes reads in time
+contents of ``Surfaces`` elements are passed over at the byte level (only
+their line feeds are counted), never parsed into a tree, so a file with a TIN of gigabytes reads in time
 proportional to its size with memory bounded by its alignments. lxml is used
 with entity expansion, DTD loading and network access off and its size
 limits on; a document type declaration is refused outright (LandXML has
@@ -43,6 +43,7 @@ same elements to rounding.
 
 from __future__ import annotations
 
+import bisect
 import datetime
 import math
 import os
@@ -117,18 +118,37 @@ _START_TAG = re.compile(rb"""<(?:[A-Za-z_][\w.\-]*:)?Surfaces"""
                         rb"""((?:\s+[^\s=/>]+\s*=\s*(?:"[^"]*"|'[^']*'))*)\s*(/?)>""")
 
 
-def _filtered_blocks(stream):
+class _LineMap:
+    """Real line numbers of the parser's lines: the line feeds of a skipped
+    Surfaces content are not fed to the parser (it would have to read them),
+    so every parser line from the closing tag on moves down by them."""
+
+    def __init__(self):
+        self.thresholds = []
+        self.shifts = []
+
+    def add(self, parser_line, removed):
+        self.thresholds.append(parser_line)
+        self.shifts.append(removed + (self.shifts[-1] if self.shifts else 0))
+
+    def __call__(self, line):
+        if not line:
+            return None
+        k = bisect.bisect_right(self.thresholds, line)
+        return line + (self.shifts[k - 1] if k else 0)
+
+
+def _filtered_blocks(stream, lines):
     """The bytes of ``stream`` with the content of every ``Surfaces`` element
-    replaced by as many line feeds as it held (so later line numbers stay
-    right). Comments and CDATA sections are stepped over whole. Works on any
+    left out (one line feed stands for it; ``lines`` learns how many it
+    held, so line numbers stay right). Comments and CDATA sections are stepped over whole. Works on any
     ASCII-compatible encoding; in others nothing matches and nothing is
     skipped (the content is then parsed like any other)."""
-    state = {"buf": b"", "pos": 0, "eof": False, "lines": 1}
+    state = {"buf": b"", "pos": 0, "eof": False, "fed": 0, "removed": 0}
     inside = None                     # the closing tag searched for, or None
 
     def fill():
         block = stream.read(_BLOCK)
-        state["lines"] += state["buf"].count(b"\n", 0, state["pos"])
         state["buf"] = state["buf"][state["pos"]:] + block
         state["pos"] = 0
         state["eof"] = not block
@@ -136,7 +156,11 @@ def _filtered_blocks(stream):
     def emit(end):
         buf, pos = state["buf"], state["pos"]
         state["pos"] = end
-        return b"\n" * buf.count(b"\n", pos, end) if inside else buf[pos:end]
+        if not inside:
+            state["fed"] += buf.count(b"\n", pos, end)
+            return buf[pos:end]
+        state["removed"] += buf.count(b"\n", pos, end)
+        return b""
 
     while True:
         if not state["eof"] and len(state["buf"]) - state["pos"] < 4096:
@@ -164,7 +188,7 @@ def _filtered_blocks(stream):
                 raise LandXMLError("the file has a document type declaration, which LandXML "
                                    "files do not use; it is refused so that no entity is "
                                    "expanded and nothing outside the file is read", None,
-                                   state["lines"] + buf.count(b"\n", 0, bang))
+                                   lines(state["fed"] + 1 + buf.count(b"\n", pos, bang)))
             if closer is None:
                 yield emit(bang + 2)
                 continue
@@ -189,6 +213,11 @@ def _filtered_blocks(stream):
                 continue
             yield emit(hit)
             inside = None
+            if state["removed"]:
+                state["fed"] += 1
+                lines.add(state["fed"] + 1, state["removed"] - 1)
+                state["removed"] = 0
+                yield b"\n"
             yield emit(tail.end())
             continue
         # A candidate start tag: '<' or '<prefix:' right before the name.
@@ -214,7 +243,7 @@ _SAFE = dict(resolve_entities=False, no_network=True, load_dtd=False, huge_tree=
              remove_comments=True, remove_pis=True)
 
 
-def _events(path):
+def _events(path, lines):
     """(event, element) pairs of the file, "start" and "end", with the
     content of Surfaces elements left out. Raises LandXMLError for anything
     that is not well-formed XML or has a document type declaration."""
@@ -222,7 +251,7 @@ def _events(path):
     first = True
     try:
         with open(os.fspath(path), "rb") as stream:
-            for block in _filtered_blocks(stream):
+            for block in _filtered_blocks(stream, lines):
                 if not block:
                     continue
                 parser.feed(block)
@@ -234,7 +263,7 @@ def _events(path):
                             raise LandXMLError(
                                 "the file has a document type declaration, which LandXML files "
                                 "do not use; it is refused so that no entity is expanded and "
-                                "nothing outside the file is read", path, elem.sourceline)
+                                "nothing outside the file is read", path, lines(elem.sourceline))
                     yield event, elem
             parser.close()
     except LandXMLError as exc:
@@ -242,7 +271,7 @@ def _events(path):
             exc.path = path
         raise
     except etree.XMLSyntaxError as exc:
-        line = exc.lineno if exc.lineno else None
+        line = lines(exc.lineno)
         message = exc.msg or str(exc)
         raise LandXMLError("not well-formed XML: %s" % re.sub(r",? line \d+, column \d+$", "",
                                                            message), path, line) from None
@@ -250,15 +279,16 @@ def _events(path):
         raise LandXMLError("the file holds no XML element", path)
 
 
-def _raw(elem):
+def _raw(elem, lines):
     """An element as plain data: local name, line, attributes and the texts
     and lines of its children (enough to interpret it after the stream)."""
     children = {}
     for child in elem:
         name = _local(child.tag)
         if name and name not in children:
-            children[name] = ((child.text or "").strip(), child.sourceline, dict(child.attrib))
-    return {"tag": _local(elem.tag), "line": elem.sourceline, "attrib": dict(elem.attrib),
+            children[name] = ((child.text or "").strip(), lines(child.sourceline),
+                              dict(child.attrib))
+    return {"tag": _local(elem.tag), "line": lines(elem.sourceline), "attrib": dict(elem.attrib),
             "children": children}
 
 
@@ -272,14 +302,15 @@ def _scan(path, wanted):
     depth = 0
     alignment_depth = None
     root_checked = False
-    for event, elem in _events(path):
+    lines = _LineMap()
+    for event, elem in _events(path, lines):
         if event == "start":
             depth += 1
             if not root_checked:
                 root_checked = True
                 if _local(elem.tag) != "LandXML":
                     raise LandXMLError("not a LandXML file: the root element is <%s>, not "
-                                       "<LandXML>" % _local(elem.tag), path, elem.sourceline)
+                                       "<LandXML>" % _local(elem.tag), path, lines(elem.sourceline))
             if alignment_depth is None and _local(elem.tag) == "Alignment":
                 parent = elem.getparent()
                 if parent is not None and _local(parent.tag) == "Alignments":
@@ -292,13 +323,13 @@ def _scan(path, wanted):
         if alignment_depth is not None and depth + 1 == alignment_depth:
             alignment_depth = None
             label = elem.get("name", "")
-            names.append((label, elem.sourceline))
+            names.append((label, lines(elem.sourceline)))
             if wanted(label, len(names) - 1):
-                kept.append(_read_raw_alignment(elem))
+                kept.append(_read_raw_alignment(elem, lines))
         elif name in ("Metric", "Imperial") and units is None:
             parent = elem.getparent()
             if parent is not None and _local(parent.tag) == "Units":
-                units = (name, dict(elem.attrib), elem.sourceline)
+                units = (name, dict(elem.attrib), lines(elem.sourceline))
         elem.clear()
         parent = elem.getparent()
         if parent is not None:
@@ -306,15 +337,15 @@ def _scan(path, wanted):
     return units, names, kept
 
 
-def _read_raw_alignment(elem):
-    raw = {"name": elem.get("name", ""), "line": elem.sourceline, "attrib": dict(elem.attrib),
+def _read_raw_alignment(elem, lines):
+    raw = {"name": elem.get("name", ""), "line": lines(elem.sourceline), "attrib": dict(elem.attrib),
            "geometry": [], "equations": []}
     for child in elem:
         name = _local(child.tag)
         if name == "CoordGeom":
-            raw["geometry"].extend(_raw(g) for g in child if _local(g.tag))
+            raw["geometry"].extend(_raw(g, lines) for g in child if _local(g.tag))
         elif name == "StaEquation":
-            raw["equations"].append(_raw(child))
+            raw["equations"].append(_raw(child, lines))
     return raw
 
 
