@@ -182,21 +182,23 @@ def test_sample_table_boundary_rows_agree_with_coordinates(workdir):
 
 @pytest.mark.parametrize("crs", [None, "EPSG:4547"])
 def test_sample_geojson_matches_get_coordinate(workdir, crs):
-    args = ["sample", RAILWAY, "--step", 20, "--format", "geojson"] + (["--crs", crs] if crs else [])
+    # Plane coordinates; --plane names the CRS in an old-style crs member
+    # (WGS 84 output is tested with pyproj in test_stakeout.py).
+    args = ["sample", RAILWAY, "--format", "geojson"] + (["--crs", crs, "--plane"] if crs else [])
     doc = json.loads(ok(workdir, *args))
-    stations = [float(r["station"]) for r in
-                csv_rows(ok(workdir, "sample", RAILWAY, "--step", 20, "--format", "csv"))]
     kit = Alignment.from_icd(RAILWAY)
     assert doc["type"] == "FeatureCollection"
     if crs:
         assert doc["crs"] == {"type": "name", "properties": {"name": "urn:ogc:def:crs:EPSG::4547"}}
     else:
         assert "crs" not in doc
-    line, points = doc["features"][0], doc["features"][1:]
+    roles = [f["properties"]["role"] for f in doc["features"]]
+    assert roles == ["alignment"] + ["element"] * len(kit.elements) + ["boundary"] * (len(kit.elements) + 1)
+    line, points = doc["features"][0], doc["features"][1 + len(kit.elements):]
     coords = line["geometry"]["coordinates"]
-    assert line["geometry"]["type"] == "LineString" and len(coords) == len(stations)
-    assert [tuple(c) for c in coords] == [kit_xy(RAILWAY, s) for s in stations]
-    assert tuple(coords[-1]) == kit_xy(RAILWAY, kit.end_station)
+    assert line["geometry"]["type"] == "LineString"
+    assert [tuple(coords[0]), tuple(coords[-1])] == [kit_xy(RAILWAY, kit.start_station),
+                                                     kit_xy(RAILWAY, kit.end_station)]
     bounds = boundaries(RAILWAY)
     assert [p["properties"]["boundary"] for p in points] == list(range(len(bounds)))
     assert [p["properties"]["station"] for p in points] == pytest.approx(bounds, abs=1e-9)

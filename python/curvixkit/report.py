@@ -112,16 +112,17 @@ def _num(v: Optional[float], fmt: str = "%.3f") -> str:
 def write_curves_table(groups: Sequence[CurveGroup], out: IO[str]) -> None:
     """Per curve group: its design data, then its key points."""
     out.write("\ncurve groups   %d\n" % len(groups))
-    head = "%3s  %-17s %5s %10s %9s %9s %9s %9s %10s %14s %10s %10s %9s\n"
-    row = "%3d  %-17s %5s %10.3f %9s %9s %9s %9s %10.3f %14.6f %10s %10s %9s\n"
+    # Groups are numbered C1, C2, ... so their rows never read as element rows.
+    head = "%4s  %-17s %5s %10s %9s %9s %9s %9s %10s %14s %10s %10s %9s\n"
+    row = "%4s  %-17s %5s %10.3f %9s %9s %9s %9s %10.3f %14.6f %10s %10s %9s\n"
     out.write(head % ("#", "kind", "turn", "R", "A1", "L1", "A2", "L2", "Lc",
                       "deflection_deg", "T1", "T2", "E"))
     for g in groups:
-        out.write(row % (g.index, g.kind, "right" if g.turn > 0 else "left", g.R,
+        out.write(row % ("C%d" % g.index, g.kind, "right" if g.turn > 0 else "left", g.R,
                          _num(g.A1), _num(g.L1) if g.A1 else "-", _num(g.A2),
                          _num(g.L2) if g.A2 else "-", g.Lc, math.degrees(g.deflection),
                          _num(g.T1), _num(g.T2), _num(g.E)))
-        out.write("     %s\n" % "  ".join("%s %s" % (k.name, format_chainage(k.station))
+        out.write("      %s\n" % "  ".join("%s %s" % (k.name, format_chainage(k.station))
                                            for k in g.key_points))
 
 

@@ -1,0 +1,287 @@
+"""Key points, curve data, stake-out rows and their DXF and GeoJSON forms,
+checked against closed forms and against the engine's own points."""
+
+import csv
+import io
+import json
+import math
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from curvixkit import Alignment
+from curvixkit.cli import main
+from curvixkit.keypoints import clothoid_end, curve_groups, key_points
+from curvixkit.stakeout import CHUNK, iter_chunks, make_plan
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+RAILWAY = EXAMPLES / "railway_10km.icd"
+LANDXML = Path(__file__).resolve().parents[2] / "shared" / "landxml"
+APLITOP = LANDXML / "aplitop-1.xml"
+EQUATION = LANDXML / "stn02-station-equation.xml"
+
+
+def landxml(path):
+    if not path.exists():
+        pytest.skip("shared LandXML files not beside the checkout")
+    return path
+
+
+def cli(capsys, *args):
+    try:
+        rc = main([str(a) for a in args])
+    except SystemExit as exc:  # argparse refusing an argument
+        rc = exc.code
+    out, err = capsys.readouterr()
+    return rc, out, err
+
+
+def xy2(v):
+    return (v.x, v.y)
+
+
+def chord_deviation(a, v, e):
+    """Largest distance from the chords of polyline ``v`` (equal station
+    steps over element ``e``) to the curve at each chord's middle station."""
+    s = np.linspace(e.start_station, e.end_station, len(v))
+    mid = a.point(0.5 * (s[1:] + s[:-1]))
+    d, m = v[1:] - v[:-1], mid - v[:-1]
+    return np.max(np.abs(d[:, 0] * m[:, 1] - d[:, 1] * m[:, 0]) / np.hypot(d[:, 0], d[:, 1]))
+
+
+def csv_rows(text):
+    return list(csv.DictReader(io.StringIO(text)))
+
+
+# ------------------------------------------------------------- closed forms
+
+@pytest.mark.parametrize("tau", [1e-3, 0.2, 0.75, 1.5, 3.0])
+def test_clothoid_end_matches_fresnel_quadrature(tau):
+    mpmath = pytest.importorskip("mpmath")
+    mpmath.mp.dps = 40
+    L = 100.0
+    R = L / (2 * tau)
+    x = mpmath.quad(lambda s: mpmath.cos(s * s / (2 * R * L)), [0, L])
+    y = mpmath.quad(lambda s: mpmath.sin(s * s / (2 * R * L)), [0, L])
+    got = clothoid_end(L, R)
+    # The series sums about ten terms of alternating sign: a few ulps of L.
+    assert got == pytest.approx((float(x), float(y)), rel=1e-14, abs=1e-13)
+
+
+# Files, and how well their stated elements chain: an ICD file chains
+# exactly; LandXML elements sit where the file states them, which the shared
+# README puts within 0.02 mm, with directions rounded to 1e-8 grad.
+GEOMETRY_FILES = [(RAILWAY, 1e-12, 1e-6), (EXAMPLES / "worked_example.icd", 1e-12, 1e-6),
+                  (APLITOP, 3e-7, 1e-4), (EQUATION, 3e-7, 1e-4)]
+
+
+@pytest.mark.parametrize("path, angle_tol, length_tol", GEOMETRY_FILES, ids=lambda v: getattr(v, "stem", ""))
+def test_curve_data_matches_the_geometry(path, angle_tol, length_tol):
+    a = Alignment.read(landxml(path) if path.parent == LANDXML else path)
+    elements = a.elements
+    groups = curve_groups(a)
+    assert groups
+    for g in groups:
+        first, last = elements[g.elements[0]], elements[g.elements[-1]]
+        assert g.deflection == pytest.approx(abs(last.end_azimuth - first.start_azimuth),
+                                             abs=angle_tol)
+        # PI: where the tangents at the group's ends meet, solved here apart.
+        u0 = np.array([math.sin(first.start_azimuth), math.cos(first.start_azimuth)])
+        u1 = np.array([math.sin(last.end_azimuth), math.cos(last.end_azimuth)])
+        t1, t2 = np.linalg.solve(np.column_stack([u0, u1]),
+                                 np.subtract(last.end, first.start))
+        assert (g.T1, g.T2) == pytest.approx((t1, t2), abs=length_tol)
+        pi = np.add(first.start, t1 * u0)
+        s = np.linspace(g.start_station, g.end_station, 400001)
+        xy = a.point(s)
+        nearest = np.nanmin(np.hypot(xy[:, 0] - pi[0], xy[:, 1] - pi[1]))
+        # Sampling every ~2 mm overstates the distance by well under 1e-6 m.
+        assert g.E == pytest.approx(nearest, abs=length_tol)
+        # Key points sit on element joints, the midpoint halfway.
+        joints = [elements[k].start_station for k in g.elements] + [last.end_station]
+        mid = 0.5 * (g.start_station + g.end_station)
+        assert sorted(set(joints) | {mid}) == [k.station for k in g.key_points]
+        if g.closed_form:
+            R = g.R
+            assert g.deflection == pytest.approx((g.L1 / 2 + g.Lc + g.L2 / 2) / R, abs=angle_tol)
+
+
+def test_aplitop_has_asymmetric_groups_of_both_hands():
+    groups = curve_groups(Alignment.read(landxml(APLITOP)))
+    sas = [g for g in groups if g.kind == "spiral-arc-spiral"]
+    assert {g.turn for g in sas} == {1, -1}
+    assert any(g.L1 != g.L2 and g.T1 != g.T2 for g in sas)
+
+
+@pytest.mark.parametrize("names, expected", [
+    ("us", ["POT", "TS", "SC", "CM", "CS", "ST", "POT"]),
+    ("cn", ["QD", "ZH", "HY", "QZ", "YH", "HZ", "ZD"])])
+def test_key_point_names(names, expected):
+    a = Alignment.from_icd(EXAMPLES / "worked_example.icd")
+    kps = key_points(a, names)
+    assert [k.name for k in kps] == expected
+    assert np.array_equal(np.array([[k.x, k.y] for k in kps[1:-1]]),
+                          a.point([k.station for k in kps[1:-1]]))
+
+
+# ------------------------------------------------------------------ stake-out
+
+def test_stakeout_rows_are_the_engines_points(capsys):
+    rc, out, err = cli(capsys, "stakeout", RAILWAY, "--step", 100, "--offsets", "-3.5,0,3.5",
+                       "--format", "csv")
+    assert (rc, err) == (0, "")
+    rows = csv_rows(out)
+    a = Alignment.from_icd(RAILWAY)
+    s = np.array([float(r["station"]) for r in rows])
+    o = np.array([float(r["offset"]) for r in rows])
+    xy = np.array([[float(r["x"]), float(r["y"])] for r in rows])
+    assert np.array_equal(xy, a.point(s, o))
+    k = a.curvature(s)
+    radius = np.where(k == 0, np.inf, np.abs(1 / np.where(k == 0, 1, k) - o))
+    assert np.array_equal([float(r["radius"]) for r in rows], radius)
+    az = np.degrees(a.azimuth(s)) % 360.0
+    assert np.array_equal([float(r["azimuth_deg"]) for r in rows], az)
+    named = {(float(r["station"]), r["key"]) for r in rows if r["key"]}
+    expected = {(min(kp.station, a.end_station), kp.name) for kp in key_points(a)}
+    assert named == expected
+    assert sorted(set(s)) == sorted({100.0 * i for i in range(120, 224)} | {k for k, _ in named})
+
+
+def test_chunks_do_not_change_the_rows():
+    # Rows merge the step grid with named stations block by block; a key
+    # point just past a block's last grid station must land in the next one.
+    a = Alignment.from_icd(RAILWAY)
+    plan = make_plan(a, step=7.0, offsets=(-1.0, 2.0), at=(12003.0, 12013.999999))
+
+    def rows(size):
+        out = []
+        for c in iter_chunks(a, plan, size):
+            out += list(zip(c.station.tolist(), c.names, c.xy.reshape(len(c.names), -1).tolist()))
+        return out
+
+    small = rows(3)
+    assert small == rows(CHUNK)
+    assert all(b[0] > a_[0] for a_, b in zip(small, small[1:]))
+
+
+def test_grid_follows_display_stations_across_an_equation(capsys):
+    rc, out, err = cli(capsys, "stakeout", landxml(EQUATION), "--step", 50, "--format", "csv")
+    assert (rc, err) == (0, "")
+    rows = csv_rows(out)
+    a = Alignment.read(EQUATION)
+    display = a.stations.to_display(np.array([float(r["station"]) for r in rows]))
+    grid = [d for d, r in zip(display, rows) if not r["key"]][1:-1]  # ends are range ends
+    assert grid and all(d == 50 * round(d / 50) for d in grid)
+    assert 5350.0 in grid
+
+
+def test_offsets_starting_negative_are_a_value_not_an_option(capsys):
+    # "--offsets -3.5" was taken by argparse for an unknown option.
+    rc, out, err = cli(capsys, "stakeout", RAILWAY, "--to", 12000, "--offsets", "-3.5")
+    assert rc == 0 and "-3.500" in out
+
+
+@pytest.mark.parametrize("args", [
+    ["--offsets", "1,x"], ["--offsets", "1,1"], ["--at", "K99+000"], ["--from", "K13", ],
+    ["--from", "13000", "--to", "12500"], ["--plane"], ["--format", "csv", "--crs", "EPSG:4547"],
+    ["--format", "geojson", "--crs", "EPSG:4547", "--plane", "--chord-error", "0"]])
+def test_bad_stakeout_arguments_are_one_line(capsys, args):
+    rc, out, err = cli(capsys, "stakeout", RAILWAY, *args)
+    assert (rc, out, err.count("\n")) == (2, "", 1) and err.startswith("curvix stakeout")
+
+
+@pytest.mark.parametrize("fmt, module, extra", [("dxf", "ezdxf", "dxf"),
+                                                ("geojson", "pyproj", "gis")])
+def test_missing_extra_is_named_in_one_line(capsys, monkeypatch, fmt, module, extra):
+    monkeypatch.setitem(sys.modules, module, None)
+    crs = ["--crs", "EPSG:4547"] if fmt == "geojson" else []
+    rc, out, err = cli(capsys, "stakeout", RAILWAY, "--format", fmt, *crs)
+    assert (rc, out) == (2, "") and err.count("\n") == 1
+    assert 'pip install "curvix[%s]"' % extra in err
+
+
+# ------------------------------------------------------------------ DXF, GeoJSON
+
+def test_dxf_holds_what_the_table_says(tmp_path, capsys):
+    ezdxf = pytest.importorskip("ezdxf")
+    args = ["stakeout", RAILWAY, "--step", 200, "--offsets", "-3.5,0,3.5", "--chord-error", 0.001]
+    rows = csv_rows(cli(capsys, *args, "--format", "csv")[1])
+    assert cli(capsys, *args, "--format", "dxf", "-o", tmp_path / "s.dxf")[0] == 0
+    msp = ezdxf.readfile(str(tmp_path / "s.dxf")).modelspace()
+    a = Alignment.from_icd(RAILWAY)
+    drawn = msp.query('*[layer=="ALIGNMENT"]')
+    kinds = {"line": "LINE", "arc": "ARC", "clothoid": "LWPOLYLINE"}
+    assert [e.dxftype() for e in drawn] == [kinds[e.kind] for e in a.elements]
+    for entity, e in zip(drawn, a.elements):
+        if entity.dxftype() == "LWPOLYLINE":
+            v = np.array([p[:2] for p in entity.get_points()])
+            assert chord_deviation(a, v, e) <= 0.001
+            ends = v[[0, -1]]
+        elif entity.dxftype() == "ARC":
+            ends = np.array([xy2(entity.start_point), xy2(entity.end_point)])
+            ends = ends if e.turn < 0 else ends[::-1]
+        else:
+            ends = np.array([xy2(entity.dxf.start), xy2(entity.dxf.end)])
+        assert ends == pytest.approx(np.array([e.start, e.end]), abs=1e-6)
+    for layer, keyed in (("STAKES", False), ("KEYPOINTS", True)):
+        points = [xy2(p.dxf.location) for p in msp.query('POINT[layer=="%s"]' % layer)]
+        want = [(float(r["x"]), float(r["y"])) for r in rows if bool(r["key"]) == keyed]
+        assert np.array(points) == pytest.approx(np.array(want), abs=1e-6)
+    labels = [t.dxf.text for t in msp.query('TEXT[layer=="LABELS"]')]
+    assert labels == [(r["chainage"] + " " + r["key"]).strip() for r in rows[::3]]
+    assert len(msp.query('LWPOLYLINE[layer=="OFFSET_L3.5"]')) == len(a.elements)
+
+
+@pytest.mark.parametrize("plane", [False, True])
+def test_geojson_in_wgs84_round_trips(capsys, plane):
+    pyproj = pytest.importorskip("pyproj")
+    args = ["stakeout", RAILWAY, "--step", 500, "--offsets", "-3.5,0", "--format", "geojson",
+            "--crs", "EPSG:4547"] + (["--plane"] if plane else [])
+    doc = json.loads(cli(capsys, *args)[1])
+    a = Alignment.from_icd(RAILWAY)
+    if plane:
+        assert doc["crs"]["properties"]["name"] == "urn:ogc:def:crs:EPSG::4547"
+    else:
+        assert "crs" not in doc
+    back = pyproj.Transformer.from_crs("EPSG:4326", "EPSG:4547", always_xy=True)
+    roles = [f["properties"]["role"] for f in doc["features"]]
+    assert roles.count("alignment") == 1 and roles.count("offset") == 1
+    assert roles.count("element") == len(a.elements)
+    stakes = [f for f in doc["features"] if f["properties"]["role"] == "stake"]
+    xy = np.array([f["geometry"]["coordinates"] for f in stakes])
+    if not plane:
+        xy = np.column_stack(back.transform(xy[:, 0], xy[:, 1]))
+    want = a.point([f["properties"]["station"] for f in stakes],
+                   [f["properties"]["offset"] for f in stakes])
+    # pyproj's round trip through longitude and latitude keeps well under a micrometre.
+    assert xy == pytest.approx(want, abs=1e-6)
+
+
+def test_sample_geojson_per_element_within_chord_error(capsys):
+    doc = json.loads(cli(capsys, "sample", RAILWAY, "--format", "geojson",
+                         "--chord-error", 0.01)[1])
+    a = Alignment.from_icd(RAILWAY)
+    elements = [f for f in doc["features"] if f["properties"]["role"] == "element"]
+    for f, e in zip(elements, a.elements):
+        v = np.array(f["geometry"]["coordinates"])
+        assert (f["properties"]["kind"], f["properties"]["start_station"]) == (e.kind, e.start_station)
+        assert chord_deviation(a, v, e) <= 0.01 and (e.kind == "line") == (len(v) == 2)
+
+
+def test_plot_labels_never_overlap(tmp_path):
+    pytest.importorskip("matplotlib")
+    from curvixkit.alignment import Alignment as CliAlignment
+    from curvixkit.plotting import plot_plan
+
+    a = CliAlignment(str(landxml(APLITOP)))
+    labels = plot_plan(a, str(tmp_path / "plan.png"), tick=5.0, dpi=100)
+    boxes = np.array([label.box for label in labels])
+    x0, y0, x1, y1 = (boxes[:, i][:, None] for i in range(4))
+    overlap = (x0 < x1.T) & (x0.T < x1) & (y0 < y1.T) & (y0.T < y1)
+    np.fill_diagonal(overlap, False)
+    assert not overlap.any()
+    keys = [label for label in labels if label.kind == "key"]
+    assert len(keys) == len({k.station for k in key_points(a.kit) if k.group})
+    assert 0 < len(labels) - len(keys) < 102  # 102 ticks at 5 m on 507 m: some thinned
