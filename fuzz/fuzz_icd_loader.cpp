@@ -1,10 +1,13 @@
-// libFuzzer target: arbitrary bytes as ICD text through PQX::from_bytes.
+// libFuzzer target: arbitrary bytes as ICD text through PQX::from_bytes,
+// and through the strict grammar.
 //
 // The load either succeeds or throws one of the loader's documented failures
 // (icd_reader.hpp) with its documented text; anything else aborts. A loaded
 // alignment must hold the loader's invariants and answer the station queries:
 // get_coordinate below, inside, at and above its range and at NaN, get_dir,
-// and a nearest-station search.
+// and a nearest-station search. The strict grammar either refuses with an
+// IcdError naming a line of the file, or accepts a document with elements
+// that the legacy grammar reads to the very same records.
 
 #include <cmath>
 #include <cstddef>
@@ -12,6 +15,7 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 #include "curvix/alignment/icd_reader.hpp"
@@ -150,10 +154,59 @@ void query(const PQX& p) {
     }
 }
 
+std::string document_difference(const curvix::IcdDocument& a, const curvix::IcdDocument& b) {
+    if (a.text != b.text) return "text";
+    if (a.has_start_station != b.has_start_station || a.has_start != b.has_start || a.end_line != b.end_line ||
+        bits(a.start_station) != bits(b.start_station) || bits(a.start_x) != bits(b.start_x) ||
+        bits(a.start_y) != bits(b.start_y) || bits(a.start_azimuth) != bits(b.start_azimuth)) {
+        return "start values or end line";
+    }
+    if (a.records.size() != b.records.size()) return "record count";
+    for (std::size_t i = 0; i < a.records.size(); ++i) {
+        const curvix::IcdRecord& x = a.records[i];
+        const curvix::IcdRecord& y = b.records[i];
+        if (x.line != y.line || x.type != y.type || x.direction != y.direction ||
+            x.has_azimuth != y.has_azimuth || bits(x.azimuth) != bits(y.azimuth) ||
+            bits(x.value[0]) != bits(y.value[0]) || bits(x.value[1]) != bits(y.value[1]) ||
+            bits(x.value[2]) != bits(y.value[2])) {
+            return "record of line " + std::to_string(x.line);
+        }
+    }
+    return std::string();
+}
+
+void check_strict(std::string_view bytes) {
+    std::size_t lines = 0;
+    for (char c : bytes) lines += (c == '\n');
+    if (!bytes.empty() && bytes.back() != '\n') ++lines;
+
+    curvix::IcdDocument strict;
+    try {
+        strict = curvix::read_icd_document(bytes, curvix::IcdGrammar::strict);
+    } catch (const curvix::IcdError& e) {
+        // The line after the last one is named when elements are missing.
+        if (e.line() < 1 || e.line() > lines + 1) fail("IcdError names no line of the file", e.what());
+        if (e.message().empty()) fail("IcdError without a message");
+        return;
+    } catch (const std::exception& e) {
+        fail("strict grammar threw something else than IcdError", e.what());
+    }
+    if (strict.records.empty()) fail("strict grammar accepted a file without elements");
+    curvix::IcdDocument legacy;
+    try {
+        legacy = curvix::read_icd_document(bytes, curvix::IcdGrammar::legacy);
+    } catch (const std::exception& e) {
+        fail("legacy grammar refuses what the strict one accepts", e.what());
+    }
+    const std::string difference = document_difference(strict, legacy);
+    if (!difference.empty()) fail("strict and legacy grammar read differently", difference);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    check_strict(bytes);
     const std::unique_ptr<PQX> p = load(bytes);
     if (!p) return 0;
     check_loaded(*p, bytes);

@@ -1,8 +1,10 @@
 #pragma once
 // Reading ICD alignment files: bytes to decoded lines, lines to fields,
-// fields to numbers. Geometry is built from the lines by PQX (pqx.hpp).
+// fields to numbers, lines to element records (read_icd_document). Geometry
+// is built from the records by build_legacy_chain (pqx.hpp) or the engine.
 //
-// Failures are thrown as the standard kinds the Python binding maps:
+// Failures of the legacy grammar are thrown as the standard kinds the Python
+// binding maps (the strict grammar throws IcdError, below):
 //   std::range_error("bad conversion")                 invalid UTF-8      -> ValueError
 //   std::invalid_argument("invalid stod argument")     no number prefix   -> ValueError
 //   std::out_of_range("stod argument out of range")    strtod range error -> IndexError
@@ -113,12 +115,16 @@ enum class IcdGrammar {
     legacy,
     // Only files that the legacy grammar reads to the same alignment, and
     // only sensible ones: every number field is a number and nothing else
-    // (blanks around it allowed) and finite; type codes 1 to 6 and
-    // directions +1/-1 written as whole numbers; lengths, radii and A > 0;
-    // the exact field count of each line kind; no blank lines; at least one
-    // element; a three-field line read as the end line (integer part of its
-    // third field 0) may not be followed by element lines. Every refusal is
-    // an IcdError.
+    // (ASCII, C-locale white space around it allowed) and finite; line 1 one
+    // number, line 2 three; type codes 1 to 6 and directions +1/-1 written
+    // as whole numbers; lengths, radii and A > 0; the exact field count of
+    // each line kind; no blank lines before the end line; at least one
+    // element. A three-field line that the legacy grammar reads as the end
+    // line (integer part of its third field 0) is taken as the end line only
+    // if its type field does not read as an element type (a "1,200,0.6" would
+    // silently drop a straight) and only blank or comment lines follow it.
+    // Every refusal is an IcdError (the first one met, in file order), also
+    // for invalid UTF-8 anywhere in the file.
     strict,
 };
 
@@ -140,7 +146,9 @@ private:
 
 // Reads UTF-8 bytes as an ICD file (decoding and line rules as
 // split_icd_lines; lines after the end line are kept in text and never
-// interpreted).
+// interpreted). Empty bytes give, in the legacy grammar, a document without
+// line 1 and with empty text. The lines are cut from the text one at a time:
+// no vector of lines is built, whatever the number of lines.
 IcdDocument read_icd_document(std::string_view bytes, IcdGrammar grammar);
 
 }  // namespace curvix
