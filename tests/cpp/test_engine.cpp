@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -177,6 +178,127 @@ TEST(EngineExtend, ContinuesTheEndCurves) {
     }
 }
 
+// ------------------------------------------------------------ point search
+
+// A hairpin that crosses itself: 300 m, a 3/2 turn on 60 m, 300 m.
+std::vector<ElementSpec> loop_chain() {
+    return {el(300.0, 0.0, 0.0), el(60.0 * 1.5 * 3.141592653589793, 1.0 / 60, 1.0 / 60), el(300.0, 0.0, 0.0)};
+}
+
+// Distances from (x, y) to the alignment every h along it.
+std::vector<double> scan(const Alignment& a, double x, double y, double h) {
+    std::vector<double> d;
+    for (double s = a.start_station(); s <= a.end_station(); s += h) {
+        double px, py;
+        a.point(s, 0.0, false, px, py);
+        d.push_back(std::hypot(px - x, py - y));
+    }
+    return d;
+}
+
+TEST(EngineNearest, GlobalFootAndEveryLocalMinimumAgainstADenseScan) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    const double h = 0.05;
+    for (int trial = 0; trial < 12; ++trial) {
+        const bool loop = trial % 3 == 0;
+        const Alignment a(0.0, 5e5, 4e6, u(rng), loop ? loop_chain() : random_chain(rng, 10));
+        for (int q = 0; q < 25; ++q) {
+            double x, y, fx, fy;
+            a.point(a.length() * (0.5 + 0.6 * u(rng)), 150.0 * u(rng), true, x, y);
+            const std::vector<double> d = scan(a, x, y, h);
+            const Foot f = a.nearest(x, y, kInf);
+            a.point(f.station, 0.0, false, fx, fy);
+            EXPECT_NEAR(std::hypot(x - fx, y - fy), f.distance, 1e-9);
+            EXPECT_EQ(std::fabs(f.offset), f.distance);
+            EXPECT_LE(f.distance, *std::min_element(d.begin(), d.end()) + 1e-9);
+            const double az = a.azimuth(f.station, false);
+            if (f.station > 0.0 && f.station < a.end_station() &&
+                a.element(static_cast<std::size_t>(f.element)).start_station != f.station) {
+                EXPECT_NEAR((x - fx) * std::sin(az) + (y - fy) * std::cos(az), 0.0, 2e-9);  // roundings at 4e6
+            }
+            if (!loop) continue;
+            std::vector<double> minima;  // of the scan, ends included
+            for (std::size_t i = 0; i < d.size(); ++i)
+                if ((i == 0 || d[i] < d[i - 1]) && (i + 1 == d.size() || d[i] < d[i + 1]) && d[i] < 200.0)
+                    minima.push_back(static_cast<double>(i) * h);
+            std::vector<Foot> m;
+            a.local_minima(x, y, 200.0, m);
+            ASSERT_EQ(m.size(), minima.size()) << x << " " << y;
+            for (std::size_t i = 0; i < m.size(); ++i) {
+                EXPECT_TRUE(i == 0 || m[i].distance >= m[i - 1].distance);
+                EXPECT_TRUE(std::any_of(minima.begin(), minima.end(), [&](double s) { return std::fabs(s - m[i].station) < h; }));
+            }
+        }
+    }
+}
+
+// Every sign change of the distance to a segment seen by a dense scan is a
+// crossing; lines tangent to the alignment give one crossing at angle 0,
+// moved off by twice the tolerance none (outside) or two (inside).
+TEST(EngineCrossings, EverySignChangeAndTangentLines) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    const double h = 0.05;
+    int tangent_cases = 0;
+    for (int trial = 0; trial < 12; ++trial) {
+        const Alignment a(0.0, 5e5, 4e6, u(rng), trial % 3 == 0 ? loop_chain() : random_chain(rng, 10));
+        double xy[8];
+        for (int i = 0; i < 4; ++i) a.point(a.length() * (0.5 + 0.5 * u(rng)), 200.0 * u(rng), false, xy[2 * i], xy[2 * i + 1]);
+        std::vector<Crossing> c;
+        a.crossings(xy, 4, false, c);
+        std::size_t expected = 0;
+        for (std::size_t seg = 0; seg < 3; ++seg) {
+            const double* p = xy + 2 * seg;
+            const double len = std::hypot(p[2] - p[0], p[3] - p[1]);
+            const double nx = (p[3] - p[1]) / len, ny = -(p[2] - p[0]) / len;
+            double prev = kNaN;
+            for (double s = 0.0; s <= a.end_station(); s += h) {
+                double x, y;
+                a.point(s, 0.0, false, x, y);
+                const double f = nx * (x - p[0]) + ny * (y - p[1]);
+                const double along = ((x - p[0]) * (p[2] - p[0]) + (y - p[1]) * (p[3] - p[1])) / (len * len);
+                if (prev * f < 0.0 && along > 1e-3 && along < 1 - 1e-3) {
+                    ++expected;
+                    EXPECT_TRUE(std::any_of(c.begin(), c.end(), [&](const Crossing& k) {
+                        return k.segment == seg && std::fabs(k.station - s) < 2 * h; })) << s;
+                }
+                prev = f;
+            }
+        }
+        EXPECT_LE(expected, c.size());
+        EXPECT_LE(c.size(), expected + 2);  // vertices within 1e-3 of the ends of a segment
+        for (std::size_t i = 1; i < c.size(); ++i) EXPECT_LE(c[i - 1].station, c[i].station);
+
+        // Mid-arc, so that no inflection brings the curve back across the
+        // tangent line nearby.
+        std::size_t arc = 0;
+        while (arc < a.size() && (a.element(arc).kind != Kind::arc || a.element(arc).length < 80)) ++arc;
+        if (arc == a.size()) continue;
+        ++tangent_cases;
+        const double s0 = 0.5 * (a.element(arc).start_station + a.element(arc).end_station);
+        const double k = a.curvature(s0, false), az = a.azimuth(s0, false), tol = 4e6 * 1e-9;
+        const double reach = 1 + 3 * std::sqrt(tol / std::fabs(k));
+        for (const double shift : {0.0, 0.5, -2.0, 2.0}) {  // times the tolerance, towards the centre
+            double line[4];
+            a.point(s0, shift * tol * (k > 0 ? 1 : -1), false, line[0], line[1]);
+            line[2] = line[0] + 50 * std::sin(az);
+            line[3] = line[1] + 50 * std::cos(az);
+            line[0] -= 50 * std::sin(az);
+            line[1] -= 50 * std::cos(az);
+            c.clear();
+            a.crossings(line, 2, false, c);
+            const auto is_near = [&](const Crossing& x) { return std::fabs(x.station - s0) < reach; };
+            const auto near = std::count_if(c.begin(), c.end(), is_near);
+            EXPECT_EQ(near, shift < 1 ? (shift < 0 ? 0 : 1) : 2) << s0;
+            if (near == 1) {
+                EXPECT_EQ(std::find_if(c.begin(), c.end(), is_near)->angle, 0.0);
+            }
+        }
+    }
+    EXPECT_GE(tangent_cases, 8);
+}
+
 // --------------------------------------------------------------- bad input
 
 TEST(EngineInput, AnyDoubleAnswersWithoutCrashing) {
@@ -193,6 +315,15 @@ TEST(EngineInput, AnyDoubleAnswersWithoutCrashing) {
             }
             (void)a.azimuth(s, true);
             (void)a.curvature(s, true);
+            std::vector<Foot> m;
+            a.local_minima(s, o, 1e300, m);
+            const Foot f = a.nearest(s, o, kInf);
+            if (std::isnan(s) || std::isnan(o)) {
+                EXPECT_TRUE(m.empty() && f.element == -1);
+            }
+            const double xy[4] = {s, o, o, s};
+            std::vector<Crossing> c;
+            a.crossings(xy, 2, true, c);
         }
         if (std::isfinite(s)) {
             EXPECT_FALSE(std::isnan(a.azimuth(s, true)));

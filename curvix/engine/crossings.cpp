@@ -1,0 +1,323 @@
+// Crossings of the alignment with a polyline or an infinite line.
+//
+// On a search piece the azimuth is monotone (the curvature keeps its sign)
+// and turns by less than pi / 2, so the signed distance f(t) from the line
+// has at most one extremum inside it, where the tangent is parallel to the
+// line: a(t) = beta + j pi, a quadratic in t. Cut there, the piece falls
+// into at most two parts on which f is monotone; a sign change between the
+// ends of a part brackets exactly one root, refined by Newton's method
+// inside the bracket. Nothing is sampled, so no crossing can be missed.
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "curvix/engine/alignment.hpp"
+#include "curvix/engine/engine_data.hpp"
+
+namespace curvix::engine {
+
+namespace {
+
+using detail::Data;
+using detail::Node;
+using detail::SearchPiece;
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+constexpr int kMaxIterations = 100;
+
+struct Line {
+    double ax, ay;  // first point
+    double ux, uy;  // unit direction
+    double nx, ny;  // right normal (uy, -ux)
+    double length;  // of the segment (infinite lines: +inf)
+    double beta;    // azimuth of the direction
+    double tol;     // tangency: 1e-9 of the coordinate scale
+    double slack;   // rounding allowance along the segment
+    std::size_t segment;
+};
+
+// f(t) on one element: the signed distance of P(t) from the line.
+struct Distance {
+    const Data& d;
+    std::size_t k;
+    double base;  // f at the element start
+    const Line& line;
+
+    Distance(const Data& data, std::size_t element, const Line& ln) noexcept
+        : d(data),
+          k(element),
+          base(ln.nx * (data.info[element].x0 - ln.ax) + ln.ny * (data.info[element].y0 - ln.ay)),
+          line(ln) {}
+
+    double at(double t, double* slope = nullptr) const noexcept {
+        double lx, ly, tx, ty;
+        d.local(k, t, lx, ly, tx, ty);
+        if (slope) *slope = line.nx * tx + line.ny * ty;
+        return base + (line.nx * lx + line.ny * ly);
+    }
+
+    // The root between lo and hi, f(lo) and f(hi) of opposite signs.
+    double root(double lo, double flo, double hi, double fhi) const noexcept {
+        const double width = hi - lo;
+        double t = lo + width * (flo / (flo - fhi));
+        if (!(t > lo && t < hi)) t = lo + 0.5 * width;
+        const bool rising = flo < 0.0;
+        for (int i = 0; i < kMaxIterations; ++i) {
+            double slope;
+            const double f = at(t, &slope);
+            if (f == 0.0) return t;
+            if ((f < 0.0) == rising) lo = t; else hi = t;
+            double next = t - f / slope;
+            if (!(next > lo && next < hi)) next = lo + 0.5 * (hi - lo);
+            const double step = std::fabs(next - t);
+            t = next;
+            if (step <= 2.0 * kEps * (std::fabs(t) + width) || !(hi - lo > 2.0 * kEps * std::fabs(lo)))
+                break;
+        }
+        return t;
+    }
+
+    // Where the tangent is parallel to the line on [ta, tb] (monotone
+    // azimuth), or NaN.
+    double parallel(double ta, double tb) const noexcept {
+        const double aa = d.azimuth_at(k, ta), ab = d.azimuth_at(k, tb);
+        // Widened by the rounding of the azimuths, so that a tangent
+        // direction at a piece boundary is seen from both pieces.
+        const double widen = 8.0 * kEps * (std::fabs(aa) + std::fabs(ab));
+        const double lo = std::min(aa, ab) - widen, hi = std::max(aa, ab) + widen;
+        const double v = line.beta + std::ceil((lo - line.beta) / kPi) * kPi;
+        if (!(v <= hi) || aa == ab) return std::numeric_limits<double>::quiet_NaN();
+        const ElementInfo& e = d.info[k];
+        const double c = d.slope[k];
+        const double delta = v - e.azimuth0;
+        // c/2 t^2 + k0 t - delta = 0, the root inside [ta, tb].
+        double best = std::numeric_limits<double>::quiet_NaN();
+        if (c == 0.0) {
+            best = delta / e.k0;
+        } else {
+            const double sq = std::sqrt(std::max(0.0, e.k0 * e.k0 + 2.0 * c * delta));
+            const double q = -0.5 * (e.k0 + std::copysign(sq, e.k0));
+            const double roots[2] = {q / (0.5 * c), q != 0.0 ? -delta / q : best};
+            const double mid = 0.5 * (ta + tb);
+            for (const double r : roots)
+                if (std::isfinite(r) && !(std::fabs(r - mid) >= std::fabs(best - mid))) best = r;
+        }
+        const double slack = 1e-9 * (tb - ta);
+        if (!(best >= ta - slack && best <= tb + slack)) {
+            // Rounding put the analytic root astray: bisect the monotone azimuth.
+            double a = ta, b = tb;
+            const bool up = ab > aa;
+            for (int i = 0; i < kMaxIterations && b - a > 2.0 * kEps * std::fabs(a); ++i) {
+                const double m = a + 0.5 * (b - a);
+                if ((d.azimuth_at(k, m) < v) == up) a = m; else b = m;
+            }
+            best = a + 0.5 * (b - a);
+        }
+        return std::min(tb, std::max(ta, best));
+    }
+};
+
+template <class Box>
+bool box_meets(const Box& b, const Line& ln, bool infinite) noexcept {
+    if (!infinite) {
+        const double bx = ln.ax + ln.ux * ln.length, by = ln.ay + ln.uy * ln.length;
+        if (std::max(ln.ax, bx) + ln.slack < b.xmin || std::min(ln.ax, bx) - ln.slack > b.xmax ||
+            std::max(ln.ay, by) + ln.slack < b.ymin || std::min(ln.ay, by) - ln.slack > b.ymax)
+            return false;
+    }
+    int above = 0, below = 0;
+    for (const double x : {b.xmin, b.xmax})
+        for (const double y : {b.ymin, b.ymax}) {
+            const double f = ln.nx * (x - ln.ax) + ln.ny * (y - ln.ay);
+            above += f > -ln.tol;
+            below += f < ln.tol;
+        }
+    return above > 0 && below > 0;
+}
+
+void report(const Data& d, std::size_t k, double t, const Line& ln, bool tangent,
+            std::vector<Crossing>& out) {
+    while (k + 1 < d.size() && t >= d.info[k].length) {  // joints belong to the next element
+        ++k;
+        t = 0.0;
+    }
+    const ElementInfo& e = d.info[k];
+    double lx, ly, tx, ty;
+    d.local(k, t, lx, ly, tx, ty);
+    const double x = e.x0 + lx, y = e.y0 + ly;
+    const double along = ln.ux * (x - ln.ax) + ln.uy * (y - ln.ay);
+    if (!(along >= -ln.slack && along <= ln.length + ln.slack)) return;
+    const double angle =
+        tangent ? 0.0 : std::atan2(std::fabs(tx * ln.uy - ty * ln.ux), std::fabs(tx * ln.ux + ty * ln.uy));
+    out.push_back({d.stations[k] + t, x, y, ln.segment, angle});
+}
+
+// What one piece holds for one line: roots, each in the monotone run
+// before the extremum (first), after it (last) or both (no extremum), or one
+// touching point.
+struct Hits {
+    enum Run { first = 1, last = 2, both = 3 };
+    struct Hit {
+        double t;
+        int run;
+    };
+    Hit root[4];
+    int roots = 0;
+    bool touches = false;
+    double touch = 0.0;
+    void add(double t, int run) { root[roots++] = {t, run}; }
+};
+
+Hits piece_hits(const Data& d, std::size_t i, const Line& ln) {
+    Hits h;
+    const SearchPiece& s = d.search[i];
+    const Distance f(d, s.element, ln);
+    const double fa = f.at(s.ta), fb = f.at(s.tb);
+    const double tp = f.parallel(s.ta, s.tb);
+    const double fp = std::isnan(tp) ? tp : f.at(tp);
+    if (std::fabs(fp) <= ln.tol) {
+        // The extremum lies within the tolerance of the line: the roots
+        // around it are one touching point.
+        h.touches = true;
+        h.touch = tp;
+        return h;
+    }
+    const bool split = !std::isnan(tp);
+    // A root at the piece start, or a sign change across a joint.
+    bool at_start = fa == 0.0;
+    if (!at_start && i > 0 && d.search[i - 1].element != s.element) {
+        const SearchPiece& p = d.search[i - 1];
+        const double fl = Distance(d, p.element, ln).at(p.tb);
+        at_start = fl == 0.0 || (fl < 0.0) != (fa < 0.0);
+    }
+    if (at_start) h.add(s.ta, split ? Hits::first : Hits::both);
+    if (!split) {
+        if (fa * fb < 0.0) h.add(f.root(s.ta, fa, s.tb, fb), Hits::both);
+    } else {
+        if (fa * fp < 0.0) h.add(f.root(s.ta, fa, tp, fp), Hits::first);
+        if (fp * fb < 0.0) h.add(f.root(tp, fp, s.tb, fb), Hits::last);
+    }
+    if (i + 1 == d.search.size() && fb == 0.0) h.add(s.tb, split ? Hits::last : Hits::both);
+    return h;
+}
+
+// The pieces (ascending) met by one line. A touching point also takes the
+// roots next to it in the neighbouring pieces (the monotone runs that lead
+// into it stay within the tolerance of the line).
+void line_crossings(const Data& d, const std::vector<std::size_t>& pieces, const Line& ln,
+                    std::vector<Crossing>& out) {
+    // A root in the last run of the piece before, held until it is known
+    // whether this piece touches.
+    bool pending = false, prev_touch = false, started = false;
+    std::size_t pending_k = 0, prev = 0;
+    double pending_t = 0.0;
+    const auto flush = [&]() {
+        if (pending) report(d, pending_k, pending_t, ln, false, out);
+        pending = false;
+    };
+    for (const std::size_t i : pieces) {
+        const bool contiguous = started && prev + 1 == i;
+        const std::size_t k = d.search[i].element;
+        const Hits h = piece_hits(d, i, ln);
+        if (h.touches) {
+            if (contiguous) pending = false;
+            flush();
+            report(d, k, h.touch, ln, true, out);
+        } else {
+            flush();
+            for (int r = 0; r < h.roots; ++r) {
+                const Hits::Hit& hit = h.root[r];
+                if ((hit.run & Hits::first) && contiguous && prev_touch) continue;
+                flush();
+                if (hit.run & Hits::last) {
+                    pending = true;
+                    pending_k = k;
+                    pending_t = hit.t;
+                } else {
+                    report(d, k, hit.t, ln, false, out);
+                }
+            }
+        }
+        prev_touch = h.touches;
+        prev = i;
+        started = true;
+    }
+    flush();
+}
+
+}  // namespace
+
+void Alignment::crossings(const double* xy, std::size_t m, bool infinite,
+                          std::vector<Crossing>& out) const {
+    if (infinite && m != 2)
+        throw std::invalid_argument("xy: an infinite line is given by exactly 2 points, got " +
+                                    std::to_string(m));
+    if (m > 0 && xy == nullptr) throw std::invalid_argument("xy: null pointer for " + std::to_string(m) + " points");
+    const Data& d = *impl_;
+    if (m < 2 || d.nodes.empty()) return;
+    std::vector<Crossing> found;
+    std::vector<std::size_t> pieces, stack;
+    for (std::size_t seg = 0; seg + 1 < m; ++seg) {
+        const double ax = xy[2 * seg], ay = xy[2 * seg + 1];
+        const double bx = xy[2 * seg + 2], by = xy[2 * seg + 3];
+        const double len = std::hypot(bx - ax, by - ay);
+        if (!std::isfinite(ax) || !std::isfinite(ay) || !(len > 0.0 && std::isfinite(len))) continue;
+        Line ln;
+        ln.ax = ax;
+        ln.ay = ay;
+        ln.ux = (bx - ax) / len;
+        ln.uy = (by - ay) / len;
+        ln.nx = ln.uy;
+        ln.ny = -ln.ux;
+        ln.length = infinite ? std::numeric_limits<double>::infinity() : len;
+        ln.beta = std::atan2(ln.ux, ln.uy);
+        const double scale = std::max({1.0, std::fabs(ax), std::fabs(ay), std::fabs(bx), std::fabs(by)});
+        ln.tol = 1e-9 * scale;
+        ln.slack = 8.0 * kEps * scale;
+        ln.segment = seg;
+
+        pieces.clear();
+        stack.assign(1, 0);
+        while (!stack.empty()) {
+            const Node& nd = d.nodes[stack.back()];
+            stack.pop_back();
+            if (!box_meets(nd, ln, infinite)) continue;
+            if (nd.left != 0) {
+                stack.push_back(nd.left);
+                stack.push_back(nd.right);
+                continue;
+            }
+            for (std::size_t i = nd.lo; i < nd.hi; ++i)
+                if (box_meets(d.search[i], ln, infinite)) pieces.push_back(i);
+        }
+        std::sort(pieces.begin(), pieces.end());
+        line_crossings(d, pieces, ln, found);
+    }
+
+    const auto order = [](const Crossing& a, const Crossing& b) {
+        return a.station < b.station || (a.station == b.station && a.segment < b.segment);
+    };
+    std::sort(found.begin(), found.end(), order);
+    // One crossing found twice: from both pieces at a boundary, or from
+    // two segments at their shared vertex.
+    const std::size_t first = out.size();
+    for (const Crossing& c : found) {
+        bool twice = false;
+        const double tol = 1e-9 + 8.0 * kEps * std::fabs(c.station);
+        for (std::size_t j = out.size(); j > first && c.station - out[j - 1].station <= tol; --j) {
+            const Crossing& o = out[j - 1];
+            if (o.segment == c.segment || o.segment + 1 == c.segment) {
+                twice = true;
+                if (c.angle == 0.0) out[j - 1].angle = 0.0;
+                break;
+            }
+        }
+        if (!twice) out.push_back(c);
+    }
+}
+
+}  // namespace curvix::engine

@@ -1,0 +1,247 @@
+// Point -> station: the globally nearest point and every local minimum of
+// the distance, by branch and bound over the search-piece tree.
+//
+// On a search piece the foot points are the roots of
+//     g(t) = (P(t) - Q) . T(t),   g'(t) = |T|^2 + kappa(t) (P(t) - Q) . N(t),
+// N the right normal. Where |kappa| times the largest distance from Q to the
+// piece's box stays below 0.9, g' > 0 on the whole piece: g has at most one
+// root, a minimum of the distance. Elsewhere (Q beyond a centre of
+// curvature) g is sampled on kSamples sub-intervals and every sign change
+// from - to + is refined. Roots are refined by Newton's method kept inside
+// a shrinking bracket (bisection where a step would leave it).
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "curvix/engine/alignment.hpp"
+#include "curvix/engine/engine_data.hpp"
+
+namespace curvix::engine {
+
+namespace {
+
+using detail::Data;
+using detail::Node;
+using detail::SearchPiece;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+constexpr int kSamples = 8;
+constexpr int kMaxIterations = 100;
+
+template <class Box>
+double box_dist2(const Box& b, double x, double y) noexcept {
+    const double dx = std::max({b.xmin - x, 0.0, x - b.xmax});
+    const double dy = std::max({b.ymin - y, 0.0, y - b.ymax});
+    return dx * dx + dy * dy;
+}
+
+double box_far2(const SearchPiece& b, double x, double y) noexcept {
+    const double dx = std::max(std::fabs(x - b.xmin), std::fabs(x - b.xmax));
+    const double dy = std::max(std::fabs(y - b.ymin), std::fabs(y - b.ymax));
+    return dx * dx + dy * dy;
+}
+
+// The query as seen from one element: coordinates relative to its start.
+struct Local {
+    const Data& d;
+    std::size_t k;
+    double qx, qy;
+
+    Local(const Data& data, std::size_t element, double x, double y) noexcept
+        : d(data), k(element), qx(x - data.info[element].x0), qy(y - data.info[element].y0) {}
+
+    struct At {
+        double t, dx, dy, tx, ty, g;  // (dx, dy) = P - Q
+        double d2() const noexcept { return dx * dx + dy * dy; }
+    };
+    At at(double t) const noexcept {
+        At a;
+        a.t = t;
+        double lx, ly;
+        d.local(k, t, lx, ly, a.tx, a.ty);
+        a.dx = lx - qx;
+        a.dy = ly - qy;
+        a.g = a.dx * a.tx + a.dy * a.ty;
+        return a;
+    }
+
+    // The root of g between lo (g < 0) and hi (g > 0).
+    At root(At lo, At hi) const noexcept {
+        const double width = hi.t - lo.t;
+        double t = lo.t + width * (-lo.g / (hi.g - lo.g));
+        if (!(t > lo.t && t < hi.t)) t = lo.t + 0.5 * width;
+        double a = lo.t, b = hi.t;
+        At cur = at(t);
+        for (int i = 0; i < kMaxIterations && cur.g != 0.0; ++i) {
+            if (cur.g < 0.0) a = cur.t; else b = cur.t;
+            const double kappa = d.curvature_at(k, cur.t);
+            const double gp = (cur.tx * cur.tx + cur.ty * cur.ty) +
+                              kappa * (cur.dx * cur.ty - cur.dy * cur.tx);
+            double next = cur.t - cur.g / gp;
+            if (!(next > a && next < b)) next = a + 0.5 * (b - a);
+            const double step = std::fabs(next - cur.t);
+            if (next == cur.t || !(b - a > 2.0 * kEps * (std::fabs(a) + width))) break;
+            cur = at(next);
+            if (step <= 4.0 * kEps * (std::fabs(next) + width)) break;
+        }
+        return cur;
+    }
+};
+
+bool unimodal(const SearchPiece& s, double x, double y) noexcept {
+    return s.kmax == 0.0 || s.kmax * std::sqrt(box_far2(s, x, y)) < 0.9;
+}
+
+// The distance's minima on a piece: the piece ends (reported to `end`
+// with the sign of g there) and the roots of g from - to + inside it.
+template <class Root>
+void piece_roots(const Local& q, const SearchPiece& s, const Local::At& ea, const Local::At& eb,
+                 double x, double y, Root&& root) noexcept {
+    const int m = unimodal(s, x, y) ? 1 : kSamples;
+    Local::At prev = ea;
+    for (int j = 1; j <= m; ++j) {
+        const Local::At cur =
+            j == m ? eb : q.at(s.ta + (s.tb - s.ta) * static_cast<double>(j) / m);
+        if (prev.g < 0.0 && cur.g > 0.0) {
+            root(q.root(prev, cur));
+        } else if (prev.g < 0.0 && cur.g == 0.0 && j < m) {
+            root(cur);
+        }
+        prev = cur;
+    }
+}
+
+Foot make_foot(const Data& d, std::size_t k, double t, double x, double y) noexcept {
+    // A joint belongs to the element that starts there.
+    while (k + 1 < d.size() && t >= d.info[k].length) {
+        ++k;
+        t = 0.0;
+    }
+    const Local q(d, k, x, y);
+    const Local::At a = q.at(t);
+    const double dist = std::hypot(a.dx, a.dy);
+    // (Q - P) . N with N = (ty, -tx), the right normal.
+    const double side = a.dy * a.tx - a.dx * a.ty;
+    return {d.stations[k] + t, side < 0.0 ? -dist : dist, dist, static_cast<std::ptrdiff_t>(k)};
+}
+
+bool bad_query(const Data& d, double x, double y, double max_distance) noexcept {
+    return !std::isfinite(x) || !std::isfinite(y) || std::isnan(max_distance) ||
+           max_distance < 0.0 || d.nodes.empty();
+}
+
+}  // namespace
+
+Foot Alignment::nearest(double x, double y, double max_distance) const noexcept {
+    const Data& d = *impl_;
+    const Foot none{kNaN, kNaN, kNaN, -1};
+    if (bad_query(d, x, y, max_distance)) return none;
+    double best = max_distance * max_distance;
+    bool found = false;
+    std::size_t best_k = 0;
+    double best_t = 0.0;
+    const auto consider = [&](std::size_t k, const Local::At& a) {
+        const double d2 = a.d2();
+        if (d2 <= best && (!found || d2 < best)) {
+            found = true;
+            best = d2;
+            best_k = k;
+            best_t = a.t;
+        }
+    };
+    std::size_t stack[detail::kMaxDepth];
+    int top = 0;
+    stack[top++] = 0;
+    while (top > 0) {
+        const Node& nd = d.nodes[stack[--top]];
+        if (box_dist2(nd, x, y) > best) continue;
+        if (nd.left == 0) {
+            for (std::size_t i = nd.lo; i < nd.hi; ++i) {
+                const SearchPiece& s = d.search[i];
+                if (box_dist2(s, x, y) > best) continue;
+                const Local q(d, s.element, x, y);
+                const Local::At ea = q.at(s.ta), eb = q.at(s.tb);
+                consider(s.element, ea);
+                consider(s.element, eb);
+                piece_roots(q, s, ea, eb, x, y, [&](const Local::At& r) { consider(s.element, r); });
+            }
+            continue;
+        }
+        if (top + 2 > detail::kMaxDepth) continue;  // not reached: the tree is balanced
+        const double dl = box_dist2(d.nodes[nd.left], x, y);
+        const double dr = box_dist2(d.nodes[nd.right], x, y);
+        // The nearer child is taken first.
+        stack[top++] = dl <= dr ? nd.right : nd.left;
+        stack[top++] = dl <= dr ? nd.left : nd.right;
+    }
+    if (!found) return none;
+    const Foot f = make_foot(d, best_k, best_t, x, y);
+    return f.distance <= max_distance ? f : none;
+}
+
+void Alignment::local_minima(double x, double y, double max_distance, std::vector<Foot>& out) const {
+    const Data& d = *impl_;
+    if (bad_query(d, x, y, max_distance)) return;
+    const double reach = max_distance * max_distance;
+    std::vector<std::size_t> pieces;
+    std::vector<std::size_t> stack{0};
+    while (!stack.empty()) {
+        const Node& nd = d.nodes[stack.back()];
+        stack.pop_back();
+        if (box_dist2(nd, x, y) > reach) continue;
+        if (nd.left != 0) {
+            stack.push_back(nd.left);
+            stack.push_back(nd.right);
+            continue;
+        }
+        for (std::size_t i = nd.lo; i < nd.hi; ++i)
+            if (box_dist2(d.search[i], x, y) <= reach) pieces.push_back(i);
+    }
+    std::sort(pieces.begin(), pieces.end());
+
+    std::vector<Foot> found;
+    const auto keep = [&](std::size_t k, double t) {
+        const Foot f = make_foot(d, k, t, x, y);
+        if (f.distance <= max_distance) found.push_back(f);
+    };
+    const std::size_t last = d.search.size() - 1;
+    for (const std::size_t i : pieces) {
+        const SearchPiece& s = d.search[i];
+        const Local q(d, s.element, x, y);
+        const Local::At ea = q.at(s.ta), eb = q.at(s.tb);
+        // The distance grows from the piece start and fell into it (or the
+        // alignment starts here). Within an element the piece before ends
+        // at the same evaluation, so only a root exactly there passes.
+        double g_left = -1.0;
+        if (i > 0) {
+            const SearchPiece& p = d.search[i - 1];
+            g_left = p.element == s.element ? ea.g : Local(d, p.element, x, y).at(p.tb).g;
+        }
+        if (ea.g >= 0.0 && g_left <= 0.0) keep(s.element, s.ta);
+        piece_roots(q, s, ea, eb, x, y, [&](const Local::At& r) { keep(s.element, r.t); });
+        if (i == last && eb.g <= 0.0) keep(s.element, s.tb);
+    }
+
+    // Roots found from both sides of a joint (rounding) are one minimum.
+    std::sort(found.begin(), found.end(),
+              [](const Foot& a, const Foot& b) { return a.station < b.station; });
+    std::vector<Foot> merged;
+    for (const Foot& f : found) {
+        if (!merged.empty()) {
+            Foot& m = merged.back();
+            const double tol = 1e-9 + 4.0 * kEps * std::fabs(f.station);
+            if (f.station - m.station <= tol) {
+                if (f.distance < m.distance) m = f;
+                continue;
+            }
+        }
+        merged.push_back(f);
+    }
+    std::stable_sort(merged.begin(), merged.end(),
+                     [](const Foot& a, const Foot& b) { return a.distance < b.distance; });
+    out.insert(out.end(), merged.begin(), merged.end());
+}
+
+}  // namespace curvix::engine
