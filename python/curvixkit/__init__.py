@@ -12,9 +12,9 @@ the direction of travel. The command line is ``curvix`` (``python -m curvixkit``
 """
 
 from curvixkit._alignment import Alignment, Crossings, Element, Located, LocatedAll
-from curvixkit.errors import ElementError, IcdError
+from curvixkit.errors import ElementError, IcdError, LandXMLError
 
 __version__ = "0.2.0"
 
-__all__ = ["Alignment", "Crossings", "Element", "ElementError", "IcdError", "Located",
-           "LocatedAll", "__version__"]
+__all__ = ["Alignment", "Crossings", "Element", "ElementError", "IcdError", "LandXMLError",
+           "Located", "LocatedAll", "__version__"]

@@ -8,8 +8,7 @@ from __future__ import annotations
 
 import math
 import os
-from typing import (Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Sequence, Tuple,
-                    Union)
+from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 

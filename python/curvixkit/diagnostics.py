@@ -19,18 +19,8 @@ from __future__ import annotations
 import math
 from collections import namedtuple
 
-import numpy as np
-
 __all__ = ["Diagnostics", "Joint", "ElementCheck", "Geometry", "element_geometry",
            "joint_and_element_checks", "of_alignment", "clothoid_local"]
-
-# Gauss-Legendre nodes on [0, 1]; on a piece whose tangent turns by at most
-# _PIECE_TURN the 12-point rule integrates exp(i phase) to rounding.
-_NODES, _WEIGHTS = np.polynomial.legendre.leggauss(12)
-_NODES = (_NODES + 1.0) / 2.0
-_WEIGHTS = _WEIGHTS / 2.0
-_PIECE_TURN = 0.5
-_MAX_TURN = 1.0e4  # the engine's limit on the turn of one element, radians
 
 Geometry = namedtuple("Geometry", "kind start_station length start_curvature end_curvature "
                                   "start end start_azimuth end_azimuth")
@@ -41,40 +31,15 @@ radians from north towards east, signed curvatures (positive right)."""
 def clothoid_local(length, k0, k1):
     """``(along, right)`` displacement of the end of an element whose
     curvature runs linearly from ``k0`` to ``k1`` over ``length``, in the
-    frame of its start tangent (``right`` positive to the right)."""
+    frame of its start tangent (``right`` positive to the right), as the
+    engine evaluates it."""
+    from curvixkit._alignment import Alignment
     if length == 0.0:
         return 0.0, 0.0
-    if k0 == k1:
-        if k0 == 0.0:
-            return length, 0.0
-        half = 0.5 * k0 * length
-        return math.sin(2.0 * half) / k0, 2.0 * math.sin(half) ** 2 / k0
-    turn = max(abs(k0), abs(k1)) * length
-    if not turn <= _MAX_TURN:
-        raise ValueError("an element turning by %r rad (more than %r) cannot be evaluated"
-                         % (turn, _MAX_TURN))
-    pieces = max(1, int(math.ceil(turn / _PIECE_TURN)))
-    h = length / pieces
-    u = (np.arange(pieces)[:, None] + _NODES[None, :]) * h
-    c = (k1 - k0) / length
-    phase = u * (k0 + 0.5 * c * u)
-    w = _WEIGHTS[None, :] * h
-    return float(np.sum(w * np.cos(phase))), float(np.sum(w * np.sin(phase)))
-
-
-def _place(start, azimuth, along, right):
-    s, c = math.sin(azimuth), math.cos(azimuth)
-    return (start[0] + (along * s + right * c), start[1] + (along * c - right * s))
-
-
-def _spec_curvatures(m):
-    kind = m["kind"]
-    if kind == "line":
-        return 0.0, 0.0
-    turn = float(m.get("turn", 1))
-    r0 = m.get("radius", m.get("start_radius")) if kind == "arc" else m["start_radius"]
-    r1 = r0 if kind == "arc" else m["end_radius"]
-    return (0.0 if math.isinf(r0) else turn / r0), (0.0 if math.isinf(r1) else turn / r1)
+    end = Alignment.from_elements(0.0, 0.0, 0.0, 0.0, [
+        {"kind": "clothoid", "length": length, "start_curvature": k0,
+         "end_curvature": k1}]).elements[0].end
+    return end[1], end[0]
 
 
 def element_geometry(alignment):
@@ -91,23 +56,10 @@ def element_geometry(alignment):
         return [Geometry(e.kind, e.start_station, e.length, e.start_curvature, e.end_curvature,
                          tuple(e.start), tuple(e.end), e.start_azimuth, e.end_azimuth)
                 for e in elements]
-    out = []
-    station = float(alignment.start_station)
-    point = (float(alignment.x), float(alignment.y))
-    azimuth = float(alignment.azimuth)
-    for m in elements:
-        k0, k1 = _spec_curvatures(m)
-        length = float(m["length"])
-        if m.get("start") is not None:
-            point = tuple(float(v) for v in m["start"])
-        if m.get("start_azimuth") is not None:
-            azimuth = float(m["start_azimuth"])
-        along, right = clothoid_local(length, k0, k1)
-        end = _place(point, azimuth, along, right)
-        end_azimuth = azimuth + 0.5 * (k0 + k1) * length
-        out.append(Geometry(m["kind"], station, length, k0, k1, point, end, azimuth, end_azimuth))
-        station, point, azimuth = station + length, end, end_azimuth
-    return out
+    from curvixkit._alignment import Alignment
+    built = Alignment.from_elements(alignment.start_station, alignment.x, alignment.y,
+                                    alignment.azimuth, elements)
+    return element_geometry(built)
 
 
 # ------------------------------------------------------------------ checks

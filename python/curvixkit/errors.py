@@ -44,6 +44,27 @@ class ElementError(ValueError):
         return self.message
 
 
+class LandXMLError(ValueError):
+    """A LandXML file that cannot be read (or an alignment that cannot be
+    written). ``path``, ``line`` (1-based), ``element`` and ``attribute``
+    say where, when known."""
+
+    def __init__(self, message: str, path: Optional[str] = None, line: Optional[int] = None,
+                 element: Optional[str] = None, attribute: Optional[str] = None) -> None:
+        super().__init__(message, path, line, element, attribute)
+        self.message = message
+        self.path = path
+        self.line = line
+        self.element = element
+        self.attribute = attribute
+
+    def __str__(self) -> str:
+        where = [str(self.path)] if self.path is not None else []
+        if self.line is not None:
+            where.append("line %d" % self.line)
+        return ": ".join(where + [self.message])
+
+
 class CommandError(Exception):
     """A problem with the user's input or files on the command line.
 

@@ -54,34 +54,17 @@ from decimal import Decimal, InvalidOperation
 from lxml import etree
 
 from curvixkit.diagnostics import clothoid_local, element_geometry
+from curvixkit.errors import LandXMLError
 from curvixkit.stations import Equation, StationError, StationMap
 
 __all__ = ["LandXMLError", "LandXMLAlignment", "LandXMLUnits", "StatedElement",
            "landxml_names", "read_landxml", "write_landxml", "ANGULAR_UNITS"]
 
+
+
 NAMESPACE = "http://www.landxml.org/schema/LandXML-1.2"
 ANGULAR_UNITS = ("radians", "grads", "decimal degrees", "decimal dd.mmss")
 _BLOCK = 1 << 22
-
-
-class LandXMLError(ValueError):
-    """A LandXML file that cannot be read (or an alignment that cannot be
-    written). ``path``, ``line`` (1-based), ``element`` and ``attribute``
-    say where, when known."""
-
-    def __init__(self, message, path=None, line=None, element=None, attribute=None):
-        super().__init__(message, path, line, element, attribute)
-        self.message = message
-        self.path = path
-        self.line = line
-        self.element = element
-        self.attribute = attribute
-
-    def __str__(self):
-        where = [str(self.path)] if self.path is not None else []
-        if self.line is not None:
-            where.append("line %d" % self.line)
-        return ": ".join(where + [self.message])
 
 
 LandXMLUnits = namedtuple("LandXMLUnits", "system linear angular direction")
