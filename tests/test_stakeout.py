@@ -14,7 +14,8 @@ import pytest
 from curvixkit import Alignment
 from curvixkit.cli import main
 from curvixkit.keypoints import clothoid_end, curve_groups, key_points
-from curvixkit.stakeout import CHUNK, iter_chunks, make_plan
+from curvixkit.stakeout import CHUNK, chainage_texts, iter_chunks, make_plan
+from curvixkit.stations import format_station
 
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 RAILWAY = EXAMPLES / "railway_10km.icd"
@@ -138,15 +139,30 @@ def test_stakeout_rows_are_the_engines_points(capsys):
     o = np.array([float(r["offset"]) for r in rows])
     xy = np.array([[float(r["x"]), float(r["y"])] for r in rows])
     assert np.array_equal(xy, a.point(s, o))
-    k = a.curvature(s)
+    # Station by station, so that a batch query cannot share a fault with the rows.
+    k = np.array([a.curvature(v) for v in s])
     radius = np.where(k == 0, np.inf, np.abs(1 / np.where(k == 0, 1, k) - o))
     assert np.array_equal([float(r["radius"]) for r in rows], radius)
-    az = np.degrees(a.azimuth(s)) % 360.0
-    assert np.array_equal([float(r["azimuth_deg"]) for r in rows], az)
+    az = np.array([float(r["azimuth_rad"]) for r in rows])
+    assert np.array_equal(az, [a.azimuth(v) for v in s])
+    assert np.array_equal([float(r["azimuth_deg"]) for r in rows], np.degrees(az) % 360.0)
+    # The stakes left and right lie square to the tangent: right - left = 7 (cos a, -sin a).
+    across = xy[2::3] - xy[0::3]
+    assert across == pytest.approx(7 * np.column_stack([np.cos(az[::3]), -np.sin(az[::3])]),
+                                   abs=1e-9)
     named = {(float(r["station"]), r["key"]) for r in rows if r["key"]}
     expected = {(min(kp.station, a.end_station), kp.name) for kp in key_points(a)}
     assert named == expected
     assert sorted(set(s)) == sorted({100.0 * i for i in range(120, 224)} | {k for k, _ in named})
+
+
+@pytest.mark.parametrize("style", ["k", "plus", "us"])
+def test_fast_chainage_text_is_format_station(style):
+    rng = np.random.default_rng(7)
+    values = np.concatenate([rng.uniform(-2e4, 2e5, 20000), np.round(rng.uniform(-1e3, 1e4, 2000), 3),
+                             [0.0, -0.0, -0.0004, 0.0005, 0.125, 0.135, 12999.9996, 99.995, -99.995,
+                              1e15, math.inf, math.nan]]).tolist()
+    assert chainage_texts(values, style) == [format_station(v, style) for v in values]
 
 
 def test_chunks_do_not_change_the_rows():

@@ -17,7 +17,6 @@ stations for the geometry and display stations for the chainage text.
 from __future__ import annotations
 
 import argparse
-import csv
 import json
 import math
 import re
@@ -150,6 +149,27 @@ def angle_value(radians: float, unit: str) -> Any:
     if unit == "grad":
         return (radians * 200.0 / math.pi) % 400.0
     return format_angle(radians, unit)
+
+
+def chainage_texts(values: Sequence[float], style: str) -> List[str]:
+    """``format_station(v, style)`` for many values at once, at about a
+    tenth of the cost: '%.*f' rounds the double's exact value half to even,
+    as the Decimal quantize of format_station does, so the digits agree."""
+    if style not in STYLES:
+        raise ValueError("chainage style must be one of %s, got %r" % (", ".join(STYLES), style))
+    decimals, unit, width = (2, 100, 2) if style == "us" else (3, 1000, 3)
+    letters = "K" if style == "k" else ""
+    out = []
+    for v in values:
+        if not math.isfinite(v):
+            out.append(str(v))
+            continue
+        text = "%.*f" % (decimals, abs(v))
+        whole, fraction = text.split(".")
+        major, minor = divmod(int(whole), unit)
+        sign = "-" if v < 0 and text.strip("0.") else ""
+        out.append("%s%s%d+%0*d.%s" % (sign, letters, major, width, minor, fraction))
+    return out
 
 
 def default_style(alignment: Any) -> str:
@@ -347,10 +367,11 @@ def write_table(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str =
     offsets = plan.offsets
     for c in chunks:
         xy = c.xy.tolist()
-        for s, d, name, pts, a, k in zip(c.station.tolist(), c.display.tolist(), c.names, xy,
-                                         c.azimuth.tolist(), c.curvature.tolist()):
+        for s, chain, name, pts, a, k in zip(c.station.tolist(),
+                                             chainage_texts(c.display.tolist(), plan.style),
+                                             c.names, xy, c.azimuth.tolist(),
+                                             c.curvature.tolist()):
             az = format_angle(a, angles)
-            chain = format_station(d, plan.style)
             for j, (o, (x, y)) in enumerate(zip(offsets, pts)):
                 r = _radius_text(offset_radius(k, o))
                 if j == 0:
@@ -360,18 +381,30 @@ def write_table(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str =
 
 
 def write_csv(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str = "deg") -> None:
-    w = csv.writer(out, lineterminator="\n")
-    w.writerow(["station", "chainage", "key", "offset", "x", "y", "azimuth_" + angles,
-                "azimuth_rad", "radius"])
+    """One line per station and offset, numbers as repr (full precision).
+    Lines are joined by hand: only a DMS azimuth (which holds '"') and a
+    key name need quoting, and csv.writer costs twice as much."""
+    out.write("station,chainage,key,offset,x,y,azimuth_%s,azimuth_rad,radius\n" % angles)
+    line = "%r,%s,%s,%r,%r,%r,%s,%r,%r\n"
+    quote = _csv_field
     for c in chunks:
-        for s, d, name, pts, a, k in zip(c.station.tolist(), c.display.tolist(), c.names,
-                                         c.xy.tolist(), c.azimuth.tolist(), c.curvature.tolist()):
-            chain = format_station(d, plan.style)
+        lines = []
+        for s, chain, name, pts, a, k in zip(c.station.tolist(),
+                                             chainage_texts(c.display.tolist(), plan.style),
+                                             c.names, c.xy.tolist(), c.azimuth.tolist(),
+                                             c.curvature.tolist()):
             av = angle_value(a, angles)
+            av = quote(av) if angles == "dms" else repr(av)
+            name = quote(name) if name else ""
             for o, (x, y) in zip(plan.offsets, pts):
-                w.writerow([repr(s), chain, name, repr(o), repr(x), repr(y),
-                            av if angles == "dms" else repr(av), repr(a),
-                            repr(offset_radius(k, o))])
+                lines.append(line % (s, chain, name, o, x, y, av, a, offset_radius(k, o)))
+        out.write("".join(lines))
+
+
+def _csv_field(text: str) -> str:
+    if any(ch in text for ch in ',"\r\n'):
+        return '"%s"' % text.replace('"', '""')
+    return text
 
 
 def write_geojson(alignment: Any, chunks: Iterator[Chunk], plan: Plan, out: IO[str],
