@@ -232,6 +232,11 @@ void add_search_piece(Data& d, std::size_t k, double ta, double tb) {
     const double margin = 1e-12 * (h + local_scale) +
                           1e-15 * (std::fabs(e.x0) + std::fabs(e.y0)) + 1e-300;
     const double g = 0.5 * h * std::sin(std::min(turn, kHalfPi)) + margin;
+    s.ax = e.x0 + ax;
+    s.ay = e.y0 + ay;
+    s.bx = e.x0 + bx;
+    s.by = e.y0 + by;
+    s.stray = g;
     s.xmin = s.xmax = e.x0 + ax;
     s.ymin = s.ymax = e.y0 + ay;
     grow(s.xmin, s.xmax, e.x0 + bx);

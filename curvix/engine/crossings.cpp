@@ -66,17 +66,18 @@ struct Distance {
         double t = lo + width * (flo / (flo - fhi));
         if (!(t > lo && t < hi)) t = lo + 0.5 * width;
         const bool rising = flo < 0.0;
+        const double tol = 4.0 * kEps * (std::fabs(lo) + std::fabs(hi) + width);
         for (int i = 0; i < kMaxIterations; ++i) {
             double slope;
             const double f = at(t, &slope);
             if (f == 0.0) return t;
             if ((f < 0.0) == rising) lo = t; else hi = t;
-            double next = t - f / slope;
+            const double dt = f / slope;
+            if (std::fabs(dt) <= tol) break;  // converged
+            double next = t - dt;
             if (!(next > lo && next < hi)) next = lo + 0.5 * (hi - lo);
-            const double step = std::fabs(next - t);
+            if (!(hi - lo > tol)) break;
             t = next;
-            if (step <= 2.0 * kEps * (std::fabs(t) + width) || !(hi - lo > 2.0 * kEps * std::fabs(lo)))
-                break;
         }
         return t;
     }

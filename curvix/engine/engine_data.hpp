@@ -28,7 +28,8 @@
 
 namespace curvix::engine::detail {
 
-inline constexpr int kTerms = 16;
+inline constexpr int kTerms = 16;  // even
+static_assert(kTerms % 2 == 0 && kTerms >= 4, "even and odd halves of equal length");
 inline constexpr double kPieceKappa = 0.48;  // |kappa at the first end| * r
 inline constexpr double kPieceSlope = 0.02;  // |c| * r^2
 // A clothoid continues over this many pieces beyond either end of the
@@ -47,30 +48,31 @@ struct SeriesPiece {
     double tx[kTerms] = {}, ty[kTerms] = {};  // unit tangent: sum t_n sigma^n
 };
 
+// sum c_n sigma^n over the kTerms coefficients, as its even and odd halves
+// in sigma^2 (two short independent chains instead of one long one).
+inline double series_sum(const double* c, double sg, double s2) noexcept {
+    double e = c[kTerms - 2], o = c[kTerms - 1];
+    for (int j = kTerms / 2 - 2; j >= 0; --j) {
+        e = e * s2 + c[2 * j];
+        o = o * s2 + c[2 * j + 1];
+    }
+    return e + sg * o;
+}
+
 // Displacement from the element start at element distance t.
 inline void series_point(const SeriesPiece& p, double t, double& lx, double& ly) noexcept {
     const double s = t - p.mid;
     const double sg = s * p.inv_r;
-    double ax = p.px[kTerms - 1];
-    double ay = p.py[kTerms - 1];
-    for (int n = kTerms - 2; n >= 0; --n) {
-        ax = ax * sg + p.px[n];
-        ay = ay * sg + p.py[n];
-    }
-    lx = p.wx + s * ax;
-    ly = p.wy + s * ay;
+    const double s2 = sg * sg;
+    lx = p.wx + s * series_sum(p.px, sg, s2);
+    ly = p.wy + s * series_sum(p.py, sg, s2);
 }
 
 inline void series_tangent(const SeriesPiece& p, double t, double& tx, double& ty) noexcept {
     const double sg = (t - p.mid) * p.inv_r;
-    double bx = p.tx[kTerms - 1];
-    double by = p.ty[kTerms - 1];
-    for (int n = kTerms - 2; n >= 0; --n) {
-        bx = bx * sg + p.tx[n];
-        by = by * sg + p.ty[n];
-    }
-    tx = bx;
-    ty = by;
+    const double s2 = sg * sg;
+    tx = series_sum(p.tx, sg, s2);
+    ty = series_sum(p.ty, sg, s2);
 }
 
 // Number of entries of the sorted a[0..n) that are <= v (NaN v: a count
@@ -95,6 +97,9 @@ struct SearchPiece {
     double ta = 0.0, tb = 0.0;
     double kmax = 0.0;  // largest |curvature| on the piece
     double xmin = 0.0, ymin = 0.0, xmax = 0.0, ymax = 0.0;
+    // The chord and how far the piece strays from it, for a lower bound of
+    // the distance tighter than the box.
+    double ax = 0.0, ay = 0.0, bx = 0.0, by = 0.0, stray = 0.0;
 };
 
 // Bounding-volume tree over contiguous ranges of search pieces.

@@ -37,6 +37,18 @@ double box_dist2(const Box& b, double x, double y) noexcept {
     return dx * dx + dy * dy;
 }
 
+// Squared lower bound of the distance from (x, y) to a piece: to its chord,
+// less how far the piece strays from the chord.
+double piece_near2(const SearchPiece& s, double x, double y) noexcept {
+    const double cx = s.bx - s.ax, cy = s.by - s.ay;
+    const double px = x - s.ax, py = y - s.ay;
+    const double c2 = cx * cx + cy * cy;
+    double u = c2 > 0.0 ? (px * cx + py * cy) / c2 : 0.0;
+    u = std::min(1.0, std::max(0.0, u));
+    const double d = std::max(0.0, std::hypot(px - u * cx, py - u * cy) - s.stray);
+    return d * d;
+}
+
 double box_far2(const SearchPiece& b, double x, double y) noexcept {
     const double dx = std::max(std::fabs(x - b.xmin), std::fabs(x - b.xmax));
     const double dy = std::max(std::fabs(y - b.ymin), std::fabs(y - b.ymax));
@@ -73,18 +85,19 @@ struct Local {
         double t = lo.t + width * (-lo.g / (hi.g - lo.g));
         if (!(t > lo.t && t < hi.t)) t = lo.t + 0.5 * width;
         double a = lo.t, b = hi.t;
+        const double tol = 4.0 * kEps * (std::fabs(a) + std::fabs(b) + width);
         At cur = at(t);
         for (int i = 0; i < kMaxIterations && cur.g != 0.0; ++i) {
             if (cur.g < 0.0) a = cur.t; else b = cur.t;
             const double kappa = d.curvature_at(k, cur.t);
             const double gp = (cur.tx * cur.tx + cur.ty * cur.ty) +
                               kappa * (cur.dx * cur.ty - cur.dy * cur.tx);
-            double next = cur.t - cur.g / gp;
-            if (!(next > a && next < b)) next = a + 0.5 * (b - a);
-            const double step = std::fabs(next - cur.t);
-            if (next == cur.t || !(b - a > 2.0 * kEps * (std::fabs(a) + width))) break;
+            const double dt = cur.g / gp;
+            if (gp > 0.0 && std::fabs(dt) <= tol) break;  // converged
+            double next = cur.t - dt;
+            if (!(gp > 0.0 && next > a && next < b)) next = a + 0.5 * (b - a);
+            if (!(b - a > tol)) break;
             cur = at(next);
-            if (step <= 4.0 * kEps * (std::fabs(next) + width)) break;
         }
         return cur;
     }
@@ -160,7 +173,7 @@ Foot Alignment::nearest(double x, double y, double max_distance) const noexcept 
         if (nd.left == 0) {
             for (std::size_t i = nd.lo; i < nd.hi; ++i) {
                 const SearchPiece& s = d.search[i];
-                if (box_dist2(s, x, y) > best) continue;
+                if (piece_near2(s, x, y) > best) continue;
                 const Local q(d, s.element, x, y);
                 const Local::At ea = q.at(s.ta), eb = q.at(s.tb);
                 consider(s.element, ea);
@@ -197,7 +210,7 @@ void Alignment::local_minima(double x, double y, double max_distance, std::vecto
             continue;
         }
         for (std::size_t i = nd.lo; i < nd.hi; ++i)
-            if (box_dist2(d.search[i], x, y) <= reach) pieces.push_back(i);
+            if (piece_near2(d.search[i], x, y) <= reach) pieces.push_back(i);
     }
     std::sort(pieces.begin(), pieces.end());
 
