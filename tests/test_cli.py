@@ -341,7 +341,7 @@ def test_bad_file_is_one_line_and_status_2(tmp_path, name, content, line, comman
     assert (r.returncode, r.stdout, r.stderr.count("\n")) == (2, "", 1)
     message = getattr(loader.value, "strerror", None) or loader.value.message
     assert r.stderr.endswith(message + "\n") and name in r.stderr and "Traceback" not in r.stderr
-    assert ("line %d:" % line in r.stderr) if line else ("line" not in r.stderr)
+    assert ("line %d" % line in r.stderr) if line else ("line" not in r.stderr)
 
 
 BAD_ARGS = [

@@ -181,6 +181,54 @@ def cmd_stakeout(args: argparse.Namespace) -> int:
     return stakeout.run(args, _load(args).kit, _output)
 
 
+def cmd_check(args: argparse.Namespace) -> int:
+    a = _load(args)
+    d = a.kit.diagnostics()
+    sys.stdout.write(d.table() + "\n")
+    if d.max_gap > args.tolerance:
+        sys.stdout.write("FAIL: a gap of %.3e exceeds --tolerance %g\n" % (d.max_gap, args.tolerance))
+        return 1
+    sys.stdout.write("ok: every gap is within --tolerance %g\n" % args.tolerance)
+    return 0
+
+
+_CONVERT_KINDS = {".xml": "landxml", ".landxml": "landxml", ".icd": "icd", ".geojson": "geojson",
+                  ".json": "geojson"}
+
+
+def cmd_convert(args: argparse.Namespace) -> int:
+    import warnings
+
+    kind = args.to or _CONVERT_KINDS.get(os.path.splitext(args.output)[1].lower())
+    if kind is None:
+        raise CommandError("cannot tell the format of %s from its extension; give --to "
+                           "landxml, icd or geojson" % args.output)
+    if (args.crs is not None or args.plane) and kind != "geojson":
+        raise CommandError("--crs and --plane apply to GeoJSON output only")
+    if args.plane and args.crs is None:
+        raise CommandError("--plane needs --crs EPSG:CODE to name")
+    a = _load(args)
+    try:
+        if kind == "geojson":
+            from curvixkit import sampling
+            doc = sampling.geojson_document(a, a.start_pk, a.end_pk, args.crs, args.plane,
+                                            args.chord_error)
+            with _output(args.output) as out:
+                sampling.write_geojson(doc, out)
+        elif kind == "landxml":
+            a.kit.to_landxml(args.output, name=args.name, angular_unit=args.angular_unit)
+        else:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                a.kit.to_icd(args.output)
+            for w in caught:
+                sys.stderr.write("%s %s: warning: %s\n" % (PROG, args.command,
+                                                            " ".join(str(w.message).split())))
+    except OSError as exc:
+        raise CommandError("cannot write %s: %s" % (args.output, exc.strerror or exc))
+    return 0
+
+
 def cmd_plot(args: argparse.Namespace) -> int:
     from curvixkit import plotting
 
@@ -243,6 +291,29 @@ Straights, arcs and spirals are drawn in their own colours, element
 boundaries as circles, and station ticks with chainage labels every --tick
 along the alignment. The file type follows OUT's extension (png, svg, pdf).
 Needs matplotlib: pip install "curvix[plot]"."""
+
+
+_CONVERT_EPILOG = """\
+examples:
+  curvix convert examples/railway_10km.icd railway.xml
+  curvix convert alignment.xml alignment.icd --alignment "Main road"
+  curvix convert examples/railway_10km.icd railway.geojson --crs EPSG:4547
+
+LandXML 1.2 keeps every element where it lies (start points, directions,
+radii, spiral parameters) and the station equations. ICD cannot hold station
+equations or a start point per element: what it cannot hold is named in a
+// comment of the file and in a warning."""
+
+_CHECK_EPILOG = """\
+examples:
+  curvix check examples/railway_10km.icd
+  curvix check design.xml --tolerance 0.0005
+
+For each joint: the gap between the end of the element before and the start
+of the next, the kink between their tangents and the jump in curvature; for
+each element of a LandXML file: how far its stated End lies from the end of
+its geometry and its stated length against what its radius and angle imply;
+for each ICD spiral: how far the legacy series lies from the exact end."""
 
 
 def _add_file(p: argparse.ArgumentParser) -> None:
@@ -310,6 +381,34 @@ def build_parser() -> argparse.ArgumentParser:
     _add_file(p)
     stakeout.add_arguments(p, _positive, _crs)
     p.set_defaults(func=cmd_stakeout)
+
+    p = sub.add_parser("convert", help="ICD <-> LandXML, either to GeoJSON",
+                       description="Write the alignment in another format.",
+                       epilog=_CONVERT_EPILOG, formatter_class=fmt)
+    _add_file(p)
+    p.add_argument("output", metavar="OUT", help="file to write (.xml, .icd or .geojson)")
+    p.add_argument("--to", choices=("landxml", "icd", "geojson"),
+                   help="output format (default: from OUT's extension)")
+    p.add_argument("--name", help="alignment name written into LandXML (default: the file's own)")
+    p.add_argument("--angular-unit", default="radians",
+                   choices=("radians", "grads", "decimal degrees", "decimal dd.mmss"),
+                   help="unit of the directions written into LandXML (default radians)")
+    p.add_argument("--crs", type=_crs, metavar="EPSG:CODE",
+                   help="GeoJSON: transform to WGS 84 longitude/latitude from this system")
+    p.add_argument("--plane", action="store_true",
+                   help="GeoJSON: keep plane coordinates, naming --crs in a crs member")
+    p.add_argument("--chord-error", type=_positive, default=0.001,
+                   help="GeoJSON: largest distance of a chord from the curve (default 0.001)")
+    p.set_defaults(func=cmd_convert)
+
+    p = sub.add_parser("check", help="gaps, kinks and stated ends of every element",
+                       description="Print the joint and element checks; exit status 1 when a "
+                                   "gap exceeds --tolerance.", epilog=_CHECK_EPILOG,
+                       formatter_class=fmt)
+    _add_file(p)
+    p.add_argument("--tolerance", type=_positive, default=0.001,
+                   help="largest gap allowed between consecutive elements (default 0.001)")
+    p.set_defaults(func=cmd_check)
 
     p = sub.add_parser("plot", help="plan drawing (needs matplotlib)",
                        description="Draw the alignment in plan to an image file.",
