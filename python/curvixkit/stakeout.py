@@ -385,7 +385,7 @@ def write_csv(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str = "
     Lines are joined by hand: only a DMS azimuth (which holds '"') and a
     key name need quoting, and csv.writer costs twice as much."""
     out.write("station,chainage,key,offset,x,y,azimuth_%s,azimuth_rad,radius\n" % angles)
-    line = "%r,%s,%s,%r,%r,%r,%s,%r,%r\n"
+    offsets = [(o, repr(o)) for o in plan.offsets]
     quote = _csv_field
     for c in chunks:
         lines = []
@@ -393,11 +393,13 @@ def write_csv(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str = "
                                              chainage_texts(c.display.tolist(), plan.style),
                                              c.names, c.xy.tolist(), c.azimuth.tolist(),
                                              c.curvature.tolist()):
+            # What the offsets share is formatted once per station.
             av = angle_value(a, angles)
-            av = quote(av) if angles == "dms" else repr(av)
-            name = quote(name) if name else ""
-            for o, (x, y) in zip(plan.offsets, pts):
-                lines.append(line % (s, chain, name, o, x, y, av, a, offset_radius(k, o)))
+            head = "%r,%s,%s," % (s, chain, quote(name) if name else "")
+            tail = ",%s,%r," % (quote(av) if angles == "dms" else repr(av), a)
+            for (o, o_text), (x, y) in zip(offsets, pts):
+                lines.append("%s%s,%r,%r%s%r\n" % (head, o_text, x, y, tail,
+                                                   offset_radius(k, o)))
         out.write("".join(lines))
 
 
