@@ -114,11 +114,8 @@ void fill_piece(const Curve& cv, double mid, double r, SeriesPiece& p, Cx& to_lo
         const double sg = (n % 2 == 0) ? 1.0 : -1.0;
         minus = {minus.re + sg * beta.re, minus.im + sg * beta.im};
         const Cx pb = mul(rot, beta);
-        const Cx pt = mul(rot, a[n]);
         p.px[n] = pb.im;
         p.py[n] = pb.re;
-        p.tx[n] = pt.im;
-        p.ty[n] = pt.re;
     }
     p.mid = mid;
     p.inv_r = 1.0 / r;
@@ -195,8 +192,8 @@ double pieces_backward(const Curve& cv, std::size_t count, std::vector<SeriesPie
 SeriesPiece straight_piece(const Curve& cv) {
     SeriesPiece p;
     p.element = cv.element;
-    p.px[0] = p.tx[0] = cv.e0.im;
-    p.py[0] = p.ty[0] = cv.e0.re;
+    p.px[0] = cv.e0.im;
+    p.py[0] = cv.e0.re;
     return p;
 }
 

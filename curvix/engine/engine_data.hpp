@@ -44,8 +44,9 @@ struct SeriesPiece {
     double mid = 0.0;    // distance of the expansion point
     double inv_r = 1.0;  // 1 / half length
     double wx = 0.0, wy = 0.0;  // element start to the expansion point
-    double px[kTerms] = {}, py[kTerms] = {};  // displacement: s * sum p_n sigma^n
-    double tx[kTerms] = {}, ty[kTerms] = {};  // unit tangent: sum t_n sigma^n
+    // Displacement s * sum p_n sigma^n; its derivative, the unit tangent, is
+    // sum (n + 1) p_n sigma^n.
+    double px[kTerms] = {}, py[kTerms] = {};
 };
 
 // sum c_n sigma^n over the kTerms coefficients, as its even and odd halves
@@ -55,6 +56,16 @@ inline double series_sum(const double* c, double sg, double s2) noexcept {
     for (int j = kTerms / 2 - 2; j >= 0; --j) {
         e = e * s2 + c[2 * j];
         o = o * s2 + c[2 * j + 1];
+    }
+    return e + sg * o;
+}
+
+// sum (n + 1) c_n sigma^n, the same way.
+inline double series_slope(const double* c, double sg, double s2) noexcept {
+    double e = (kTerms - 1) * c[kTerms - 2], o = kTerms * c[kTerms - 1];
+    for (int j = kTerms / 2 - 2; j >= 0; --j) {
+        e = e * s2 + (2 * j + 1) * c[2 * j];
+        o = o * s2 + (2 * j + 2) * c[2 * j + 1];
     }
     return e + sg * o;
 }
@@ -71,8 +82,8 @@ inline void series_point(const SeriesPiece& p, double t, double& lx, double& ly)
 inline void series_tangent(const SeriesPiece& p, double t, double& tx, double& ty) noexcept {
     const double sg = (t - p.mid) * p.inv_r;
     const double s2 = sg * sg;
-    tx = series_sum(p.tx, sg, s2);
-    ty = series_sum(p.ty, sg, s2);
+    tx = series_slope(p.px, sg, s2);
+    ty = series_slope(p.py, sg, s2);
 }
 
 // Number of entries of the sorted a[0..n) that are <= v (NaN v: a count

@@ -107,23 +107,39 @@ bool unimodal(const SearchPiece& s, double x, double y) noexcept {
     return s.kmax == 0.0 || s.kmax * std::sqrt(box_far2(s, x, y)) < 0.9;
 }
 
-// The distance's minima on a piece: the piece ends (reported to `end`
-// with the sign of g there) and the roots of g from - to + inside it.
-template <class Root>
-void piece_roots(const Local& q, const SearchPiece& s, const Local::At& ea, const Local::At& eb,
-                 double x, double y, Root&& root) noexcept {
+// The local minima of the distance on search piece i, each passed to
+// `found` with its element: the roots of g from - to + inside the piece;
+// its start where the distance grows from there and fell into it (or the
+// alignment starts there); the alignment's end where the distance falls
+// into it. A piece end inside a run where the distance keeps falling is
+// never one, so a smooth joint gives its root, not the joint.
+template <class Found>
+void piece_minima(const Data& d, std::size_t i, double x, double y, Found&& found) noexcept {
+    const SearchPiece& s = d.search[i];
+    const Local q(d, s.element, x, y);
+    const Local::At ea = q.at(s.ta), eb = q.at(s.tb);
+    if (ea.g >= 0.0) {
+        // Within an element the piece before ends at the same evaluation.
+        double g_left = -1.0;
+        if (i > 0) {
+            const SearchPiece& p = d.search[i - 1];
+            g_left = p.element == s.element ? ea.g : Local(d, p.element, x, y).at(p.tb).g;
+        }
+        if (g_left <= 0.0) found(s.element, ea);
+    }
     const int m = unimodal(s, x, y) ? 1 : kSamples;
     Local::At prev = ea;
     for (int j = 1; j <= m; ++j) {
         const Local::At cur =
             j == m ? eb : q.at(s.ta + (s.tb - s.ta) * static_cast<double>(j) / m);
         if (prev.g < 0.0 && cur.g > 0.0) {
-            root(q.root(prev, cur));
+            found(s.element, q.root(prev, cur));
         } else if (prev.g < 0.0 && cur.g == 0.0 && j < m) {
-            root(cur);
+            found(s.element, cur);
         }
         prev = cur;
     }
+    if (i + 1 == d.search.size() && eb.g <= 0.0) found(s.element, eb);
 }
 
 Foot make_foot(const Data& d, std::size_t k, double t, double x, double y) noexcept {
@@ -172,13 +188,8 @@ Foot Alignment::nearest(double x, double y, double max_distance) const noexcept 
         if (box_dist2(nd, x, y) > best) continue;
         if (nd.left == 0) {
             for (std::size_t i = nd.lo; i < nd.hi; ++i) {
-                const SearchPiece& s = d.search[i];
-                if (piece_near2(s, x, y) > best) continue;
-                const Local q(d, s.element, x, y);
-                const Local::At ea = q.at(s.ta), eb = q.at(s.tb);
-                consider(s.element, ea);
-                consider(s.element, eb);
-                piece_roots(q, s, ea, eb, x, y, [&](const Local::At& r) { consider(s.element, r); });
+                if (piece_near2(d.search[i], x, y) > best) continue;
+                piece_minima(d, i, x, y, consider);
             }
             continue;
         }
@@ -219,23 +230,8 @@ void Alignment::local_minima(double x, double y, double max_distance, std::vecto
         const Foot f = make_foot(d, k, t, x, y);
         if (f.distance <= max_distance) found.push_back(f);
     };
-    const std::size_t last = d.search.size() - 1;
-    for (const std::size_t i : pieces) {
-        const SearchPiece& s = d.search[i];
-        const Local q(d, s.element, x, y);
-        const Local::At ea = q.at(s.ta), eb = q.at(s.tb);
-        // The distance grows from the piece start and fell into it (or the
-        // alignment starts here). Within an element the piece before ends
-        // at the same evaluation, so only a root exactly there passes.
-        double g_left = -1.0;
-        if (i > 0) {
-            const SearchPiece& p = d.search[i - 1];
-            g_left = p.element == s.element ? ea.g : Local(d, p.element, x, y).at(p.tb).g;
-        }
-        if (ea.g >= 0.0 && g_left <= 0.0) keep(s.element, s.ta);
-        piece_roots(q, s, ea, eb, x, y, [&](const Local::At& r) { keep(s.element, r.t); });
-        if (i == last && eb.g <= 0.0) keep(s.element, s.tb);
-    }
+    for (const std::size_t i : pieces)
+        piece_minima(d, i, x, y, [&](std::size_t k, const Local::At& a) { keep(k, a.t); });
 
     // Roots found from both sides of a joint (rounding) are one minimum.
     std::sort(found.begin(), found.end(),
