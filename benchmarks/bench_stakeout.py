@@ -5,8 +5,8 @@ Run:  python benchmarks/bench_stakeout.py [--rows 1000000]
 Each run is a child process, timed from start to exit, with its peak
 resident memory from the kernel (wait4):
 - ``curvix stakeout`` on the 10 km sample with a step giving ROWS stations,
-  offsets -3.5,0,3.5 (three lines per station), as the table and as CSV,
-  written to /dev/null;
+  offsets -3.5,0,3.5 (three lines per station), as the table, as CSV and
+  (where ezdxf is installed) as DXF, written to /dev/null;
 - the baseline, measured in the same run: a plain Python loop over the
   legacy ``curvix.PQX`` that a user would write, get_coordinate and get_dir
   per station, the offset points from the direction, one CSV line per
@@ -69,7 +69,12 @@ def main():
     base_s, base_mb = run([sys.executable, "-c", BASELINE, str(SAMPLE), str(args.rows)])
     print("%-36s %9.2f %14.0f %10.1f %8s" % ("baseline: PQX loop, CSV", base_s,
                                              args.rows / base_s, base_mb, "1.00"))
-    for fmt in ("table", "csv"):
+    try:
+        import ezdxf  # noqa: F401
+        formats = ("table", "csv", "dxf")
+    except ImportError:
+        formats = ("table", "csv")
+    for fmt in formats:
         seconds, mb = run([sys.executable, "-m", "curvixkit", "stakeout", str(SAMPLE),
                            "--step", repr(step), "--offsets", "-3.5,0,3.5", "--format", fmt,
                            "-o", os.devnull])

@@ -225,7 +225,9 @@ def test_dxf_holds_what_the_table_says(tmp_path, capsys):
     args = ["stakeout", RAILWAY, "--step", 200, "--offsets", "-3.5,0,3.5", "--chord-error", 0.001]
     rows = csv_rows(cli(capsys, *args, "--format", "csv")[1])
     assert cli(capsys, *args, "--format", "dxf", "-o", tmp_path / "s.dxf")[0] == 0
-    msp = ezdxf.readfile(str(tmp_path / "s.dxf")).modelspace()
+    doc = ezdxf.readfile(str(tmp_path / "s.dxf"))
+    assert not doc.audit().has_errors  # streamed stakes: handles unique, below the seed
+    msp = doc.modelspace()
     a = Alignment.from_icd(RAILWAY)
     drawn = msp.query('*[layer=="ALIGNMENT"]')
     kinds = {"line": "LINE", "arc": "ARC", "clothoid": "LWPOLYLINE"}

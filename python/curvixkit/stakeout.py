@@ -5,8 +5,8 @@ For every row and every offset (positive to the right of the direction of
 travel) a row gives the point, the tangent azimuth there and the radius of
 the offset line there (``inf`` on a straight). The rows are computed a chunk
 of stations at a time with NumPy and written as they come, so a run of a
-million rows keeps its memory flat; the DXF writer is the exception, since a
-drawing is built whole before it is saved.
+million rows keeps its memory flat. A drawing's lines are built with ezdxf
+and its stakes streamed into the text ezdxf writes.
 
 Stations: the grid is the multiples of ``step`` in *display* stations (those
 of the station equations, which stakes show), region by region; ``--from``,
@@ -17,6 +17,7 @@ stations for the geometry and display stations for the chainage text.
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import math
 import re
@@ -459,12 +460,10 @@ def offset_layer(offset: float) -> str:
     return "OFFSET_%s%s" % ("L" if offset < 0 else "R", ("%.6f" % abs(offset)).rstrip("0").rstrip("."))
 
 
-def build_dxf(alignment: Any, chunks: Iterator[Chunk], plan: Plan,
-              chord_error: float = 0.001) -> Any:
-    """An ezdxf document: layer ALIGNMENT (LINE, ARC, spirals as LWPOLYLINE
-    within ``chord_error``), one layer per offset line, POINTs on STAKES and
-    KEYPOINTS, and TEXT labels (chainage and key names) on LABELS, left of
-    the leftmost stake and square to the alignment."""
+def build_drawing(alignment: Any, plan: Plan, chord_error: float = 0.001) -> Any:
+    """An ezdxf document (R2010) with the layers and the lines: ALIGNMENT
+    (LINE, ARC, spirals as LWPOLYLINE within ``chord_error``) and one layer
+    per offset line; the stakes and labels are streamed in by :func:`write_dxf`."""
     from curvixkit import sampling
 
     ezdxf = _load_ezdxf()
@@ -491,21 +490,59 @@ def build_dxf(alignment: Any, chunks: Iterator[Chunk], plan: Plan,
                 s = sampling.chord_stations(piece, chord_error, o)
                 msp.add_lwpolyline(alignment.point(s, o).tolist(),
                                    dxfattribs={"layer": offset_layer(o)})
+    return doc
 
+
+_HANDSEED = re.compile(r"(\$HANDSEED\n\s*5\n)([0-9A-Fa-f]+)\n")
+_POINT = ("  0\nPOINT\n  5\n%X\n330\n%s\n100\nAcDbEntity\n  8\n%s\n100\nAcDbPoint\n"
+          " 10\n%r\n 20\n%r\n 30\n0.0\n")
+_TEXT = ("  0\nTEXT\n  5\n%X\n330\n%s\n100\nAcDbEntity\n  8\nLABELS\n100\nAcDbText\n"
+         " 10\n%r\n 20\n%r\n 30\n0.0\n 40\n%r\n  1\n%s\n 50\n%r\n100\nAcDbText\n")
+
+
+def write_dxf(alignment: Any, chunks: Iterator[Chunk], plan: Plan, out: IO[str],
+              chord_error: float = 0.001) -> None:
+    """The drawing of :func:`build_drawing`, with a POINT per stake on
+    STAKES (KEYPOINTS for key point rows) and a TEXT label per row (chainage
+    and key names) on LABELS, left of the leftmost stake and square to the
+    alignment.
+
+    The stakes are written as they are computed, straight into the entities
+    section of the text ezdxf writes for the rest, so memory stays flat for
+    a million rows (ezdxf holds about 1 kB per entity). Their handles are
+    numbered from the document's handle seed, which is moved past them."""
+    doc = build_drawing(alignment, plan, chord_error)
+    owner = doc.modelspace().block_record.dxf.handle
+    buffer = io.StringIO()
+    doc.write(buffer)
+    text = buffer.getvalue()
+    seed = _HANDSEED.search(text)
+    end = text.find("  0\nENDSEC\n", text.index("  2\nENTITIES\n"))
+    if seed is None or end < 0:
+        raise CommandError("ezdxf %s wrote a drawing without $HANDSEED or entities; "
+                           "cannot add the stakes" % getattr(_load_ezdxf(), "__version__", "?"))
+    handle = int(seed.group(2), 16)
+    reserved = count_rows(alignment, plan) * (len(plan.offsets) + 1) + 1
+    text = text[:seed.start(2)] + "%X" % (handle + reserved) + text[seed.end(2):]
+    end += len(text) - len(buffer.getvalue())
+    out.write(text[:end])
     left = max([0.0] + [-o for o in plan.offsets]) + LABEL_HEIGHT
     for c in chunks:
-        label_xy = alignment.point(c.station, -left)
-        for i, (d, name, a) in enumerate(zip(c.display.tolist(), c.names, c.azimuth.tolist())):
+        label_xy = alignment.point(c.station, -left).tolist()
+        parts = []
+        for d, name, a, pts, (lx, ly) in zip(chainage_texts(c.display.tolist(), plan.style),
+                                             c.names, c.azimuth.tolist(), c.xy.tolist(), label_xy):
             layer = "KEYPOINTS" if name else "STAKES"
-            for x, y in c.xy[i].tolist():
-                msp.add_point((x, y), dxfattribs={"layer": layer})
+            for x, y in pts:
+                parts.append(_POINT % (handle, owner, layer, x, y))
+                handle += 1
             # Text runs from the label point outwards, along the left normal.
             angle = (180.0 - math.degrees(a)) % 360.0
-            text = format_station(d, plan.style) + (" " + name if name else "")
-            msp.add_text(text, dxfattribs={"layer": "LABELS", "height": LABEL_HEIGHT,
-                                           "rotation": angle,
-                                           "insert": tuple(label_xy[i].tolist())})
-    return doc
+            parts.append(_TEXT % (handle, owner, lx, ly, LABEL_HEIGHT,
+                                  d + (" " + name if name else ""), angle))
+            handle += 1
+        out.write("".join(parts))
+    out.write(text[end:])
 
 
 def _arc_attributes(alignment: Any, piece: Any) -> dict:
@@ -544,13 +581,10 @@ def run(args: argparse.Namespace, alignment: Any, output: Callable[[Optional[str
     # failure comes before any output and before OUT is created.
     first = next(chunks, None)
     rest = (c for part in ([first] if first is not None else [], chunks) for c in part)
-    if args.format == "dxf":
-        doc = build_dxf(alignment, rest, plan, args.chord_error)
-        with output(args.output) as out:
-            doc.write(out)
-        return 0
     with output(args.output) as out:
-        if args.format == "csv":
+        if args.format == "dxf":
+            write_dxf(alignment, rest, plan, out, args.chord_error)
+        elif args.format == "csv":
             write_csv(rest, plan, out, args.angles)
         elif args.format == "geojson":
             write_geojson(alignment, rest, plan, out, args.angles, args.crs, args.plane,
