@@ -50,7 +50,8 @@ examples:
 
 Rows come every STEP (at multiples of STEP of the displayed chainage), at
 every key point of the curves (named in the key column: TS SC CM CS ST PC PT
-POT, or ZH HY QZ YH HZ ZY YZ with --keypoints cn) and at each --at station,
+POT, or ZH HY QZ YH HZ ZY YZ with --keypoints cn), at station equations (EQ,
+with the chainage ahead) and at each --at station,
 from --from to --to (the whole alignment by default). For each offset
 (negative left of the direction of travel) a row gives x, y, the tangent
 azimuth (0 at north, clockwise) and the radius of the offset line there.
@@ -231,6 +232,9 @@ def make_plan(alignment: Any, start: Optional[float] = None, end: Optional[float
         marks.setdefault(s, [])
     for value in at:
         marks.setdefault(_internal(alignment, value, "--at"), [])
+    for eq in alignment.stations.equations:  # where the chainage jumps
+        if lo <= eq.internal <= hi:
+            marks.setdefault(eq.internal, []).append("EQ")
     for kp in _keypoints.key_points(alignment, keypoints):
         s = min(max(kp.station, s0), s1)
         if lo - MERGE_TOLERANCE <= s <= hi + MERGE_TOLERANCE:
