@@ -29,6 +29,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr int kSamples = 8;
 constexpr int kMaxIterations = 100;
+constexpr int kHeapSize = 256;
 
 template <class Box>
 double box_dist2(const Box& b, double x, double y) noexcept {
@@ -180,25 +181,64 @@ Foot Alignment::nearest(double x, double y, double max_distance) const noexcept 
             best_t = a.t;
         }
     };
-    std::size_t stack[detail::kMaxDepth];
-    int top = 0;
-    stack[top++] = 0;
-    while (top > 0) {
-        const Node& nd = d.nodes[stack[--top]];
-        if (box_dist2(nd, x, y) > best) continue;
-        if (nd.left == 0) {
-            for (std::size_t i = nd.lo; i < nd.hi; ++i) {
-                if (piece_near2(d.search[i], x, y) > best) continue;
-                piece_minima(d, i, x, y, consider);
+    // Depth first below a node, the nearer child first.
+    const auto depth_first = [&](std::size_t root) {
+        std::size_t stack[detail::kMaxDepth];
+        int top = 0;
+        stack[top++] = root;
+        while (top > 0) {
+            const Node& nd = d.nodes[stack[--top]];
+            if (box_dist2(nd, x, y) > best) continue;
+            if (nd.left == 0) {
+                for (std::size_t i = nd.lo; i < nd.hi; ++i)
+                    if (piece_near2(d.search[i], x, y) <= best) piece_minima(d, i, x, y, consider);
+                continue;
             }
-            continue;
+            if (top + 2 > detail::kMaxDepth) continue;  // not reached: the tree is balanced
+            const bool left_first = box_dist2(d.nodes[nd.left], x, y) <= box_dist2(d.nodes[nd.right], x, y);
+            stack[top++] = left_first ? nd.right : nd.left;
+            stack[top++] = left_first ? nd.left : nd.right;
         }
-        if (top + 2 > detail::kMaxDepth) continue;  // not reached: the tree is balanced
-        const double dl = box_dist2(d.nodes[nd.left], x, y);
-        const double dr = box_dist2(d.nodes[nd.right], x, y);
-        // The nearer child is taken first.
-        stack[top++] = dl <= dr ? nd.right : nd.left;
-        stack[top++] = dl <= dr ? nd.left : nd.right;
+    };
+    // Best first: nodes by the lower bound of their distance, from a heap
+    // of fixed size; the nearer child is followed at once, the other
+    // waits in the heap (or, when it is full, is searched depth first).
+    struct Entry {
+        double lb;
+        std::size_t node;
+    };
+    Entry heap[kHeapSize];
+    int size = 0;
+    const auto later = [](const Entry& a, const Entry& b) { return a.lb > b.lb; };
+    heap[size++] = {box_dist2(d.nodes[0], x, y), 0};
+    while (size > 0) {
+        std::pop_heap(heap, heap + size, later);
+        const Entry e = heap[--size];
+        if (e.lb > best) break;
+        std::size_t node = e.node;
+        for (;;) {
+            const Node& nd = d.nodes[node];
+            if (nd.left == 0) {
+                for (std::size_t i = nd.lo; i < nd.hi; ++i)
+                    if (piece_near2(d.search[i], x, y) <= best) piece_minima(d, i, x, y, consider);
+                break;
+            }
+            const double ll = box_dist2(d.nodes[nd.left], x, y);
+            const double lr = box_dist2(d.nodes[nd.right], x, y);
+            const bool left_near = ll <= lr;
+            const std::size_t far = left_near ? nd.right : nd.left;
+            const double lfar = left_near ? lr : ll;
+            if (lfar <= best) {
+                if (size == kHeapSize) {
+                    depth_first(far);
+                } else {
+                    heap[size++] = {lfar, far};
+                    std::push_heap(heap, heap + size, later);
+                }
+            }
+            if ((left_near ? ll : lr) > best) break;
+            node = left_near ? nd.left : nd.right;
+        }
     }
     if (!found) return none;
     const Foot f = make_foot(d, best_k, best_t, x, y);
