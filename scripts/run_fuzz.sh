@@ -3,13 +3,14 @@
 #
 #   scripts/run_fuzz.sh [SECONDS] [TARGET...]
 #
-# SECONDS per target (default 60); TARGET is fuzz_icd_loader and/or
-# fuzz_queries (default both, one after the other). Each run starts from a
-# copy of the seed corpus in a scratch directory (FUZZ_WORK, default a new
+# SECONDS per target (default 60); TARGET is fuzz_icd_loader, fuzz_queries
+# and/or fuzz_engine (default all three, one after the other). Each run
+# starts from a copy of the seed corpus in a scratch directory (FUZZ_WORK, default a new
 # temporary directory), so inputs found on the way never land in the
 # repository; a crash, leak or hang is written there as crash-*, leak-* or
 # timeout-* and the script stops with a non-zero status. Reproduce one with
 #   build/fuzz/fuzz/<target> <file>
+# FUZZ_BUILD names another build tree (default build/fuzz).
 set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$repo"
@@ -17,14 +18,14 @@ cd "$repo"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_icd_loader fuzz_queries)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_icd_loader fuzz_queries fuzz_engine)
 
 WITH_CLANG=1 bash scripts/install_deps.sh
 command -v cmake >/dev/null || { echo "cmake is needed" >&2; exit 1; }
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 
-build="$repo/build/fuzz"
+build="${FUZZ_BUILD:-$repo/build/fuzz}"
 cmake -S "$repo" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DCURVIX_BUILD_FUZZERS=ON -DCURVIX_BUILD_PYTHON=OFF >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]}"
@@ -36,6 +37,7 @@ for target in "${targets[@]}"; do
   case "$target" in
     fuzz_icd_loader) seeds="$repo/fuzz/corpus/icd"; extra=(-max_len=4096 -dict="$repo/fuzz/icd.dict") ;;
     fuzz_queries) seeds="$repo/fuzz/corpus/queries"; extra=(-max_len=512) ;;
+    fuzz_engine) seeds="$repo/fuzz/corpus/engine"; extra=(-max_len=4096) ;;
     *) echo "unknown target $target" >&2; exit 2 ;;
   esac
   corpus="$work/$target/corpus"
