@@ -14,6 +14,7 @@ resident memory from the kernel (wait4):
 Rates are stations per second; the ratio is baseline time / stakeout time.
 """
 import argparse
+import importlib.util
 import os
 import subprocess
 import sys
@@ -69,11 +70,7 @@ def main():
     base_s, base_mb = run([sys.executable, "-c", BASELINE, str(SAMPLE), str(args.rows)])
     print("%-36s %9.2f %14.0f %10.1f %8s" % ("baseline: PQX loop, CSV", base_s,
                                              args.rows / base_s, base_mb, "1.00"))
-    try:
-        import ezdxf  # noqa: F401
-        formats = ("table", "csv", "dxf")
-    except ImportError:
-        formats = ("table", "csv")
+    formats = ("table", "csv") + (("dxf",) if importlib.util.find_spec("ezdxf") else ())
     for fmt in formats:
         seconds, mb = run([sys.executable, "-m", "curvixkit", "stakeout", str(SAMPLE),
                            "--step", repr(step), "--offsets", "-3.5,0,3.5", "--format", fmt,

@@ -128,7 +128,6 @@ def clothoid_end(length: float, radius: float) -> Tuple[float, float]:
     straight to ``radius``, by the Fresnel series in tau = L / 2R; the terms
     fall below the last bit long before tau reaches pi."""
     tau = length / (2.0 * radius)
-    t2 = tau * tau
     x = y = 0.0
     term = 1.0  # (-1)^n tau^(2n) / (2n)!
     n = 0
@@ -357,6 +356,8 @@ def key_points(alignment: Any, names: str = "us",
         groups = curve_groups(alignment, names)
     elements = alignment.elements
     out = []  # type: List[KeyPoint]
+    if not elements:
+        return out
     first, last = elements[0], elements[-1]
     if first.kind == "line":
         out.append(KeyPoint(table["begin"], first.start_station, first.start[0], first.start[1],

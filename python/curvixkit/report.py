@@ -5,7 +5,7 @@ from __future__ import annotations
 import csv
 import json
 import math
-from typing import IO, Any, List, Optional, Sequence
+from typing import IO, Any, Optional, Sequence
 
 from curvixkit.alignment import Alignment, degrees
 from curvixkit.chainage import format_chainage
@@ -143,7 +143,7 @@ def write_json(a: Alignment, groups: Sequence[CurveGroup], out: IO[str]) -> None
     def radius(r: float) -> Optional[float]:
         return None if math.isinf(r) else r
 
-    elements = []  # type: List[dict]
+    elements = []
     for k, e in enumerate(a.elements, 1):
         elements.append({"element": k, "kind": e["kind"], "type": e["type"],
                          "turn": _turn(e), "start_station": e["start_station"],

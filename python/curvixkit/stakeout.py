@@ -36,6 +36,7 @@ FORMATS = ("table", "csv", "geojson", "dxf")
 # the named row stands for it.
 MERGE_TOLERANCE = 1e-6
 MAX_ROWS = 10000000
+MAX_STAKES = 30000000
 CHUNK = 8192
 LABEL_HEIGHT = 1.0
 
@@ -224,7 +225,7 @@ def make_plan(alignment: Any, start: Optional[float] = None, end: Optional[float
     lo = s0 if start is None else _internal(alignment, start, "--from")
     hi = s1 if end is None else _internal(alignment, end, "--to")
     if lo > hi:
-        raise CommandError("--from %s is after --to %s" % (start, end))
+        raise CommandError("--from %s is after --to %s" % (format_station(start), format_station(end)))
     if not (math.isfinite(step) and step > 0):
         raise CommandError("--step must be a positive number, got %r" % (step,))
     marks = {}  # internal station -> names
@@ -332,6 +333,10 @@ def iter_chunks(alignment: Any, plan: Plan, size: int = CHUNK,
     if total > MAX_ROWS:
         raise CommandError("--step %g gives about %d rows (at most %d); use a larger step"
                            % (plan.step, total, MAX_ROWS))
+    if total * len(plan.offsets) > MAX_STAKES:
+        raise CommandError("%d rows with %d offsets give %d stakes (at most %d); use a larger "
+                           "--step or fewer --offsets" % (total, len(plan.offsets),
+                                                          total * len(plan.offsets), MAX_STAKES))
     offsets = np.array(plan.offsets, dtype=np.float64)
     smap = alignment.stations
     done = 0
@@ -414,23 +419,33 @@ def _csv_field(text: str) -> str:
     return text
 
 
-def write_geojson(alignment: Any, chunks: Iterator[Chunk], plan: Plan, out: IO[str],
-                  angles: str = "deg", crs: Optional[str] = None, plane: bool = False,
-                  chord_error: float = 0.001) -> None:
-    """A FeatureCollection written as it is computed: the alignment's line
-    and element lines, the offset lines, then one Point per stake."""
+def geojson_writer(alignment: Any, plan: Plan, angles: str = "deg", crs: Optional[str] = None,
+                   plane: bool = False, chord_error: float = 0.001) -> Callable[..., None]:
+    """``write(chunks, out)`` for a FeatureCollection: the alignment's line
+    and element lines, the offset lines, then one Point per stake as it is
+    computed. The lines are made here, so that what can fail fails before
+    any output."""
     from curvixkit import sampling
 
     project, member = sampling.projection(crs, plane)
-    out.write('{"type": "FeatureCollection",\n')
-    if member is not None:
-        out.write(' "crs": %s,\n' % json.dumps(member))
-    out.write(' "features": [\n')
-    first = True
-    for feature in sampling.line_features(alignment, plan.start, plan.end, chord_error, project,
-                                          plan.offsets, plan.style):
-        out.write(("" if first else ",\n") + json.dumps(feature, allow_nan=False))
-        first = False
+    lines = [json.dumps(f, allow_nan=False) for f in sampling.line_features(
+        alignment, plan.start, plan.end, chord_error, project, plan.offsets, plan.style)]
+
+    def write(chunks: Iterator[Chunk], out: IO[str]) -> None:
+        out.write('{"type": "FeatureCollection",\n')
+        if member is not None:
+            out.write(' "crs": %s,\n' % json.dumps(member))
+        out.write(' "features": [\n' + ",\n".join(lines))
+        _write_stake_points(alignment, chunks, plan, out, angles, project)
+        out.write("\n]}\n")
+
+    return write
+
+
+def _write_stake_points(alignment: Any, chunks: Iterator[Chunk], plan: Plan, out: IO[str],
+                        angles: str, project: Callable) -> None:
+    from curvixkit import sampling
+
     for c in chunks:
         xs, ys = project(c.xy[..., 0], c.xy[..., 1])
         sampling.check_finite(alignment, c.station, xs, ys)
@@ -448,7 +463,6 @@ def write_geojson(alignment: Any, chunks: Iterator[Chunk], plan: Plan, out: IO[s
                                           "azimuth_" + angles: angle_value(a, angles),
                                           "radius": None if math.isinf(r) else r}}
                 out.write(",\n" + json.dumps(feature, ensure_ascii=False, allow_nan=False))
-    out.write("\n]}\n")
 
 
 def _load_ezdxf() -> Any:
@@ -504,12 +518,11 @@ _TEXT = ("  0\nTEXT\n  5\n%X\n330\n%s\n100\nAcDbEntity\n  8\nLABELS\n100\nAcDbTe
          " 10\n%r\n 20\n%r\n 30\n0.0\n 40\n%r\n  1\n%s\n 50\n%r\n100\nAcDbText\n")
 
 
-def write_dxf(alignment: Any, chunks: Iterator[Chunk], plan: Plan, out: IO[str],
-              chord_error: float = 0.001) -> None:
-    """The drawing of :func:`build_drawing`, with a POINT per stake on
-    STAKES (KEYPOINTS for key point rows) and a TEXT label per row (chainage
-    and key names) on LABELS, left of the leftmost stake and square to the
-    alignment.
+def dxf_writer(alignment: Any, plan: Plan, chord_error: float = 0.001) -> Callable[..., None]:
+    """``write(chunks, out)`` for the drawing of :func:`build_drawing` with a
+    POINT per stake on STAKES (KEYPOINTS for key point rows) and a TEXT label
+    per row (chainage and key names) on LABELS, left of the leftmost stake
+    and square to the alignment.
 
     The stakes are written as they are computed, straight into the entities
     section of the text ezdxf writes for the rest, so memory stays flat for
@@ -521,15 +534,26 @@ def write_dxf(alignment: Any, chunks: Iterator[Chunk], plan: Plan, out: IO[str],
     doc.write(buffer)
     text = buffer.getvalue()
     seed = _HANDSEED.search(text)
-    end = text.find("  0\nENDSEC\n", text.index("  2\nENTITIES\n"))
-    if seed is None or end < 0:
+    entities = text.find("  2\nENTITIES\n")
+    end = text.find("  0\nENDSEC\n", entities)
+    if seed is None or entities < 0 or end < 0:
         raise CommandError("ezdxf %s wrote a drawing without $HANDSEED or entities; "
                            "cannot add the stakes" % getattr(_load_ezdxf(), "__version__", "?"))
-    handle = int(seed.group(2), 16)
+    first = int(seed.group(2), 16)
     reserved = count_rows(alignment, plan) * (len(plan.offsets) + 1) + 1
-    text = text[:seed.start(2)] + "%X" % (handle + reserved) + text[seed.end(2):]
-    end += len(text) - len(buffer.getvalue())
-    out.write(text[:end])
+    head = text[:seed.start(2)] + "%X" % (first + reserved) + text[seed.end(2):end]
+    tail = text[end:]
+
+    def write(chunks: Iterator[Chunk], out: IO[str]) -> None:
+        out.write(head)
+        _write_stake_entities(alignment, chunks, plan, out, first, owner)
+        out.write(tail)
+
+    return write
+
+
+def _write_stake_entities(alignment: Any, chunks: Iterator[Chunk], plan: Plan, out: IO[str],
+                          handle: int, owner: str) -> None:
     left = max([0.0] + [-o for o in plan.offsets]) + LABEL_HEIGHT
     for c in chunks:
         label_xy = alignment.point(c.station, -left).tolist()
@@ -546,7 +570,6 @@ def write_dxf(alignment: Any, chunks: Iterator[Chunk], plan: Plan, out: IO[str],
                                   d + (" " + name if name else ""), angle))
             handle += 1
         out.write("".join(parts))
-    out.write(text[end:])
 
 
 def _arc_attributes(alignment: Any, piece: Any) -> dict:
@@ -575,24 +598,23 @@ def run(args: argparse.Namespace, alignment: Any, output: Callable[[Optional[str
         raise CommandError("--plane needs --crs EPSG:CODE to name")
     plan = make_plan(alignment, args.start, args.end, args.step, args.offsets, args.at,
                      args.keypoints, args.chainage)
+    # What can fail (a missing extra, a bad CRS, too many vertices or rows)
+    # fails here, before any output and before OUT is created.
+    writer = None
     if args.format == "dxf":
-        _load_ezdxf()  # say what is missing before computing anything
-    elif args.format == "geojson" and args.crs is not None and not args.plane:
-        from curvixkit import sampling
-        sampling.projection(args.crs, False)
+        writer = dxf_writer(alignment, plan, args.chord_error)
+    elif args.format == "geojson":
+        writer = geojson_writer(alignment, plan, args.angles, args.crs, args.plane,
+                                args.chord_error)
     chunks = iter_chunks(alignment, plan)
-    # The row count is checked when the first chunk is asked for, so that
-    # failure comes before any output and before OUT is created.
+    # The row count is checked when the first chunk is asked for.
     first = next(chunks, None)
     rest = (c for part in ([first] if first is not None else [], chunks) for c in part)
     with output(args.output) as out:
-        if args.format == "dxf":
-            write_dxf(alignment, rest, plan, out, args.chord_error)
+        if writer is not None:
+            writer(rest, out)
         elif args.format == "csv":
             write_csv(rest, plan, out, args.angles)
-        elif args.format == "geojson":
-            write_geojson(alignment, rest, plan, out, args.angles, args.crs, args.plane,
-                          args.chord_error)
         else:
             write_table(rest, plan, out, args.angles)
     return 0
