@@ -24,8 +24,11 @@ and for the group with deflection D = (L1/2 + Lc + L2/2) / R:
 
 where C is the centre of the shifted circle. T1 runs from the first tangent
 point (TS, or PC without a spiral) to the point of intersection of the
-tangents (PI), T2 from PI to the last (ST or PT); E is the distance from PI
-to the circle.
+tangents (PI), T2 from PI to the last (ST or PT); E is the shortest distance
+from PI to the curve. The closed form gives it where the circle's point
+nearest PI lies on the arc (always for symmetric groups); otherwise (a
+lopsided group, spirals without an arc between them) the nearest point lies
+on a spiral and E is found on the geometry.
 
 Key point names come in two sets, chosen by ``names``:
 
@@ -165,8 +168,13 @@ def _closed_form(R: float, L1: float, Lc: float, L2: float) -> Tuple[float, ...]
     half = math.tan(0.5 * D)
     T1 = (R + p1) * half + q1 - skew
     T2 = (R + p2) * half + q2 + skew
-    # PI seen from the centre C = (q1, R + p1) in the frame of the first tangent.
+    # PI seen from the centre C = (q1, R + p1) in the frame of the first
+    # tangent; the circle's point nearest PI has tangent angle theta there.
     E = math.hypot(T1 - q1, R + p1) - R
+    theta = math.atan2(T1 - q1, R + p1)
+    slack = 1e-12 * max(D, 1.0)
+    if not L1 / (2 * R) - slack <= theta <= D - L2 / (2 * R) + slack:
+        E = math.nan  # that point is off the arc: the curve is nearer than the circle
     return D, p1, q1, p2, q2, T1, T2, E
 
 
@@ -322,6 +330,8 @@ def curve_groups(alignment: Any, names: str = "us") -> List[CurveGroup]:
                 spiral_out = None if spiral_in else first
                 L1, L2 = (L1, 0.0) if spiral_in else (0.0, L2)
             pi = (meet[0], meet[1]) if meet is not None and math.isfinite(T1) else None
+            if pi is not None and math.isnan(E):
+                E = _nearest_distance(alignment, pi, s0, s1)
             closed = True
         else:
             kind, closed = "compound", False
