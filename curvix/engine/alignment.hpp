@@ -20,6 +20,12 @@
 // Immutability: an Alignment is complete when its constructor returns and has
 // no mutable state, so every const member may be called from many threads at
 // once. Queries never throw for any double input: NaN in gives NaN out.
+//
+// Exactness: each element is integrated exactly (a power series per piece of
+// bounded turn, see engine_data.hpp): points are within 1e-9 of the exact
+// curve through the element's start point and azimuth for clothoids turning
+// up to 2 pi over 10 km, and for coordinates up to 1e7 (where the final
+// rounding of a coordinate is itself up to 0.93e-9).
 
 #include <cstddef>
 #include <cstdint>
@@ -36,8 +42,11 @@ namespace curvix::engine {
 
 // Bad construction input: the element (0-based index, or -1 for the
 // alignment's own start values), the field ("length", "start_curvature",
-// "x", ...) and the reason. what() is an English sentence naming them, with
-// the element counted from 1: "element 3: length must be finite and >= 0, got nan".
+// "end_curvature", "x", "y", "azimuth"; for -1 also "start_station" and
+// "elements") and the reason. what() is an English sentence naming them, with
+// the element counted from 1: "element 3: length must be finite and >= 0, got nan",
+// "alignment start: x must be finite, got inf"; that is
+// "<element N|alignment start>: <field> <message>".
 class ElementError : public std::invalid_argument {
 public:
     ElementError(std::ptrdiff_t element, std::string field, const std::string& message);
@@ -64,7 +73,10 @@ struct ElementSpec {
     // Compatibility evaluation: when set, point(t) on this element is the
     // legacy element's get_point(t) (bit for bit), and the caller sets
     // has_start/has_azimuth to the legacy element's own start point and
-    // azimuth. Azimuth and curvature still come from k0, k1.
+    // azimuth. Azimuth and curvature still come from k0, k1, and so does the
+    // curve that nearest, local_minima and crossings search (they answer on
+    // the exact curve, which differs from a legacy series by that series'
+    // own truncation error).
     std::shared_ptr<const curvix::PQXElement> legacy;
 };
 
@@ -105,14 +117,20 @@ public:
     // Throws ElementError for: no elements; a non-finite start station, x, y
     // or azimuth; a length that is negative or not finite; a non-finite
     // curvature; a non-finite explicit start or azimuth; an element that
-    // turns by more than kMaxTurn; stations that overflow.
+    // turns by more than kMaxTurn ("length"); a curvature change per unit
+    // length beyond the doubles ("end_curvature"); stations or an end point
+    // that overflow ("length").
     Alignment(double start_station, double x, double y, double azimuth,
               std::vector<ElementSpec> elements);
     ~Alignment();
     Alignment(const Alignment&) = delete;
     Alignment& operator=(const Alignment&) = delete;
 
-    // Largest total turn |k0 + k1| * L / 2 of one element, in radians.
+    // Largest total turn of one element, in radians: the integral of
+    // |curvature| along it, (|k0| + |k1|) L / 2 when k0 and k1 share a sign,
+    // (k0^2 + k1^2) L / (2 |k1 - k0|) when the curvature passes through zero
+    // (so a clothoid from -k to +k cannot pass as "no turn"). It bounds the
+    // pieces, and so the memory, of one element (about 300 bytes per 0.5 rad).
     static constexpr double kMaxTurn = 1.0e4;
 
     double start_station() const noexcept;
@@ -127,7 +145,12 @@ public:
     double start_azimuth() const noexcept;
 
     // ---- station to point. Outside [start, end]: NaN, or with extend the
-    // continuation of the first (below) or last (above) element's curve.
+    // continuation of the first (below) or last (above) element's curve:
+    // lines and arcs without limit; a clothoid (its curvature still linear)
+    // over 64 series pieces at either end (each at most 2 sqrt(0.02 / |c|)
+    // long and turning by at most about 1 rad), beyond which point() gives
+    // NaN while azimuth() and curvature() go on. A legacy end element
+    // continues by its own get_point().
     void point(double station, double offset, bool extend, double& x, double& y) const noexcept;
     double azimuth(double station, bool extend) const noexcept;
     double curvature(double station, bool extend) const noexcept;
@@ -137,12 +160,17 @@ public:
     // ---- point to station
     // The globally nearest point of the alignment (every element and both
     // ends considered). A query point beyond an end locates to that end.
-    // Nothing within max_distance (or a non-finite query): station, offset
-    // and distance NaN, element -1.
+    // Nothing within max_distance (or a non-finite query, or a NaN or
+    // negative max_distance): station, offset and distance NaN, element -1.
+    // The station is a foot point (the offset normal to the tangent), an end
+    // of the alignment, or a joint the distance falls into from before and
+    // grows from after (a kink or a gap). Of equal distances, the first
+    // found wins.
     Foot nearest(double x, double y, double max_distance) const noexcept;
     // Every local minimum of the distance within max_distance (ends included
     // where the distance grows into the alignment), sorted by distance.
-    // Appends to out.
+    // Minima closer than 1e-9 in station are one (the nearer kept). Appends
+    // to out.
     void local_minima(double x, double y, double max_distance, std::vector<Foot>& out) const;
 
     // ---- crossings with a polyline of m points (xy[2*i], xy[2*i+1]); with
@@ -150,6 +178,15 @@ public:
     // Every crossing, sorted by station (then segment). A tangency (the line
     // touches the alignment without crossing, within 1e-9 of the coordinate
     // scale) is reported once, with angle 0. Appends to out.
+    // The coordinate scale is max(1, |coordinates of the segment's points|);
+    // a place where the tangent is parallel to the line and the alignment
+    // is within that tolerance of it is one touching point, even where it
+    // crosses by less (so an exactly tangent line gives one answer however
+    // it rounds). A crossing is kept within the segment up to 8 ulps of the
+    // scale; one at a vertex shared by two segments is reported once (the
+    // first segment). Segments with non-finite points or zero length meet
+    // nothing. Throws std::invalid_argument for infinite with m != 2, or a
+    // null xy with m > 0.
     void crossings(const double* xy, std::size_t m, bool infinite, std::vector<Crossing>& out) const;
 
 private:
