@@ -375,7 +375,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     from curvixkit import stakeout
     p = sub.add_parser("stakeout", help="stake-out table with key points and offset stakes",
-                       description="Stations every STEP, at the key points of the curves and "
+                       description="Stations every STEP, at the key points of the curves and\n"
                                    "at --at stations, with offset stakes, azimuths and radii.",
                        epilog=stakeout.EPILOG, formatter_class=fmt)
     _add_file(p)
