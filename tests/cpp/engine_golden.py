@@ -1,10 +1,9 @@
 """Golden points for tests/cpp/test_engine.cpp (run: python3 engine_golden.py).
 
-Each case is an element (start azimuth a0, curvature k0 -> k1 over length L);
-the displacement from its start at distance t is the integral of
-(sin a(u), cos a(u)) with a(u) = a0 + k0 u + (k1 - k0) u^2 / (2 L), taken by
-mpmath's tanh-sinh quadrature at 40 digits over 64 sub-intervals. The inputs
-are the doubles as written; the output is printed to 17 significant digits.
+Displacement at distance t along an element (azimuth a0, curvature k0 -> k1
+over L): the integral of (sin a, cos a), a(u) = a0 + k0 u + (k1 - k0) u^2 / (2 L),
+by mpmath's tanh-sinh quadrature at 40 digits over 64 sub-intervals, for the
+doubles as written, printed to 17 significant digits.
 """
 from __future__ import print_function
 
