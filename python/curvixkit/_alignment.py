@@ -13,7 +13,7 @@ from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Tup
 import numpy as np
 
 from curvixkit import _core
-from curvixkit.errors import ElementError
+from curvixkit.errors import ElementError, LandXMLError
 
 PathLike = Union[str, "os.PathLike[str]"]
 ArrayLike = Any
@@ -321,7 +321,14 @@ class Alignment:
         Raises :class:`LandXMLError` (a ``ValueError``) naming the line."""
         from curvixkit import landxml
         doc = landxml.read_landxml(path, name=name, chain=chain)
-        alignment = cls.from_elements(doc.start_station, doc.x, doc.y, doc.azimuth, doc.elements)
+        try:
+            alignment = cls.from_elements(doc.start_station, doc.x, doc.y, doc.azimuth, doc.elements)
+        except ElementError as exc:  # what the engine refuses, at the element's line of the file
+            stated = doc.stated[exc.element - 1] if exc.element else None
+            raise LandXMLError("%s in alignment %r: %s" % (stated.kind if stated else "Alignment",
+                                                            doc.name, exc.message),
+                               os.fspath(path), stated.line if stated else doc.line,
+                               stated.kind if stated else "Alignment", exc.field) from None
         meta = {"source": "landxml", "path": os.fspath(path), "name": doc.name,
                 "units": doc.units, "equations": list(doc.equations), "stated": doc.stated}
         return cls._wrap(alignment._engine, meta)

@@ -255,7 +255,7 @@ def _events(path, lines):
         raise
     except etree.XMLSyntaxError as exc:
         line = lines(exc.lineno)
-        message = exc.msg or str(exc)
+        message = " ".join((exc.msg or str(exc)).split())  # libxml2 ends it with a line feed
         raise LandXMLError("not well-formed XML: %s" % re.sub(r",? line \d+, column \d+$", "",
                                                            message), path, line) from None
     if first:
