@@ -367,8 +367,12 @@ _FIRST = "%14.3f  %-13s %-9s %8.3f %15.3f %15.3f %14s %12s\n"
 _NEXT = "%14s  %-13s %-9s %8.3f %15.3f %15.3f %14s %12s\n"
 
 
-def _radius_text(r: float) -> str:
-    return "inf" if math.isinf(r) else "%.3f" % r
+def offset_radii(curvature: np.ndarray, offsets: Sequence[float]) -> np.ndarray:
+    """:func:`offset_radius` for a chunk: shape (stations, offsets)."""
+    k = np.asarray(curvature, dtype=np.float64)[:, None]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        r = np.abs(1.0 / k - np.asarray(offsets, dtype=np.float64)[None, :])
+    return np.where(k == 0.0, np.inf, r)
 
 
 def write_table(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str = "deg") -> None:
@@ -376,18 +380,19 @@ def write_table(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str =
                        "azimuth_" + angles, "radius"))
     offsets = plan.offsets
     for c in chunks:
-        xy = c.xy.tolist()
-        for s, chain, name, pts, a, k in zip(c.station.tolist(),
-                                             chainage_texts(c.display.tolist(), plan.style),
-                                             c.names, xy, c.azimuth.tolist(),
-                                             c.curvature.tolist()):
+        lines = []
+        radii = offset_radii(c.curvature, offsets).tolist()
+        for s, chain, name, pts, a, rs in zip(c.station.tolist(),
+                                              chainage_texts(c.display.tolist(), plan.style),
+                                              c.names, c.xy.tolist(), c.azimuth.tolist(), radii):
             az = format_angle(a, angles)
-            for j, (o, (x, y)) in enumerate(zip(offsets, pts)):
-                r = _radius_text(offset_radius(k, o))
+            for j, (o, (x, y), r) in enumerate(zip(offsets, pts, rs)):
+                r_text = "inf" if r == math.inf else "%.3f" % r
                 if j == 0:
-                    out.write(_FIRST % (s, chain, name or "", o, x, y, az, r))
+                    lines.append(_FIRST % (s, chain, name, o, x, y, az, r_text))
                 else:
-                    out.write(_NEXT % ("", "", "", o, x, y, az, r))
+                    lines.append(_NEXT % ("", "", "", o, x, y, az, r_text))
+        out.write("".join(lines))
 
 
 def write_csv(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str = "deg") -> None:
@@ -395,21 +400,20 @@ def write_csv(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str = "
     Lines are joined by hand: only a DMS azimuth (which holds '"') and a
     key name need quoting, and csv.writer costs twice as much."""
     out.write("station,chainage,key,offset,x,y,azimuth_%s,azimuth_rad,radius\n" % angles)
-    offsets = [(o, repr(o)) for o in plan.offsets]
+    offsets = [repr(o) for o in plan.offsets]
     quote = _csv_field
     for c in chunks:
         lines = []
-        for s, chain, name, pts, a, k in zip(c.station.tolist(),
-                                             chainage_texts(c.display.tolist(), plan.style),
-                                             c.names, c.xy.tolist(), c.azimuth.tolist(),
-                                             c.curvature.tolist()):
+        radii = offset_radii(c.curvature, plan.offsets).tolist()
+        for s, chain, name, pts, a, rs in zip(c.station.tolist(),
+                                              chainage_texts(c.display.tolist(), plan.style),
+                                              c.names, c.xy.tolist(), c.azimuth.tolist(), radii):
             # What the offsets share is formatted once per station.
             av = angle_value(a, angles)
             head = "%r,%s,%s," % (s, chain, quote(name) if name else "")
             tail = ",%s,%r," % (quote(av) if angles == "dms" else repr(av), a)
-            for (o, o_text), (x, y) in zip(offsets, pts):
-                lines.append("%s%s,%r,%r%s%r\n" % (head, o_text, x, y, tail,
-                                                   offset_radius(k, o)))
+            for o_text, (x, y), r in zip(offsets, pts, rs):
+                lines.append("%s%s,%r,%r%s%r\n" % (head, o_text, x, y, tail, r))
         out.write("".join(lines))
 
 
