@@ -154,8 +154,9 @@ def test_key_point_names(names, expected):
     a = Alignment.from_icd(EXAMPLES / "worked_example.icd")
     kps = key_points(a, names)
     assert [k.name for k in kps] == expected
-    assert np.array_equal(np.array([[k.x, k.y] for k in kps[1:-1]]),
-                          a.point([k.station for k in kps[1:-1]]))
+    inner = kps[2:-2]  # the group's ends are its elements' own end values
+    assert np.array_equal(np.array([[k.x, k.y] for k in inner]), a.point([k.station for k in inner]))
+    assert [k.azimuth for k in inner] == [a.azimuth(k.station) for k in inner]
 
 
 # ------------------------------------------------------------------ stake-out
