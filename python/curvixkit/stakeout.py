@@ -255,10 +255,11 @@ def make_plan(alignment: Any, start: Optional[float] = None, end: Optional[float
                 keypoints)
 
 
-def _grid_ranges(alignment: Any, plan: Plan) -> List[Tuple[int, int, float, float]]:
+def _grid_ranges(alignment: Any, plan: Plan) -> List[Tuple[int, int, float, Optional[float]]]:
     """Per station-equation region: the first and last multiple k of step
     whose display station k*step lies in the region and the plan, and the
-    region's (internal start, display start)."""
+    region's internal start and display start (None for the first region,
+    where display and internal stations are one)."""
     out = []
     regions = alignment.stations.regions
     for r in regions:
