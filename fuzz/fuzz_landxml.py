@@ -1,0 +1,81 @@
+"""atheris fuzz of the LandXML reader: arbitrary bytes as a file for
+``curvixkit.Alignment.from_landxml``.
+
+    python fuzz/fuzz_landxml.py CORPUS_DIR [libFuzzer options]
+    (scripts/run_fuzz_landxml.sh SECONDS does the setup and the run)
+
+Every input must end in a loaded alignment or a ``LandXMLError`` (the
+reader's one documented refusal) whose text is one line naming the file,
+within a second of CPU time. A loaded alignment must answer its own start
+and end: finite points there, and its start point locating to its start
+station. Anything else (another exception, a slow input, a wrong answer)
+is a finding: the harness raises and libFuzzer keeps the input.
+"""
+import math
+import os
+import sys
+import tempfile
+import time
+
+import atheris
+
+# The reader's modules are imported here (from_landxml imports them lazily)
+# so that their Python code carries the coverage instrumentation.
+with atheris.instrument_imports(include=["curvixkit"]):
+    import curvixkit
+    import curvixkit.landxml  # noqa: F401
+    import curvixkit.stations  # noqa: F401
+    import curvixkit.diagnostics  # noqa: F401
+    from curvixkit.errors import LandXMLError
+
+SECONDS_PER_INPUT = 1.0
+# Each input is written to one file in a scratch folder (FUZZ_LANDXML_TMP,
+# which the run script makes and removes; libFuzzer ends the process with
+# exit(), so no Python cleanup runs).
+_DIR = os.environ.get("FUZZ_LANDXML_TMP") or tempfile.mkdtemp(prefix="fuzz-landxml-")
+_PATH = os.path.join(_DIR, "input.xml")
+
+
+class Finding(Exception):
+    """What the reader did that it must not do."""
+
+
+def check_loaded(a):
+    if not (len(a) >= 1 and math.isfinite(a.start_station) and math.isfinite(a.end_station)
+            and a.start_station <= a.end_station):
+        raise Finding("loaded alignment with a bad station range: %r" % (a,))
+    ends = a.point([a.start_station, a.end_station])
+    if not all(math.isfinite(v) for v in ends.ravel()):
+        return                     # coordinates beyond doubles: nothing more to ask
+    scale = max(1.0, float(abs(ends).max()), a.length)
+    located = a.locate(ends[0])
+    # A point of the alignment locates to a point of it as near (the start,
+    # or another place the alignment passes through).
+    if not located.distance <= 1e-9 * scale:
+        raise Finding("the start point locates %r away" % (located.distance,))
+
+
+def TestOneInput(data):
+    with open(_PATH, "wb") as f:
+        f.write(data)
+    began = time.process_time()
+    try:
+        a = curvixkit.Alignment.from_landxml(_PATH)
+    except LandXMLError as exc:
+        text = str(exc)
+        if "\n" in text or not text.startswith(_PATH):
+            raise Finding("LandXMLError text is not one line naming the file: %r" % text)
+    else:
+        check_loaded(a)
+    spent = time.process_time() - began
+    if spent > SECONDS_PER_INPUT:
+        raise Finding("%.2f s of CPU time for one input" % spent)
+
+
+def main():
+    atheris.Setup(sys.argv, TestOneInput)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
