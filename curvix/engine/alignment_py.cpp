@@ -1,16 +1,20 @@
-// curvixkit._core.Engine: the engine's binding. Shapes and types are checked
-// here with the GIL held (the public Python layer has already made every
-// array a C-contiguous float64 array of the right shape); each loop over
-// points runs with the GIL released, which is safe because an
-// engine::Alignment has no mutable state.
+// curvixkit._core.Engine: the engine's binding. Arrays cross as Python
+// buffers (PEP 3118), never through pybind11's NumPy layer, whose 2.11
+// release predates NumPy 2's descriptor layout. The public Python layer
+// hands in C-contiguous float64 inputs and allocates the outputs; shapes and
+// formats are checked here with the GIL held, and each loop over points runs
+// with the GIL released, which is safe because an engine::Alignment has no
+// mutable state and the buffers stay held until the loop ends.
 
 #include "curvix/engine/alignment_py.hpp"
 
-#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
+
+#include <type_traits>
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,8 +33,50 @@ namespace curvix::engine {
 
 namespace {
 
-using Array = py::array_t<double, py::array::c_style>;
-using IndexArray = py::array_t<std::int64_t, py::array::c_style>;
+// A held buffer of 8-byte items: doubles ("d") or 64-bit integers ("l" or
+// "q"), C-contiguous, with `count` items in all (a trailing dimension of 2
+// for point arrays).
+template <class T>
+class Held {
+public:
+    Held(const py::buffer& b, const char* name, bool writable) : info_(b.request(writable)) {
+        const bool integer = std::is_integral<T>::value;
+        const std::string& f = info_.format;
+        const bool format_ok = integer ? (f == "l" || f == "q") : f == "d";
+        if (!format_ok || info_.itemsize != 8) {
+            throw py::type_error(std::string(name) + ": expected " +
+                                 (integer ? "int64" : "float64") + " items, got format '" + f + "'");
+        }
+        py::ssize_t stride = 8;
+        for (py::ssize_t k = info_.ndim - 1; k >= 0; --k) {
+            const auto d = static_cast<std::size_t>(k);
+            if (info_.shape[d] > 1 && info_.strides[d] != stride) {
+                throw py::value_error(std::string(name) + " must be C-contiguous");
+            }
+            stride *= info_.shape[d];
+        }
+        count_ = static_cast<std::size_t>(info_.size);
+    }
+    T* data() const { return static_cast<T*>(info_.ptr); }
+    std::size_t count() const { return count_; }
+
+private:
+    py::buffer_info info_;
+    std::size_t count_ = 0;
+};
+
+void expect_count(std::size_t got, std::size_t want, const char* name) {
+    if (got != want) {
+        throw py::value_error(std::string(name) + " holds " + std::to_string(got) +
+                              " items, expected " + std::to_string(want));
+    }
+}
+
+// A column of results as bytes, for NumPy's frombuffer.
+template <class T>
+py::bytes column(const std::vector<T>& v) {
+    return py::bytes(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
+}
 
 // (length, k0, k1, start or None, azimuth or None)
 using SpecTuple = std::tuple<double, double, double, std::optional<std::pair<double, double>>,
@@ -43,24 +89,6 @@ const char* kind_name(Kind k) {
         case Kind::clothoid: return "clothoid";
     }
     return "line";
-}
-
-std::size_t length_of(const Array& a, const char* name) {
-    if (a.ndim() != 1) throw py::value_error(std::string(name) + " must be one-dimensional");
-    return static_cast<std::size_t>(a.shape(0));
-}
-
-std::size_t rows_of(const Array& a, const char* name) {
-    if (a.ndim() != 2 || a.shape(1) != 2) {
-        throw py::value_error(std::string(name) + " must have shape (N, 2)");
-    }
-    return static_cast<std::size_t>(a.shape(0));
-}
-
-Array new_array(std::size_t n) { return Array(static_cast<py::ssize_t>(n)); }
-
-Array new_pairs(std::size_t n) {
-    return Array(std::vector<py::ssize_t>{static_cast<py::ssize_t>(n), 2});
 }
 
 std::unique_ptr<Alignment> from_specs(double start_station, double x, double y, double azimuth,
@@ -122,114 +150,93 @@ py::list spec_tuples(const Alignment& a) {
     return out;
 }
 
-Array points(const Alignment& a, const Array& stations, const Array& offsets, bool extend) {
-    const std::size_t n = length_of(stations, "stations");
-    if (length_of(offsets, "offsets") != n) throw py::value_error("offsets must match stations");
-    Array out = new_pairs(n);
-    const double* s = stations.data();
-    const double* o = offsets.data();
-    double* xy = out.mutable_data();
-    {
-        py::gil_scoped_release release;
-        for (std::size_t i = 0; i < n; ++i) a.point(s[i], o[i], extend, xy[2 * i], xy[2 * i + 1]);
+void points(const Alignment& a, const py::buffer& stations, const py::buffer& offsets, bool extend,
+            const py::buffer& out) {
+    const Held<double> s(stations, "stations", false), o(offsets, "offsets", false);
+    const Held<double> xy(out, "out", true);
+    const std::size_t n = s.count();
+    expect_count(o.count(), n, "offsets");
+    expect_count(xy.count(), 2 * n, "out");
+    py::gil_scoped_release release;
+    for (std::size_t i = 0; i < n; ++i) {
+        a.point(s.data()[i], o.data()[i], extend, xy.data()[2 * i], xy.data()[2 * i + 1]);
     }
-    return out;
 }
 
-template <class F>
-Array per_station(const Array& stations, F f) {
-    const std::size_t n = length_of(stations, "stations");
-    Array out = new_array(n);
-    const double* s = stations.data();
-    double* r = out.mutable_data();
-    {
-        py::gil_scoped_release release;
-        for (std::size_t i = 0; i < n; ++i) r[i] = f(s[i]);
-    }
-    return out;
+template <class T, class F>
+void per_station(const py::buffer& stations, const py::buffer& out, F f) {
+    const Held<double> s(stations, "stations", false);
+    const Held<T> r(out, "out", true);
+    const std::size_t n = s.count();
+    expect_count(r.count(), n, "out");
+    py::gil_scoped_release release;
+    for (std::size_t i = 0; i < n; ++i) r.data()[i] = f(s.data()[i]);
 }
 
-IndexArray element_indices(const Alignment& a, const Array& stations) {
-    const std::size_t n = length_of(stations, "stations");
-    IndexArray out(static_cast<py::ssize_t>(n));
-    const double* s = stations.data();
-    std::int64_t* r = out.mutable_data();
-    {
-        py::gil_scoped_release release;
-        for (std::size_t i = 0; i < n; ++i) r[i] = static_cast<std::int64_t>(a.element_index(s[i]));
+void nearest(const Alignment& a, const py::buffer& points, double max_distance,
+             const py::buffer& station, const py::buffer& offset, const py::buffer& distance,
+             const py::buffer& element) {
+    const Held<double> p(points, "points", false);
+    const Held<double> s(station, "station", true), o(offset, "offset", true);
+    const Held<double> d(distance, "distance", true);
+    const Held<std::int64_t> e(element, "element", true);
+    const std::size_t n = p.count() / 2;
+    for (const std::size_t c : {s.count(), o.count(), d.count(), e.count()}) expect_count(c, n, "out");
+    py::gil_scoped_release release;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Foot f = a.nearest(p.data()[2 * i], p.data()[2 * i + 1], max_distance);
+        s.data()[i] = f.station;
+        o.data()[i] = f.offset;
+        d.data()[i] = f.distance;
+        e.data()[i] = static_cast<std::int64_t>(f.element);
     }
-    return out;
 }
 
-py::tuple nearest(const Alignment& a, const Array& xy, double max_distance) {
-    const std::size_t n = rows_of(xy, "points");
-    Array station = new_array(n), offset = new_array(n), distance = new_array(n);
-    IndexArray element(static_cast<py::ssize_t>(n));
-    const double* p = xy.data();
-    double* s = station.mutable_data();
-    double* o = offset.mutable_data();
-    double* d = distance.mutable_data();
-    std::int64_t* e = element.mutable_data();
-    {
-        py::gil_scoped_release release;
-        for (std::size_t i = 0; i < n; ++i) {
-            const Foot f = a.nearest(p[2 * i], p[2 * i + 1], max_distance);
-            s[i] = f.station;
-            o[i] = f.offset;
-            d[i] = f.distance;
-            e[i] = static_cast<std::int64_t>(f.element);
-        }
-    }
-    return py::make_tuple(station, offset, distance, element);
-}
-
-py::tuple local_minima(const Alignment& a, const Array& xy, double max_distance) {
-    const std::size_t n = rows_of(xy, "points");
-    const double* p = xy.data();
+py::tuple local_minima(const Alignment& a, const py::buffer& points, double max_distance) {
+    const Held<double> p(points, "points", false);
+    const std::size_t n = p.count() / 2;
     std::vector<Foot> feet;
     std::vector<std::int64_t> query;
     {
         py::gil_scoped_release release;
         for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t before = feet.size();
-            a.local_minima(p[2 * i], p[2 * i + 1], max_distance, feet);
+            a.local_minima(p.data()[2 * i], p.data()[2 * i + 1], max_distance, feet);
             query.resize(feet.size(), static_cast<std::int64_t>(i));
-            (void)before;
         }
     }
     const std::size_t m = feet.size();
-    IndexArray q(static_cast<py::ssize_t>(m)), element(static_cast<py::ssize_t>(m));
-    Array station = new_array(m), offset = new_array(m), distance = new_array(m);
+    std::vector<double> station(m), offset(m), distance(m);
+    std::vector<std::int64_t> element(m);
     for (std::size_t i = 0; i < m; ++i) {
-        q.mutable_data()[i] = query[i];
-        station.mutable_data()[i] = feet[i].station;
-        offset.mutable_data()[i] = feet[i].offset;
-        distance.mutable_data()[i] = feet[i].distance;
-        element.mutable_data()[i] = static_cast<std::int64_t>(feet[i].element);
+        station[i] = feet[i].station;
+        offset[i] = feet[i].offset;
+        distance[i] = feet[i].distance;
+        element[i] = static_cast<std::int64_t>(feet[i].element);
     }
-    return py::make_tuple(q, station, offset, distance, element);
+    return py::make_tuple(column(query), column(station), column(offset), column(distance),
+                          column(element));
 }
 
-py::tuple crossings(const Alignment& a, const Array& xy, bool infinite) {
-    const std::size_t m = rows_of(xy, "line");
+py::tuple crossings(const Alignment& a, const py::buffer& line, bool infinite) {
+    const Held<double> p(line, "line", false);
+    const std::size_t m = p.count() / 2;
     if (m < 2) throw py::value_error("line needs at least two points");
     std::vector<Crossing> found;
-    const double* p = xy.data();
     {
         py::gil_scoped_release release;
-        a.crossings(p, m, infinite, found);
+        a.crossings(p.data(), m, infinite, found);
     }
     const std::size_t k = found.size();
-    Array station = new_array(k), x = new_array(k), y = new_array(k), angle = new_array(k);
-    IndexArray segment(static_cast<py::ssize_t>(k));
+    std::vector<double> station(k), x(k), y(k), angle(k);
+    std::vector<std::int64_t> segment(k);
     for (std::size_t i = 0; i < k; ++i) {
-        station.mutable_data()[i] = found[i].station;
-        x.mutable_data()[i] = found[i].x;
-        y.mutable_data()[i] = found[i].y;
-        segment.mutable_data()[i] = static_cast<std::int64_t>(found[i].segment);
-        angle.mutable_data()[i] = found[i].angle;
+        station[i] = found[i].station;
+        x[i] = found[i].x;
+        y[i] = found[i].y;
+        segment[i] = static_cast<std::int64_t>(found[i].segment);
+        angle[i] = found[i].angle;
     }
-    return py::make_tuple(station, x, y, segment, angle);
+    return py::make_tuple(column(station), column(x), column(y), column(segment), column(angle));
 }
 
 }  // namespace
@@ -248,15 +255,21 @@ void register_engine(py::module_& m) {
         .def("__len__", &Alignment::size)
         .def("elements", &element_tuples)
         .def("specs", &spec_tuples)
-        .def("points", &points, py::arg("stations"), py::arg("offsets"), py::arg("extend"))
-        .def("azimuths", [](const Alignment& a, const Array& s, bool extend) {
-            return per_station(s, [&a, extend](double v) { return a.azimuth(v, extend); });
-        }, py::arg("stations"), py::arg("extend"))
-        .def("curvatures", [](const Alignment& a, const Array& s, bool extend) {
-            return per_station(s, [&a, extend](double v) { return a.curvature(v, extend); });
-        }, py::arg("stations"), py::arg("extend"))
-        .def("element_indices", &element_indices, py::arg("stations"))
-        .def("nearest", &nearest, py::arg("points"), py::arg("max_distance"))
+        .def("points", &points, py::arg("stations"), py::arg("offsets"), py::arg("extend"),
+             py::arg("out"))
+        .def("azimuths", [](const Alignment& a, const py::buffer& s, bool extend, const py::buffer& out) {
+            per_station<double>(s, out, [&a, extend](double v) { return a.azimuth(v, extend); });
+        }, py::arg("stations"), py::arg("extend"), py::arg("out"))
+        .def("curvatures", [](const Alignment& a, const py::buffer& s, bool extend, const py::buffer& out) {
+            per_station<double>(s, out, [&a, extend](double v) { return a.curvature(v, extend); });
+        }, py::arg("stations"), py::arg("extend"), py::arg("out"))
+        .def("element_indices", [](const Alignment& a, const py::buffer& s, const py::buffer& out) {
+            per_station<std::int64_t>(s, out, [&a](double v) {
+                return static_cast<std::int64_t>(a.element_index(v));
+            });
+        }, py::arg("stations"), py::arg("out"))
+        .def("nearest", &nearest, py::arg("points"), py::arg("max_distance"), py::arg("station"),
+             py::arg("offset"), py::arg("distance"), py::arg("element"))
         .def("local_minima", &local_minima, py::arg("points"), py::arg("max_distance"))
         .def("crossings", &crossings, py::arg("line"), py::arg("infinite"));
 }

@@ -19,6 +19,8 @@ PathLike = Union[str, "os.PathLike[str]"]
 ArrayLike = Any
 
 _SPIRAL_MODES = ("exact", "series")
+_MINIMA_TYPES = (np.int64, np.float64, np.float64, np.float64, np.int64)
+_CROSSING_TYPES = (np.float64, np.float64, np.float64, np.int64, np.float64)
 
 
 class Element(NamedTuple):
@@ -446,13 +448,15 @@ class Alignment:
             raise ValueError("stations of shape %s and offsets of shape %s do not broadcast"
                              % (np.shape(stations), np.shape(offsets)))
         shape = s.shape
-        out = self._engine.points(np.ascontiguousarray(s.ravel()),
-                                  np.ascontiguousarray(o.ravel()), bool(extend))
-        return out.reshape(shape + (2,))
+        out = np.empty(shape + (2,))
+        self._engine.points(np.ascontiguousarray(s.ravel()), np.ascontiguousarray(o.ravel()),
+                            bool(extend), out)
+        return out
 
     def _per_station(self, method: Any, stations: ArrayLike, extend: bool, display: bool) -> Any:
         s = self._stations(stations, display)
-        out = method(np.ascontiguousarray(s.ravel()), bool(extend)).reshape(s.shape)
+        out = np.empty(s.shape)
+        method(np.ascontiguousarray(s.ravel()), bool(extend), out)
         return float(out) if out.ndim == 0 else out
 
     def azimuth(self, stations: ArrayLike, extend: bool = False, display: bool = False) -> Any:
@@ -467,7 +471,8 @@ class Alignment:
         """0-based index of the element holding each station (a station at a
         joint belongs to the element that starts there); -1 outside."""
         s = self._stations(stations, display)
-        out = self._engine.element_indices(np.ascontiguousarray(s.ravel())).reshape(s.shape)
+        out = np.empty(s.shape, dtype=np.int64)
+        self._engine.element_indices(np.ascontiguousarray(s.ravel()), out)
         return int(out) if out.ndim == 0 else out
 
     def locate(self, points: ArrayLike, max_distance: float = math.inf,
@@ -484,8 +489,13 @@ class Alignment:
         if math.isnan(limit) or limit < 0:
             raise ValueError("max_distance must be >= 0, got %r" % (max_distance,))
         if all:
-            return LocatedAll(*self._engine.local_minima(xy, limit))
-        station, offset, distance, element = self._engine.nearest(xy, limit)
+            columns = self._engine.local_minima(xy, limit)
+            return LocatedAll(*(np.frombuffer(c, dtype=t).copy()
+                                for c, t in zip(columns, _MINIMA_TYPES)))
+        n = xy.shape[0]
+        station, offset, distance = np.empty(n), np.empty(n), np.empty(n)
+        element = np.empty(n, dtype=np.int64)
+        self._engine.nearest(xy, limit, station, offset, distance, element)
         if single:
             return Located(float(station[0]), float(offset[0]), float(distance[0]), int(element[0]))
         return Located(station, offset, distance, element)
@@ -501,7 +511,8 @@ class Alignment:
                              % (xy.shape,))
         if infinite and xy.shape[0] != 2:
             raise ValueError("infinite=True takes exactly two points, got %d" % xy.shape[0])
-        return Crossings(*self._engine.crossings(np.ascontiguousarray(xy), bool(infinite)))
+        columns = self._engine.crossings(np.ascontiguousarray(xy), bool(infinite))
+        return Crossings(*(np.frombuffer(c, dtype=t).copy() for c, t in zip(columns, _CROSSING_TYPES)))
 
     # ------------------------------------------------------------- checks, io
 
