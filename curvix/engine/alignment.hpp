@@ -183,8 +183,9 @@ public:
     // is within that tolerance of it is one touching point, even where it
     // crosses by less (so an exactly tangent line gives one answer however
     // it rounds). A crossing is kept within the segment up to 8 ulps of the
-    // scale; one at a vertex shared by two segments is reported once (the
-    // first segment). Segments with non-finite points or zero length meet
+    // scale; one at the point two consecutive segments share (within the
+    // tolerance of it on both) is reported once, with the first segment.
+    // Segments with non-finite points or zero length meet
     // nothing. Throws std::invalid_argument for infinite with m != 2, or a
     // null xy with m > 0.
     void crossings(const double* xy, std::size_t m, bool infinite, std::vector<Crossing>& out) const;

@@ -122,6 +122,14 @@ struct Distance {
     }
 };
 
+// A crossing and whether it lies at the first or last point of its
+// segment (within the tolerance), for the one-report rule at vertices.
+struct Found {
+    Crossing c;
+    bool at_first, at_last;
+    double tol;  // of its line
+};
+
 template <class Box>
 bool box_meets(const Box& b, const Line& ln, bool infinite) noexcept {
     if (!infinite) {
@@ -141,7 +149,7 @@ bool box_meets(const Box& b, const Line& ln, bool infinite) noexcept {
 }
 
 void report(const Data& d, std::size_t k, double t, const Line& ln, bool tangent,
-            std::vector<Crossing>& out) {
+            std::vector<Found>& out) {
     while (k + 1 < d.size() && t >= d.info[k].length) {  // joints belong to the next element
         ++k;
         t = 0.0;
@@ -154,7 +162,10 @@ void report(const Data& d, std::size_t k, double t, const Line& ln, bool tangent
     if (!(along >= -ln.slack && along <= ln.length + ln.slack)) return;
     const double angle =
         tangent ? 0.0 : std::atan2(std::fabs(tx * ln.uy - ty * ln.ux), std::fabs(tx * ln.ux + ty * ln.uy));
-    out.push_back({d.stations[k] + t, x, y, ln.segment, angle});
+    out.push_back({{d.stations[k] + t, x, y, ln.segment, angle},
+                   std::hypot(x - ln.ax, y - ln.ay) <= ln.tol,
+                   std::hypot(x - (ln.ax + ln.ux * ln.length), y - (ln.ay + ln.uy * ln.length)) <= ln.tol,
+                   ln.tol});
 }
 
 // What one piece holds for one line: roots, each in the monotone run
@@ -210,7 +221,7 @@ Hits piece_hits(const Data& d, std::size_t i, const Line& ln) {
 // roots next to it in the neighbouring pieces (the monotone runs that lead
 // into it stay within the tolerance of the line).
 void line_crossings(const Data& d, const std::vector<std::size_t>& pieces, const Line& ln,
-                    std::vector<Crossing>& out) {
+                    std::vector<Found>& out) {
     // A root in the last run of the piece before, held until it is known
     // whether this piece touches.
     bool pending = false, prev_touch = false, started = false;
@@ -260,7 +271,7 @@ void Alignment::crossings(const double* xy, std::size_t m, bool infinite,
     if (m > 0 && xy == nullptr) throw std::invalid_argument("xy: null pointer for " + std::to_string(m) + " points");
     const Data& d = *impl_;
     if (m < 2 || d.nodes.empty()) return;
-    std::vector<Crossing> found;
+    std::vector<Found> found;
     std::vector<std::size_t> pieces, stack;
     for (std::size_t seg = 0; seg + 1 < m; ++seg) {
         const double ax = xy[2 * seg], ay = xy[2 * seg + 1];
@@ -299,26 +310,33 @@ void Alignment::crossings(const double* xy, std::size_t m, bool infinite,
         line_crossings(d, pieces, ln, found);
     }
 
-    const auto order = [](const Crossing& a, const Crossing& b) {
-        return a.station < b.station || (a.station == b.station && a.segment < b.segment);
+    const auto order = [](const Found& a, const Found& b) {
+        return a.c.station < b.c.station || (a.c.station == b.c.station && a.c.segment < b.c.segment);
     };
     std::sort(found.begin(), found.end(), order);
-    // One crossing found twice: from both pieces at a boundary, or from
-    // two segments at their shared vertex.
-    const std::size_t first = out.size();
-    for (const Crossing& c : found) {
+    // One crossing found twice: from both pieces at a boundary (the same
+    // segment, the same station but for rounding), or from two segments at
+    // their shared point (each within the tolerance of it).
+    std::vector<Found> kept;
+    for (const Found& f : found) {
         bool twice = false;
-        const double tol = 1e-9 + 8.0 * kEps * std::fabs(c.station);
-        for (std::size_t j = out.size(); j > first && c.station - out[j - 1].station <= tol; --j) {
-            const Crossing& o = out[j - 1];
-            if (o.segment == c.segment || o.segment + 1 == c.segment) {
+        const double same = 1e-9 + 8.0 * kEps * std::fabs(f.c.station);
+        for (std::size_t j = kept.size(); j > 0; --j) {
+            Found& o = kept[j - 1];
+            const double gap = f.c.station - o.c.station;
+            const bool vertex = (o.c.segment + 1 == f.c.segment && o.at_last && f.at_first) ||
+                                (f.c.segment + 1 == o.c.segment && f.at_last && o.at_first);
+            if (!(gap <= same || gap <= 4.0 * std::max(o.tol, f.tol))) break;
+            if ((o.c.segment == f.c.segment && gap <= same) || (vertex && gap <= 4.0 * std::max(o.tol, f.tol))) {
                 twice = true;
-                if (c.angle == 0.0) out[j - 1].angle = 0.0;
+                if (f.c.angle == 0.0) o.c.angle = 0.0;
+                if (f.c.segment < o.c.segment) o.c.segment = f.c.segment;
                 break;
             }
         }
-        if (!twice) out.push_back(c);
+        if (!twice) kept.push_back(f);
     }
+    for (const Found& f : kept) out.push_back(f.c);
 }
 
 }  // namespace curvix::engine

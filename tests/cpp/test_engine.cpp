@@ -301,6 +301,14 @@ TEST(EngineCrossings, EverySignChangeAndTangentLines) {
         EXPECT_LE(expected, c.size());
         EXPECT_LE(c.size(), expected + 2);  // vertices within 1e-3 of the ends of a segment
         for (std::size_t i = 1; i < c.size(); ++i) EXPECT_LE(c[i - 1].station, c[i].station);
+        // A vertex on the alignment, the polyline crossing or bouncing there: once.
+        const double sv = a.length() * (0.5 + 0.4 * u(rng)), b1 = 3 * u(rng), b2 = 3 * u(rng);
+        double v[6];
+        a.point(sv, 0.0, false, v[2], v[3]);
+        std::tie(v[0], v[1], v[4], v[5]) = std::make_tuple(v[2] + 30 * std::sin(b1), v[3] + 30 * std::cos(b1), v[2] + 30 * std::sin(b2), v[3] + 30 * std::cos(b2));
+        c.clear();
+        a.crossings(v, 3, false, c);
+        EXPECT_EQ(std::count_if(c.begin(), c.end(), [&](const Crossing& x) { return std::fabs(x.station - sv) < 1e-6; }), 1);
 
         // Mid-arc, so that no inflection brings the curve back across the
         // tangent line nearby.
