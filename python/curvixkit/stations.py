@@ -27,7 +27,7 @@ from __future__ import annotations
 import math
 import re
 from collections import namedtuple
-from decimal import ROUND_CEILING, ROUND_FLOOR, ROUND_HALF_EVEN, Decimal
+from decimal import ROUND_CEILING, ROUND_FLOOR, ROUND_HALF_EVEN, Decimal, localcontext
 
 import numpy as np
 
@@ -74,15 +74,19 @@ def format_station(value, style="k", decimals=None, prefix=None, rounding="neare
     _check_style(style, prefix)
     if decimals is None:
         decimals = _DEFAULT_DECIMALS[style]
-    if not isinstance(decimals, int) or isinstance(decimals, bool) or not 0 <= decimals <= 12:
-        raise StationError("decimals must be a whole number from 0 to 12, got %r" % (decimals,))
+    if not isinstance(decimals, int) or isinstance(decimals, bool) or not 0 <= decimals <= 20:
+        raise StationError("decimals must be a whole number from 0 to 20, got %r" % (decimals,))
     if rounding not in _ROUNDING:
         raise StationError("rounding must be 'nearest', 'floor' or 'ceil', got %r" % (rounding,))
     value = float(value)
     if not math.isfinite(value):
         return str(value)
-    # Decimal(value) is the double's exact value, so there is one rounding.
-    rounded = Decimal(value).quantize(Decimal(1).scaleb(-decimals), rounding=_ROUNDING[rounding])
+    # Decimal(value) is the double's exact value, so there is one rounding;
+    # the context holds every digit of any double with 20 decimals.
+    with localcontext() as ctx:
+        ctx.prec = 400
+        rounded = Decimal(value).quantize(Decimal(1).scaleb(-decimals),
+                                          rounding=_ROUNDING[rounding])
     whole, fraction = divmod(abs(int(rounded.scaleb(decimals))), 10 ** decimals)
     major, minor = divmod(whole, _UNIT[style])
     width = 3 if _UNIT[style] == 1000 else 2
@@ -111,7 +115,9 @@ def format_beyond(value, low, high, style="k", decimals=None, prefix=None):
     _check_style(style, prefix)
     places = _DEFAULT_DECIMALS[style] if decimals is None else decimals
     below = value < low
-    for places in range(places, 13):
+    # Up to 20 places: two doubles near 1e3 that differ by one spacing (1.1e-13)
+    # print apart only past the twelfth.
+    for places in range(places, 21):
         shown = format_station(value, style, places, prefix, "floor" if below else "ceil")
         lo_text = format_station(low, style, places, prefix, "floor")
         hi_text = format_station(high, style, places, prefix, "ceil")
