@@ -12,7 +12,7 @@ from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Tup
 
 import numpy as np
 
-from curvixkit import _core
+from curvixkit import _core, _limits
 from curvixkit.errors import ElementError, LandXMLError
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -90,6 +90,7 @@ def _real_array(value: ArrayLike, name: str) -> np.ndarray:
         raise ValueError("%s: cannot be read as an array of numbers (%s)" % (name, exc))
     if arr.dtype.kind not in "biuf":
         raise TypeError("%s must be real numbers, got an array of dtype %s" % (name, arr.dtype))
+    _limits.check_request(arr.size, name)  # before any copy: arr may be a free view
     return arr.astype(np.float64, copy=False)
 
 
@@ -443,6 +444,7 @@ class Alignment:
         s = self._stations(stations, display)
         o = _real_array(offsets, "offsets")
         try:
+            _limits.check_request(np.broadcast(s, o).size, "stations and offsets")
             s, o = np.broadcast_arrays(s, o)
         except ValueError:
             raise ValueError("stations of shape %s and offsets of shape %s do not broadcast"
