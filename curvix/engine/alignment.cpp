@@ -29,9 +29,10 @@ constexpr double kHalfPi = 1.5707963267948966;
 // Elements shorter than this are evaluated as straights (every point of
 // them lies within this distance of the start anyway).
 constexpr double kTinyLength = 1e-250;
-// Guard on the pieces of one element; the turn limit keeps the real count
-// near 1e4 / 0.96 + sqrt(4e4 / 0.02).
-constexpr std::size_t kMaxPiecesPerElement = std::size_t{1} << 22;
+// Guard on the pieces of one element (never reached: a piece turns by about
+// 0.96 rad or covers 2 sqrt(0.02 / |c|), so kMaxTurn allows about
+// 1e4 / 0.96 + sqrt(4e4 / 0.08) of them).
+constexpr std::size_t kMaxPiecesPerElement = std::size_t{1} << 16;
 
 std::string number(double v) {
     char buf[40];

@@ -159,7 +159,8 @@ void report(const Data& d, std::size_t k, double t, const Line& ln, bool tangent
     d.local(k, t, lx, ly, tx, ty);
     const double x = e.x0 + lx, y = e.y0 + ly;
     const double along = ln.ux * (x - ln.ax) + ln.uy * (y - ln.ay);
-    if (!(along >= -ln.slack && along <= ln.length + ln.slack)) return;
+    const bool infinite = ln.length == std::numeric_limits<double>::infinity();
+    if (!infinite && !(along >= -ln.slack && along <= ln.length + ln.slack)) return;
     const double angle =
         tangent ? 0.0 : std::atan2(std::fabs(tx * ln.uy - ty * ln.ux), std::fabs(tx * ln.ux + ty * ln.uy));
     out.push_back({{d.stations[k] + t, x, y, ln.segment, angle},

@@ -277,9 +277,10 @@ TEST(EngineCrossings, EverySignChangeAndTangentLines) {
         const Alignment a(0.0, 5e5, 4e6, u(rng), trial % 3 == 0 ? loop_chain() : random_chain(rng, 10));
         double xy[8];
         for (int i = 0; i < 4; ++i) a.point(a.length() * (0.5 + 0.5 * u(rng)), 200.0 * u(rng), false, xy[2 * i], xy[2 * i + 1]);
-        std::vector<Crossing> c;
+        std::vector<Crossing> c, line;
         a.crossings(xy, 4, false, c);
-        std::size_t expected = 0;
+        a.crossings(xy, 2, true, line);  // the whole line through the first segment
+        std::size_t expected = 0, on_line = 0;
         for (std::size_t seg = 0; seg < 3; ++seg) {
             const double* p = xy + 2 * seg;
             const double len = std::hypot(p[2] - p[0], p[3] - p[1]);
@@ -290,6 +291,7 @@ TEST(EngineCrossings, EverySignChangeAndTangentLines) {
                 a.point(s, 0.0, false, x, y);
                 const double f = nx * (x - p[0]) + ny * (y - p[1]);
                 const double along = ((x - p[0]) * (p[2] - p[0]) + (y - p[1]) * (p[3] - p[1])) / (len * len);
+                on_line += seg == 0 && prev * f < 0.0;
                 if (prev * f < 0.0 && along > 1e-3 && along < 1 - 1e-3) {
                     ++expected;
                     EXPECT_TRUE(std::any_of(c.begin(), c.end(), [&](const Crossing& k) {
@@ -298,6 +300,7 @@ TEST(EngineCrossings, EverySignChangeAndTangentLines) {
                 prev = f;
             }
         }
+        EXPECT_EQ(line.size(), on_line);
         EXPECT_LE(expected, c.size());
         EXPECT_LE(c.size(), expected + 2);  // vertices within 1e-3 of the ends of a segment
         for (std::size_t i = 1; i < c.size(); ++i) EXPECT_LE(c[i - 1].station, c[i].station);
