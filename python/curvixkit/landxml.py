@@ -222,6 +222,9 @@ def _filtered_blocks(stream, lines):
             inside = b"</" + between + _SURFACES
 
 
+# Bytes fed without a complete tag before the file is refused: more than
+# libxml2 accepts in one text, attribute or comment without huge_tree.
+_MAX_PENDING = 32 << 20
 _SAFE = dict(resolve_entities=False, no_network=True, load_dtd=False, huge_tree=False,
              remove_comments=True, remove_pis=True)
 
@@ -232,13 +235,16 @@ def _events(path, lines):
     that is not well-formed XML or has a document type declaration."""
     parser = etree.XMLPullParser(events=("start", "end"), **_SAFE)
     first = True
+    pending, line = 0, 1     # bytes fed since the last event, and the line there
     try:
         with open(os.fspath(path), "rb") as stream:
             for block in _filtered_blocks(stream, lines):
                 if not block:
                     continue
                 parser.feed(block)
+                pending += len(block)
                 for event, elem in parser.read_events():
+                    pending, line = 0, elem.sourceline
                     if first:
                         first = False
                         docinfo = elem.getroottree().docinfo
@@ -248,6 +254,12 @@ def _events(path, lines):
                                 "do not use; it is refused so that no entity is expanded and "
                                 "nothing outside the file is read", path, lines(elem.sourceline))
                     yield event, elem
+                if pending > _MAX_PENDING:
+                    # libxml2 buffers a token it cannot finish whole and
+                    # refuses it only at 1 GB: stop long before.
+                    raise LandXMLError("not well-formed XML: no tag completes in %d MB after this "
+                                       "line (a text or attribute is limited to 10 MB)"
+                                       % (pending >> 20), path, lines(line))
             parser.close()
     except LandXMLError as exc:
         if exc.path is None:
