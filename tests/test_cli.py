@@ -394,7 +394,7 @@ def test_console_script_matches_module(workdir):
     assert (r.returncode, r.stdout) == (0, ok(workdir, "info", WORKED))
 
 
-@pytest.mark.parametrize("command", ["info", "sample", "locate", "plot"])
+@pytest.mark.parametrize("command", ["info", "sample", "locate", "stakeout", "convert", "check", "plot"])
 def test_help_shows_an_example(workdir, command):
     out = ok(workdir, command, "--help")
     assert "usage: curvix %s" % command in out
