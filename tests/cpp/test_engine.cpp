@@ -107,8 +107,7 @@ TEST(EngineChain, CutClothoidEqualsWholeAndJointsAreContinuous) {
         double xa, ya, xb, yb;
         cut.point(std::nextafter(s, -kInf), 0.0, false, xa, ya);
         cut.point(s, 0.0, false, xb, yb);
-        EXPECT_NEAR(xa, xb, 1e-9);
-        EXPECT_NEAR(ya, yb, 1e-9);
+        EXPECT_LE(std::hypot(xa - xb, ya - yb), 1e-9);
         // The joint belongs to the element starting there (the empty one at 1234.5 too).
         EXPECT_EQ(cut.element_index(s), k == 1 ? 2 : static_cast<std::ptrdiff_t>(k));
     }
@@ -124,11 +123,8 @@ TEST(EngineChain, PointAzimuthCurvatureAndOffsetAgree) {
     std::mt19937_64 rng(7);
     for (int trial = 0; trial < 20; ++trial) {
         std::vector<ElementSpec> specs = random_chain(rng, 8);
-        specs[3].has_azimuth = true;  // an angle break
-        specs[3].azimuth = 1.0;
-        specs[5].has_start = true;  // a gap
-        specs[5].x = 400.0;
-        specs[5].y = -300.0;
+        std::tie(specs[3].has_azimuth, specs[3].azimuth) = std::make_tuple(true, 1.0);  // an angle break
+        std::tie(specs[5].has_start, specs[5].x, specs[5].y) = std::make_tuple(true, 400.0, -300.0);  // a gap
         const Alignment a(50.0, 1e5, 2e5, -0.3, specs);
         for (double s = a.start_station() + 0.5; s < a.end_station() - 0.5; s += 9.7) {
             const double h = 1e-3;
