@@ -176,7 +176,7 @@ public:
     // ---- crossings with a polyline of m points (xy[2*i], xy[2*i+1]); with
     // infinite, xy holds two points and the whole line through them is used.
     // Every crossing, sorted by station (then segment). A tangency (the line
-    // touches the alignment without crossing, within 1e-9 of the coordinate
+    // touches the alignment without crossing, within 1e-12 of the coordinate
     // scale) is reported once, with angle 0. Appends to out.
     // The coordinate scale is max(1, |coordinates of the segment's points|);
     // a place where the tangent is parallel to the line and the alignment

@@ -35,7 +35,7 @@ struct Line {
     double nx, ny;  // right normal (uy, -ux)
     double length;  // of the segment (infinite lines: +inf)
     double beta;    // azimuth of the direction
-    double tol;     // tangency: 1e-9 of the coordinate scale
+    double tol;     // tangency: 1e-12 of the coordinate scale (4e-6 m at 4e6)
     double slack;   // rounding allowance along the segment
     std::size_t segment;
 };
@@ -289,7 +289,7 @@ void Alignment::crossings(const double* xy, std::size_t m, bool infinite,
         ln.length = infinite ? std::numeric_limits<double>::infinity() : len;
         ln.beta = std::atan2(ln.ux, ln.uy);
         const double scale = std::max({1.0, std::fabs(ax), std::fabs(ay), std::fabs(bx), std::fabs(by)});
-        ln.tol = 1e-9 * scale;
+        ln.tol = 1e-12 * scale;
         ln.slack = 8.0 * kEps * scale;
         ln.segment = seg;
 

@@ -316,7 +316,7 @@ TEST(EngineCrossings, EverySignChangeAndTangentLines) {
         if (arc == a.size()) continue;
         ++tangent_cases;
         const double s0 = 0.5 * (a.element(arc).start_station + a.element(arc).end_station);
-        const double k = a.curvature(s0, false), az = a.azimuth(s0, false), tol = 4e6 * 1e-9;
+        const double k = a.curvature(s0, false), az = a.azimuth(s0, false), tol = 4e6 * 1e-12;
         const double reach = 1 + 3 * std::sqrt(tol / std::fabs(k));
         for (const double shift : {0.0, 0.5, -2.0, 2.0}) {  // times the tolerance, towards the centre
             double line[4];
