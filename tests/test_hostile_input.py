@@ -361,3 +361,26 @@ def test_closed_pipe_gives_no_traceback_and_nonzero_status(command):
                          stdout=write, stderr=subprocess.PIPE, timeout=60)
     os.close(write)
     assert out.returncode != 0 and out.stderr.count(b"\n") <= 1, out.stderr
+
+
+# ----------------------------------------------- engine faults (fuzz_engine)
+# An element placed at its own start leaves a gap at the joint. Smallest
+# inputs: two lines of 100 heading north from (0, 0) and from (10, 0); the
+# second one's start (station 100) is 7.07 from (15, -5), the first one's
+# 15.81, yet nearest answers station 0. With the second line at (150, 10),
+# the segment (0, 40)-(200, 60) crosses the lines at stations 40 and 145
+# (by hand: y = 40 + x / 10), and a third crossing is reported at the gap.
+def gap_at(x, y):
+    return Alignment.from_elements(0, 0, 0, 0, [{"kind": "line", "length": 100},
+                                                {"kind": "line", "length": 100, "start": (x, y)}])
+
+
+@pytest.mark.xfail(strict=True, reason="engine: a joint with a gap is no candidate for nearest")
+def test_start_after_a_gap_can_be_the_nearest_point():
+    assert gap_at(10, 0).locate([15, -5]).station == 100.0
+
+
+@pytest.mark.xfail(strict=True, reason="engine: a jump across the line at a gap counts as a crossing")
+def test_jump_across_a_line_at_a_gap_is_no_crossing():
+    np.testing.assert_allclose(gap_at(150, 10).crossings([[0, 40], [200, 60]]).station, [40, 145],
+                               rtol=0, atol=1e-9)   # roots of a line against a line: to rounding
