@@ -326,9 +326,13 @@ def _scan(path, wanted):
             if parent is not None and _local(parent.tag) == "Units":
                 units = (name, dict(elem.attrib), lines(elem.sourceline))
         elem.clear()
-        parent = elem.getparent()
-        if parent is not None:
-            parent.remove(elem)
+        # Ended siblings before this one go; the element that just ended
+        # stays (empty) until its next sibling ends: removing it at once
+        # corrupts older libxml2 builds (2.11 and before, as lxml 5 ships
+        # for CPython 3.7), whose parser still refers to its namespace
+        # declarations.
+        while elem.getprevious() is not None:
+            del elem.getparent()[0]
     return units, names, kept
 
 
