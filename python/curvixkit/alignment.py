@@ -11,6 +11,7 @@ import numpy as np
 
 from curvixkit._alignment import Alignment as _Alignment
 from curvixkit.chainage import format_chainage
+from curvixkit.stations import format_beyond
 from curvixkit.errors import CommandError, IcdError
 
 
@@ -55,6 +56,23 @@ class Alignment:
                 "end_azimuth": e.end_azimuth,
             })
         self.boundaries = [e["start_station"] for e in self.elements] + [self.kit.end_station]
+        stations = self.kit.stations
+        self._map = stations if stations.equations else None
+
+    def chainage(self, pk: float, decimals: int = 3) -> str:
+        """The chainage text of an internal station: its display station where
+        the file has station equations."""
+        return format_chainage(self._map.to_display(pk) if self._map is not None else pk, decimals)
+
+    def internal(self, value: float, option: str) -> float:
+        """A station given on the command line, read as a display station
+        where the file has station equations."""
+        if self._map is None:
+            return value
+        try:
+            return float(self._map.from_display(value))
+        except ValueError as exc:
+            raise CommandError("%s %s: %s" % (option, value, " ".join(str(exc).split())))
 
     @property
     def start_pk(self) -> float:
@@ -80,9 +98,11 @@ class Alignment:
 
     def check_range(self, name: str, pk: float) -> None:
         if not self.start_pk <= pk <= self.end_pk:
-            raise CommandError("%s %s is outside the alignment, %s to %s" % (
-                name, format_chainage(pk), format_chainage(self.start_pk),
-                format_chainage(self.end_pk)))
+            shown, span = format_beyond(
+                self._map.to_display(pk) if self._map is not None else pk,
+                *(self._map.to_display(v) if self._map is not None else v
+                  for v in (self.start_pk, self.end_pk)))
+            raise CommandError("%s %s is outside the alignment, %s" % (name, shown, span))
 
 
 def degrees(radians: float) -> float:

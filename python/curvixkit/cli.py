@@ -13,7 +13,7 @@ import re
 import sys
 from typing import IO, Iterator, List, Optional
 
-from curvixkit.chainage import format_chainage, parse_station
+from curvixkit.chainage import parse_station
 from curvixkit.errors import CommandError
 
 PROG = "curvix"
@@ -109,13 +109,13 @@ def cmd_sample(args: argparse.Namespace) -> int:
 
     a = _load(args)
     a.require_elements()
-    start = a.start_pk if args.start is None else args.start
-    end = a.end_pk if args.end is None else args.end
+    start = a.start_pk if args.start is None else a.internal(args.start, "--from")
+    end = a.end_pk if args.end is None else a.internal(args.end, "--to")
     a.check_range("--from", start)
     a.check_range("--to", end)
     if start > end:
         raise CommandError("--from %s is after --to %s"
-                           % (format_chainage(start), format_chainage(end)))
+                           % (a.chainage(start), a.chainage(end)))
     if args.crs is not None and args.format != "geojson":
         raise CommandError("--crs applies to --format geojson only")
     if args.plane and args.crs is None:
@@ -133,9 +133,9 @@ def cmd_sample(args: argparse.Namespace) -> int:
     rest = itertools.chain([next(rows)], rows)
     with _output(args.output) as out:
         if args.format == "csv":
-            sampling.write_csv(rest, out)
+            sampling.write_csv(rest, out, a.chainage)
         else:
-            sampling.write_table(rest, out)
+            sampling.write_table(rest, out, a.chainage)
     return 0
 
 
@@ -155,9 +155,9 @@ def cmd_locate(args: argparse.Namespace) -> int:
     rows = locating.locate(a, points)
     with _output(args.output) as out:
         if args.format == "csv":
-            locating.write_csv(rows, out)
+            locating.write_csv(rows, out, a.chainage)
         else:
-            locating.write_table(rows, out)
+            locating.write_table(rows, out, a.chainage)
     return 0
 
 

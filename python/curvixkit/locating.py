@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import csv
 import math
-from typing import IO, Iterator, List, NamedTuple, Tuple
+from typing import IO, Callable, Iterator, List, NamedTuple, Tuple
 
 import numpy as np
 
@@ -69,17 +69,19 @@ def locate(alignment: Alignment, points: List[Tuple[float, float]]) -> Iterator[
             bar.update(lo + len(chunk))
 
 
-def write_table(rows: Iterator[Located], out: IO[str]) -> None:
+def write_table(rows: Iterator[Located], out: IO[str],
+                chainage: Callable[[float], str] = format_chainage) -> None:
     out.write("%15s %15s %14s  %-13s %12s %-6s %12s\n"
               % ("x", "y", "station", "chainage", "offset", "side", "distance"))
     for r in rows:
         out.write("%15.3f %15.3f %14.3f  %-13s %12.3f %-6s %12.3f\n"
-                  % (r.x, r.y, r.station, format_chainage(r.station), r.offset, r.side, r.distance))
+                  % (r.x, r.y, r.station, chainage(r.station), r.offset, r.side, r.distance))
 
 
-def write_csv(rows: Iterator[Located], out: IO[str]) -> None:
+def write_csv(rows: Iterator[Located], out: IO[str],
+              chainage: Callable[[float], str] = format_chainage) -> None:
     w = csv.writer(out, lineterminator="\n")
     w.writerow(["x", "y", "station", "chainage", "offset", "side", "distance"])
     for r in rows:
-        w.writerow([repr(r.x), repr(r.y), repr(r.station), format_chainage(r.station),
+        w.writerow([repr(r.x), repr(r.y), repr(r.station), chainage(r.station),
                     repr(r.offset), r.side, repr(r.distance)])

@@ -6,7 +6,7 @@ import math
 from typing import Any, List, NamedTuple, Tuple
 
 from curvixkit.alignment import Alignment
-from curvixkit.chainage import format_chainage
+
 from curvixkit.errors import CommandError
 from curvixkit.sampling import grid_range
 
@@ -157,7 +157,7 @@ def plot_plan(alignment: Alignment, out: str, tick: float = 100.0, dpi: int = 15
                         color="black", linewidth=0.6, zorder=3)
         rotation, ha = _label_rotation(nx, ny)
         text = ax.text(x + nx * tick_len * 1.3, y + ny * tick_len * 1.3,
-                       format_chainage(pk, decimals), rotation=rotation, rotation_mode="anchor",
+                       alignment.chainage(pk, decimals), rotation=rotation, rotation_mode="anchor",
                        ha=ha, va="center", fontsize=5, zorder=4)
         labels.append(("tick", text, line))
 
@@ -176,7 +176,7 @@ def plot_plan(alignment: Alignment, out: str, tick: float = 100.0, dpi: int = 15
     ax.set_ylabel("y")
     ax.grid(True, linewidth=0.3, alpha=0.5)
     ax.set_title("%s   %s to %s   (%d elements)" % (
-        alignment.path, format_chainage(start), format_chainage(end), len(alignment.elements)),
+        alignment.path, alignment.chainage(start), alignment.chainage(end), len(alignment.elements)),
         fontsize=9)
     fig.tight_layout()
     fig.set_dpi(dpi)

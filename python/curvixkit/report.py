@@ -5,7 +5,7 @@ from __future__ import annotations
 import csv
 import json
 import math
-from typing import IO, Any, Optional, Sequence
+from typing import IO, Any, Callable, Optional, Sequence
 
 from curvixkit.alignment import Alignment, degrees
 from curvixkit.chainage import format_chainage
@@ -38,7 +38,7 @@ def write_info(a: Alignment, out: IO[str], format: str = "table", names: str = "
         return
     _write_elements(a, out)
     if a.elements:
-        write_curves_table(curve_groups(a.kit, names), out)
+        write_curves_table(curve_groups(a.kit, names), out, a.chainage)
 
 
 def _write_elements(a: Alignment, out: IO[str]) -> None:
@@ -46,8 +46,8 @@ def _write_elements(a: Alignment, out: IO[str]) -> None:
     start_az = a.elements[0]["start_azimuth"]
     end_az = a.elements[-1]["end_azimuth"]
     out.write("file           %s\n" % a.path)
-    out.write("start station  %-13s %.3f\n" % (format_chainage(a.start_pk), a.start_pk))
-    out.write("end station    %-13s %.3f\n" % (format_chainage(a.end_pk), a.end_pk))
+    out.write("start station  %-13s %.3f\n" % (a.chainage(a.start_pk), a.start_pk))
+    out.write("end station    %-13s %.3f\n" % (a.chainage(a.end_pk), a.end_pk))
     out.write("start point    x %.3f  y %.3f\n" % (sx, sy))
     out.write("start azimuth  %.6f deg  (%.9f rad)\n" % (degrees(start_az), start_az))
     out.write("end azimuth    %.6f deg  (%.9f rad)\n" % (degrees(end_az), end_az))
@@ -61,8 +61,8 @@ def _write_elements(a: Alignment, out: IO[str]) -> None:
         r0, r1 = e["start_radius"], e["end_radius"]
         out.write(_ROW % (
             k, e["kind"], e["type"], _turn(e),
-            format_chainage(e["start_station"]), e["start_station"],
-            format_chainage(e["end_station"]), e["end_station"], e["length"],
+            a.chainage(e["start_station"]), e["start_station"],
+            a.chainage(e["end_station"]), e["end_station"], e["length"],
             _radius(r0), _radius(r1), "-" if e["A"] is None else "%.3f" % e["A"],
             e["start_point"][0], e["start_point"][1],
             degrees(e["start_azimuth"]), degrees(e["end_azimuth"])))
@@ -109,7 +109,8 @@ def _num(v: Optional[float], fmt: str = "%.3f") -> str:
     return "-" if v is None or not math.isfinite(v) else fmt % v
 
 
-def write_curves_table(groups: Sequence[CurveGroup], out: IO[str]) -> None:
+def write_curves_table(groups: Sequence[CurveGroup], out: IO[str],
+                       chainage: Callable[[float], str] = format_chainage) -> None:
     """Per curve group: its design data, then its key points."""
     out.write("\ncurve groups   %d\n" % len(groups))
     # Groups are numbered C1, C2, ... so their rows never read as element rows.
@@ -122,7 +123,7 @@ def write_curves_table(groups: Sequence[CurveGroup], out: IO[str]) -> None:
                          _num(g.A1), _num(g.L1) if g.A1 else "-", _num(g.A2),
                          _num(g.L2) if g.A2 else "-", g.Lc, math.degrees(g.deflection),
                          _num(g.T1), _num(g.T2), _num(g.E)))
-        out.write("      %s\n" % "  ".join("%s %s" % (k.name, format_chainage(k.station))
+        out.write("      %s\n" % "  ".join("%s %s" % (k.name, chainage(k.station))
                                            for k in g.key_points))
 
 

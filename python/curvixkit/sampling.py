@@ -132,19 +132,21 @@ def sample(alignment: Alignment, start: float, end: float, step: float,
 
 # ------------------------------------------------------------------ writers
 
-def write_table(rows: Iterator[Sample], out: IO[str]) -> None:
+def write_table(rows: Iterator[Sample], out: IO[str],
+                chainage: Callable[[float], str] = format_chainage) -> None:
     out.write("%14s  %-13s %15s %15s %14s\n" % ("station", "chainage", "x", "y", "azimuth_deg"))
     for r in rows:
         out.write("%14.3f  %-13s %15.3f %15.3f %14.6f%s\n" % (
-            r.station, format_chainage(r.station), r.x, r.y, degrees(r.azimuth),
+            r.station, chainage(r.station), r.x, r.y, degrees(r.azimuth),
             "  |" if r.boundaries else ""))
 
 
-def write_csv(rows: Iterator[Sample], out: IO[str]) -> None:
+def write_csv(rows: Iterator[Sample], out: IO[str],
+              chainage: Callable[[float], str] = format_chainage) -> None:
     w = csv.writer(out, lineterminator="\n")
     w.writerow(["station", "chainage", "x", "y", "azimuth_rad", "azimuth_deg", "boundary"])
     for r in rows:
-        w.writerow([repr(r.station), format_chainage(r.station), repr(r.x), repr(r.y),
+        w.writerow([repr(r.station), chainage(r.station), repr(r.x), repr(r.y),
                     repr(r.azimuth), repr(degrees(r.azimuth)), int(bool(r.boundaries))])
 
 
@@ -328,7 +330,7 @@ def geojson_document(alignment: Alignment, start: float, end: float,
                 "geometry": {"type": "Point", "coordinates": [x, y]},
                 "properties": {
                     "role": "boundary", "boundary": k, "station": key.station,
-                    "chainage": format_chainage(key.station), "azimuth_deg": degrees(a),
+                    "chainage": alignment.chainage(key.station), "azimuth_deg": degrees(a),
                     "before": kinds[k - 1] if k > 0 else None,
                     "after": kinds[k] if k < len(kinds) else None,
                 },
