@@ -316,6 +316,15 @@ its geometry and its stated length against what its radius and angle imply;
 for each ICD spiral: how far the legacy series lies from the exact end."""
 
 
+def _add_geojson_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--crs", type=_crs, metavar="EPSG:CODE",
+                   help="GeoJSON: transform from this plane CRS to WGS 84 longitude/latitude")
+    p.add_argument("--plane", action="store_true",
+                   help="GeoJSON: keep plane coordinates and name --crs in a crs member")
+    p.add_argument("--chord-error", type=_positive, default=0.001, metavar="E",
+                   help="GeoJSON: largest distance of a chord from a curve (default 0.001)")
+
+
 def _add_file(p: argparse.ArgumentParser) -> None:
     p.add_argument("file", help="ICD or LandXML alignment file")
     p.add_argument("--alignment", metavar="NAME",
@@ -352,12 +361,7 @@ def build_parser() -> argparse.ArgumentParser:
                    help="last station (default: end of the alignment)")
     p.add_argument("--format", choices=("table", "csv", "geojson"), default="table",
                    help="output format (default table)")
-    p.add_argument("--crs", type=_crs, metavar="EPSG:CODE",
-                   help="GeoJSON: transform from this plane CRS to WGS 84 longitude/latitude")
-    p.add_argument("--plane", action="store_true",
-                   help="GeoJSON: keep plane coordinates and name --crs in a crs member")
-    p.add_argument("--chord-error", type=_positive, default=0.001, metavar="E",
-                   help="GeoJSON: largest distance of a chord from a curve (default 0.001)")
+    _add_geojson_options(p)
     p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
     p.set_defaults(func=cmd_sample)
 
@@ -393,12 +397,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--angular-unit", default="radians",
                    choices=("radians", "grads", "decimal degrees", "decimal dd.mmss"),
                    help="unit of the directions written into LandXML (default radians)")
-    p.add_argument("--crs", type=_crs, metavar="EPSG:CODE",
-                   help="GeoJSON: transform to WGS 84 longitude/latitude from this system")
-    p.add_argument("--plane", action="store_true",
-                   help="GeoJSON: keep plane coordinates, naming --crs in a crs member")
-    p.add_argument("--chord-error", type=_positive, default=0.001,
-                   help="GeoJSON: largest distance of a chord from the curve (default 0.001)")
+    _add_geojson_options(p)
     p.set_defaults(func=cmd_convert)
 
     p = sub.add_parser("check", help="gaps, kinks and stated ends of every element",

@@ -53,7 +53,7 @@ from decimal import Decimal, InvalidOperation
 
 from lxml import etree
 
-from curvixkit.diagnostics import clothoid_local, element_geometry
+from curvixkit.diagnostics import _angle_between, _distance, clothoid_local, element_geometry
 from curvixkit.errors import LandXMLError
 from curvixkit.stations import Equation, StationError, StationMap
 
@@ -481,18 +481,9 @@ def _azimuth(p, q):
     return math.atan2(q[0] - p[0], q[1] - p[1])
 
 
-def _distance(p, q):
-    return math.hypot(q[0] - p[0], q[1] - p[1])
-
-
 def _near(reference, angle):
     """``angle`` moved by whole turns to lie within pi of ``reference``."""
-    d = math.fmod(angle - reference, 2.0 * math.pi)
-    if d > math.pi:
-        d -= 2.0 * math.pi
-    elif d < -math.pi:
-        d += 2.0 * math.pi
-    return reference + d
+    return reference + _angle_between(reference, angle)
 
 
 def _choose(coordinate, coordinate_precision, stated, stated_precision):
