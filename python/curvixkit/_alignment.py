@@ -8,12 +8,17 @@ from __future__ import annotations
 
 import math
 import os
-from typing import Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 
 from curvixkit import _core, _limits
 from curvixkit.errors import ElementError, LandXMLError
+
+if TYPE_CHECKING:
+    from curvixkit.diagnostics import Diagnostics
+    from curvixkit.landxml import LandXMLUnits
+    from curvixkit.stations import StationMap
 
 PathLike = Union[str, "os.PathLike[str]"]
 ArrayLike = Any
@@ -240,6 +245,8 @@ class Alignment:
     """
 
     __slots__ = ("_engine", "_meta")
+    _engine: Any  # the compiled engine (curvixkit._core.Engine)
+    _meta: Dict[str, Any]
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         raise TypeError("build an Alignment with Alignment.from_icd(), from_landxml(), "
@@ -389,12 +396,12 @@ class Alignment:
         return self._meta.get("path")
 
     @property
-    def units(self) -> Any:
+    def units(self) -> Optional["LandXMLUnits"]:
         """The units a LandXML file states (kept, never converted); ``None`` for ICD."""
         return self._meta.get("units")
 
     @property
-    def stations(self) -> Any:
+    def stations(self) -> "StationMap":
         """The station map: internal stations <-> display stations of the
         station equations (identity where there are none)."""
         from curvixkit.stations import StationMap
@@ -440,7 +447,9 @@ class Alignment:
 
         Stations outside the alignment give NaN, or with ``extend=True`` the
         continuation of the first or last element. ``display=True`` takes
-        display stations of the station equations."""
+        display stations of the station equations. Stations and offsets
+        broadcast together. Raises ``TypeError`` for values that are not real
+        numbers and ``ValueError`` for shapes that do not broadcast."""
         s = self._stations(stations, display)
         o = _real_array(offsets, "offsets")
         try:
@@ -485,7 +494,9 @@ class Alignment:
         both ends) as :class:`Located`; a point beyond either end locates to
         that end. ``all=True`` gives every local minimum of the distance within
         ``max_distance`` as :class:`LocatedAll`. Nothing within
-        ``max_distance`` gives NaN and element -1."""
+        ``max_distance`` gives NaN and element -1. Offsets are positive to the
+        right of the direction of travel. Raises ``ValueError`` for an array
+        that is not (N, 2) and for a negative or NaN ``max_distance``."""
         xy, single = _points_array(points, "points")
         limit = _real_scalar(max_distance, "max_distance")
         if math.isnan(limit) or limit < 0:
@@ -518,7 +529,7 @@ class Alignment:
 
     # ------------------------------------------------------------- checks, io
 
-    def diagnostics(self) -> Any:
+    def diagnostics(self) -> "Diagnostics":
         """Joints (gaps, kinks, curvature jumps) and per-element checks; for an
         ICD file also how far the legacy series lies from the exact curve at
         the end of every spiral."""
@@ -527,7 +538,9 @@ class Alignment:
 
     def to_landxml(self, path: PathLike, name: Optional[str] = None,
                    angular_unit: str = "radians") -> None:
-        """Write LandXML 1.2 (Units, CoordGeom, station equations)."""
+        """Write LandXML 1.2 (Units, CoordGeom, station equations) to ``path``.
+        ``angular_unit`` is ``"radians"``, ``"grads"``, ``"decimal degrees"``
+        or ``"decimal dd.mmss"`` (anything else raises :class:`LandXMLError`)."""
         from curvixkit import landxml
         landxml.write_landxml(self, path, name=name or self.name or "alignment",
                               angular_unit=angular_unit,

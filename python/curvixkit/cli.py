@@ -1,4 +1,5 @@
-"""The ``curvix`` command: info, sample, locate and plot for ICD and LandXML alignments.
+"""The ``curvix`` command: info, sample, locate, stakeout, convert, check and plot for ICD and
+LandXML alignments (``curvix --version`` prints the version).
 
 It uses only curvixkit's public API."""
 
@@ -98,6 +99,7 @@ def _load(args: argparse.Namespace):
 # ---------------------------------------------------------------- commands
 
 def cmd_info(args: argparse.Namespace) -> int:
+    """``curvix info FILE``: the element table and, per curve, its design data."""
     from curvixkit.report import write_info
 
     write_info(_load(args), sys.stdout, args.format, args.keypoints)
@@ -105,6 +107,7 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 
 def cmd_sample(args: argparse.Namespace) -> int:
+    """``curvix sample FILE``: points every ``--step`` (table, CSV or GeoJSON)."""
     from curvixkit import sampling
 
     a = _load(args)
@@ -140,6 +143,7 @@ def cmd_sample(args: argparse.Namespace) -> int:
 
 
 def cmd_locate(args: argparse.Namespace) -> int:
+    """``curvix locate FILE``: station and signed offset (positive right) of points."""
     from curvixkit import locating
 
     coords = args.coords or []
@@ -176,12 +180,14 @@ def _read_point_file(path: str) -> List:
 
 
 def cmd_stakeout(args: argparse.Namespace) -> int:
+    """``curvix stakeout FILE``: stake-out rows with key points and offset stakes."""
     from curvixkit import stakeout
 
     return stakeout.run(args, _load(args).kit, _output)
 
 
 def cmd_check(args: argparse.Namespace) -> int:
+    """``curvix check FILE``: joint and element checks; status 1 above ``--tolerance``."""
     a = _load(args)
     d = a.kit.diagnostics()
     sys.stdout.write(d.table() + "\n")
@@ -197,6 +203,7 @@ _CONVERT_KINDS = {".xml": "landxml", ".landxml": "landxml", ".icd": "icd", ".geo
 
 
 def cmd_convert(args: argparse.Namespace) -> int:
+    """``curvix convert IN OUT``: between ICD, LandXML and GeoJSON (by extension)."""
     import warnings
 
     kind = args.to or _CONVERT_KINDS.get(os.path.splitext(args.output)[1].lower())
@@ -230,6 +237,7 @@ def cmd_convert(args: argparse.Namespace) -> int:
 
 
 def cmd_plot(args: argparse.Namespace) -> int:
+    """``curvix plot FILE -o PNG``: the plan with key points and chainage ticks."""
     from curvixkit import plotting
 
     plotting._load_matplotlib()  # before loading anything: say what is missing first
@@ -332,6 +340,7 @@ def _add_file(p: argparse.ArgumentParser) -> None:
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of ``curvix`` and its subcommands."""
     fmt = argparse.RawDescriptionHelpFormatter
     parser = _Parser(prog=PROG, description=_DESCRIPTION, formatter_class=fmt,
                      epilog="Run 'curvix COMMAND --help' for a command's options and examples.")
@@ -424,6 +433,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
+    """Run ``curvix`` with ``argv`` (default ``sys.argv[1:]``); the exit status:
+    0 done, 1 a check failed, 2 bad input (one line on stderr, never a traceback)."""
     parser = build_parser()
     args = parser.parse_args(argv)
     where = "%s %s" % (PROG, args.command)

@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import math
 from collections import namedtuple
+from typing import Any, Iterable, List, Optional, Sequence, Tuple
 
 __all__ = ["Diagnostics", "Joint", "ElementCheck", "Geometry", "element_geometry",
            "joint_and_element_checks", "of_alignment", "clothoid_local"]
@@ -28,7 +29,7 @@ Geometry.__doc__ = """One element as evaluated: points (x, y), azimuths in
 radians from north towards east, signed curvatures (positive right)."""
 
 
-def clothoid_local(length, k0, k1):
+def clothoid_local(length: float, k0: float, k1: float) -> Tuple[float, float]:
     """``(along, right)`` displacement of the end of an element whose
     curvature runs linearly from ``k0`` to ``k1`` over ``length``, in the
     frame of its start tangent (``right`` positive to the right), as the
@@ -42,7 +43,7 @@ def clothoid_local(length, k0, k1):
     return end[1], end[0]
 
 
-def element_geometry(alignment):
+def element_geometry(alignment: Any) -> List[Geometry]:
     """The elements of ``alignment`` as :class:`Geometry` records.
 
     ``alignment`` is a built :class:`curvixkit.Alignment` (its elements
@@ -128,7 +129,8 @@ def implied_length(stated):
 class Diagnostics:
     """Joint and element checks; ``str()`` is an aligned text table."""
 
-    def __init__(self, joints, elements, unit=None):
+    def __init__(self, joints: Iterable[Any], elements: Iterable[Any],
+                 unit: Optional[str] = None) -> None:
         self.joints = list(joints)
         self.elements = list(elements)
         self.unit = unit
@@ -139,26 +141,36 @@ class Diagnostics:
         return max(values) if values else 0.0
 
     @property
-    def max_gap(self):
+    def max_gap(self) -> float:
+        """Largest distance between an element's start and the end of the one
+        before (length unit); 0.0 without joints."""
         return self._largest(j.gap for j in self.joints)
 
     @property
-    def max_kink(self):
+    def max_kink(self) -> float:
+        """Largest change of tangent azimuth at a joint (radians, absolute)."""
         return self._largest(j.kink for j in self.joints)
 
     @property
-    def max_curvature_jump(self):
+    def max_curvature_jump(self) -> float:
+        """Largest jump of signed curvature at a joint (1/length unit, absolute)."""
         return self._largest(j.curvature_jump for j in self.joints)
 
     @property
-    def max_end_miss(self):
+    def max_end_miss(self) -> float:
+        """Largest distance between an element's stated End (LandXML) and the
+        end of its geometry; 0.0 where nothing was stated."""
         return self._largest(e.end_miss for e in self.elements)
 
     @property
-    def max_length_disagreement(self):
+    def max_length_disagreement(self) -> float:
+        """Largest difference between a stated length and the length its
+        radius and angle imply (absolute)."""
         return self._largest(e.length_disagreement for e in self.elements)
 
-    def table(self):
+    def table(self) -> str:
+        """The checks as an aligned text table (kinks in degrees, elements
+        numbered from 1), with the largest values last."""
         def num(v, fmt):
             return "-" if v is None or (isinstance(v, float) and math.isnan(v)) else fmt % v
         unit = " (%s)" % self.unit if self.unit else ""
@@ -180,15 +192,17 @@ class Diagnostics:
                         self.max_length_disagreement))
         return "\n".join(lines)
 
-    def __str__(self):
+    def __str__(self) -> str:
         return self.table()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "<Diagnostics %d joints, %d elements, max gap %.3e>" % (
             len(self.joints), len(self.elements), self.max_gap)
 
 
-def joint_and_element_checks(alignment, stated=None, series=None, unit=None):
+def joint_and_element_checks(alignment: Any, stated: Optional[Sequence[Any]] = None,
+                             series: Optional[Sequence[Any]] = None,
+                             unit: Optional[str] = None) -> Diagnostics:
     """:class:`Diagnostics` of ``alignment`` (see :func:`element_geometry`
     for what it may be). ``stated``: the per-element records a LandXML
     reader kept (defaults to ``alignment.stated`` where it has one);
@@ -218,7 +232,7 @@ def joint_and_element_checks(alignment, stated=None, series=None, unit=None):
     return Diagnostics(joints, checks, unit)
 
 
-def of_alignment(alignment):
+def of_alignment(alignment: Any) -> Diagnostics:
     """Diagnostics of a built :class:`curvixkit.Alignment`, with what its
     file stated (LandXML) or how far the legacy spiral series of its ICD file
     lies from the exact curve at the end of every spiral."""

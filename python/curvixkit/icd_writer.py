@@ -34,6 +34,7 @@ import math
 import os
 import re
 import warnings
+from typing import Any, Iterable, List, Tuple, Union
 
 import numpy as np
 
@@ -88,7 +89,7 @@ def _line_two_azimuth(azimuth):
     return azimuth
 
 
-def icd_text(alignment, equations=()):
+def icd_text(alignment: Any, equations: Iterable[Any] = ()) -> Tuple[str, List[str]]:
     """The ICD text of ``alignment`` (see :func:`write_icd`) and the list of
     things it could not hold (each also a ``//`` comment in the text)."""
     geometry = element_geometry(alignment)
@@ -156,7 +157,8 @@ def icd_text(alignment, equations=()):
     return "\n".join(lines) + "\n", lost
 
 
-def write_icd(alignment, path, equations=()):
+def write_icd(alignment: Any, path: Union[str, "os.PathLike[str]"],
+              equations: Iterable[Any] = ()) -> List[str]:
     """Write ``alignment`` (a :class:`curvixkit.Alignment` or a
     :class:`curvixkit.landxml.LandXMLAlignment`) as an ICD file that
     ``curvix.PQX(path)`` loads. Station equations are named in a comment and

@@ -50,12 +50,15 @@ import os
 import re
 from collections import namedtuple
 from decimal import Decimal, InvalidOperation
+from typing import Any, Iterable, List, Optional, Union
 
 from lxml import etree
 
 from curvixkit.diagnostics import _angle_between, _distance, clothoid_local, element_geometry
 from curvixkit.errors import LandXMLError
 from curvixkit.stations import Equation, StationError, StationMap
+
+PathLike = Union[str, "os.PathLike[str]"]
 
 __all__ = ["LandXMLError", "LandXMLAlignment", "LandXMLUnits", "StatedElement",
            "landxml_names", "read_landxml", "write_landxml", "ANGULAR_UNITS"]
@@ -676,19 +679,22 @@ def _interpret(raw, units, path, chain):
 
 # ------------------------------------------------------------------ public
 
-def landxml_names(path):
+def landxml_names(path: PathLike) -> List[str]:
     """The names of the alignments in a LandXML file, in file order ("" for
     an alignment without a name)."""
     _, names, _ = _scan(path, lambda name, index: False)
     return [name for name, _ in names]
 
 
-def read_landxml(path, name=None, chain=False):
+def read_landxml(path: PathLike, name: Optional[str] = None,
+                 chain: bool = False) -> LandXMLAlignment:
     """One alignment of a LandXML file as a :class:`LandXMLAlignment`.
 
     ``name=None`` takes the only alignment and raises, listing the names,
     when there are several. ``chain=True`` places only the first element at
     its stated start; the others follow the end of the one before.
+    Raises :class:`LandXMLError` (a ``ValueError``) naming the line and the
+    element or attribute at fault; ``OSError`` for a file that cannot be read.
     """
     if name is None:
         units, names, kept = _scan(path, lambda label, index: index == 0)
@@ -750,8 +756,9 @@ def _intersection(p, a, q, b):
     return (p[0] + t * u[0], p[1] + t * u[1])
 
 
-def write_landxml(alignment, path, name="alignment", angular_unit="radians", equations=(),
-                  units=None):
+def write_landxml(alignment: Any, path: PathLike, name: str = "alignment",
+                  angular_unit: str = "radians", equations: Iterable[Any] = (),
+                  units: Optional[LandXMLUnits] = None) -> None:
     """Write ``alignment`` (a :class:`curvixkit.Alignment` or a
     :class:`LandXMLAlignment`) as LandXML 1.2 to ``path``.
 

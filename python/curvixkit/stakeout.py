@@ -176,6 +176,8 @@ def chainage_texts(values: Sequence[float], style: str) -> List[str]:
 
 
 def default_style(alignment: Any) -> str:
+    """The chainage style of the alignment's file: ``"us"`` (100-foot
+    stations) where its LandXML linear unit is a foot, else ``"k"``."""
     units = alignment.units
     linear = str(getattr(units, "linear", "") or "").lower()
     return "us" if "feet" in linear or "foot" in linear else "k"
@@ -377,6 +379,8 @@ def offset_radii(curvature: np.ndarray, offsets: Sequence[float]) -> np.ndarray:
 
 
 def write_table(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str = "deg") -> None:
+    """The rows as an aligned text table: one line per station and offset
+    (offsets negative left, positive right), azimuths in ``angles``."""
     out.write(_HEAD % ("station", "chainage", "key", "offset", "x", "y",
                        "azimuth_" + angles, "radius"))
     offsets = plan.offsets

@@ -28,6 +28,7 @@ import math
 import re
 from collections import namedtuple
 from decimal import ROUND_CEILING, ROUND_FLOOR, ROUND_HALF_EVEN, Decimal, localcontext
+from typing import Any, Iterable, List, Optional, Tuple
 
 import numpy as np
 
@@ -61,7 +62,8 @@ def _check_style(style, prefix):
             raise StationError("a station prefix is letters only (K, DK, AK), got %r" % (prefix,))
 
 
-def format_station(value, style="k", decimals=None, prefix=None, rounding="nearest"):
+def format_station(value: float, style: str = "k", decimals: Optional[int] = None,
+                   prefix: Optional[str] = None, rounding: str = "nearest") -> str:
     """``value`` as chainage text in ``style`` (see the module table).
 
     ``decimals`` defaults to 3 (2 for ``"us"``). The value is rounded once, as
@@ -69,7 +71,8 @@ def format_station(value, style="k", decimals=None, prefix=None, rounding="neare
     K13+000.000, never K12+1000.000. ``rounding`` is ``"nearest"``,
     ``"floor"`` or ``"ceil"`` (for ranges that must not look narrower than
     they are). A value that rounds to zero has no sign. NaN and infinities
-    come back as ``str`` gives them.
+    come back as ``str`` gives them. Raises :class:`StationError` for an
+    unknown style, prefix, rounding or a ``decimals`` outside 0 to 20.
     """
     _check_style(style, prefix)
     if decimals is None:
@@ -96,14 +99,16 @@ def format_station(value, style="k", decimals=None, prefix=None, rounding="neare
     return body + ".%0*d" % (decimals, fraction) if decimals else body
 
 
-def format_range(low, high, style="k", decimals=None, prefix=None):
+def format_range(low: float, high: float, style: str = "k", decimals: Optional[int] = None,
+                 prefix: Optional[str] = None) -> str:
     """``'K0+100.000 to K1+458.595'``, rounded outwards: the text never
     shows a range narrower than the true one."""
     return "%s to %s" % (format_station(low, style, decimals, prefix, "floor"),
                          format_station(high, style, decimals, prefix, "ceil"))
 
 
-def format_beyond(value, low, high, style="k", decimals=None, prefix=None):
+def format_beyond(value: float, low: float, high: float, style: str = "k",
+                  decimals: Optional[int] = None, prefix: Optional[str] = None) -> Tuple[str, str]:
     """``(value_text, range_text)`` for a message saying that ``value`` lies
     outside ``[low, high]``.
 
@@ -127,7 +132,7 @@ def format_beyond(value, low, high, style="k", decimals=None, prefix=None):
     return shown, "%s to %s" % (lo_text, hi_text)
 
 
-def parse_station(text):
+def parse_station(text: str) -> float:
     """A station written as a plain number or as chainage in any style of
     :func:`format_station` (``K12+345.678``, ``DK12+345.678``, ``K-0+010``,
     ``-K0+010``, ``12+345.678``, ``123+45.67``).
@@ -213,7 +218,8 @@ class StationMap:
     the conversions always use the region before.
     """
 
-    def __init__(self, start_station, end_station, equations=()):
+    def __init__(self, start_station: float, end_station: float,
+                 equations: Iterable[Any] = ()) -> None:
         start = _finite(start_station, "start station")
         end = _finite(end_station, "end station")
         if end < start:
@@ -242,7 +248,7 @@ class StationMap:
         self._ends = np.append(self._internal[1:], end)
 
     @property
-    def regions(self):
+    def regions(self) -> List[Region]:
         """One :class:`Region` per stretch, in order."""
         out = []
         for i in range(len(self._internal)):
@@ -252,14 +258,14 @@ class StationMap:
             out.append(Region(i, lo, hi, d0, d1, self.equations[i - 1].desc if i else None))
         return out
 
-    def region_of(self, internal):
+    def region_of(self, internal: Any) -> Any:
         """Region index of internal stations (an equation's own station
         belongs to the region it starts; stations beyond the ends to the
         first and last regions)."""
         s = np.asarray(internal, dtype=float)
         return np.searchsorted(self._internal[1:], s, side="right")
 
-    def to_display(self, internal):
+    def to_display(self, internal: Any) -> Any:
         """Display stations of internal stations (array in, array out; a
         scalar gives a float). Region 0 is the identity."""
         s = np.asarray(internal, dtype=float)
@@ -267,7 +273,11 @@ class StationMap:
         out = np.where(r == 0, s, self._display[r] + (s - self._internal[r]))
         return float(out) if out.ndim == 0 else out
 
-    def describe_region(self, index, style="k", decimals=None):
+    def describe_region(self, index: int, style: str = "k", decimals: Optional[int] = None) -> str:
+        """One line naming region ``index``, its display range and the
+        equation it starts from: ``region 1 (K5+350.000 to K5+779.223, from the
+        equation at internal station 876.272071272522)`` (and its description,
+        where the equation has one)."""
         reg = self.regions[index]
         text = "region %d (%s" % (index, format_range(reg.display_start, reg.display_end, style,
                                                        decimals))
@@ -277,7 +287,7 @@ class StationMap:
                 text += " %r" % reg.desc
         return text + ")"
 
-    def from_display(self, value, region=None):
+    def from_display(self, value: Any, region: Any = None) -> Any:
         """Internal stations of display stations.
 
         Each display station is looked up in the regions whose display range
@@ -313,7 +323,12 @@ class StationMap:
         out = out.reshape(v.shape)
         return float(out) if out.ndim == 0 else out
 
-    def _refuse(self, value, candidates, lo, hi):
+    def __repr__(self) -> str:
+        n = len(self.equations)
+        return "<StationMap %r to %r, %d equation%s>" % (
+            self.start_station, self.end_station, n, "" if n == 1 else "s")
+
+    def _refuse(self, value: float, candidates: Any, lo: Any, hi: Any) -> None:
         if not np.isfinite(value):
             raise StationError("display station must be finite, got %r" % value)
         if len(candidates) > 1:

@@ -1,0 +1,164 @@
+"""The typed surface: stubs of the compiled modules against the runtime, mypy
+over the examples, a docstring on every public name, paths as os.PathLike."""
+import importlib
+import inspect
+import pathlib
+import subprocess
+import sys
+import warnings
+
+import pytest
+
+from curvixkit import Alignment, icd_writer, landxml
+
+HERE = pathlib.Path(__file__).resolve().parent
+EXAMPLES = HERE.parent / "examples"
+PUBLIC_MODULES = ["curvixkit", "curvixkit.errors", "curvixkit.stations", "curvixkit.landxml",
+                  "curvixkit.diagnostics", "curvixkit.keypoints", "curvixkit.stakeout",
+                  "curvixkit.icd_writer", "curvixkit.cli"]
+
+
+def _mypy(*args):
+    pytest.importorskip("mypy")
+    return subprocess.run([sys.executable, "-m"] + list(args), cwd=str(HERE.parent.parent),
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True)
+
+
+def test_stubs_match_the_compiled_modules():
+    out = _mypy("mypy.stubtest", "curvix", "planix",
+                "--allowlist", str(HERE / "stubtest_allowlist.txt"))
+    assert out.returncode == 0, out.stdout
+
+
+def _annotation(node, classes, module, param):
+    """An annotation as pybind11 writes the type (List[float] parameters as list)."""
+    import ast
+    if isinstance(node, ast.Subscript):
+        inner = getattr(node.slice, "value", node.slice)  # ast.Index before 3.9
+        text = "%s[%s]" % (node.value.id, _annotation(inner, classes, module, False))
+        return "list" if param and node.value.id == "List" else text
+    name = node.id if isinstance(node, ast.Name) else repr(getattr(node, "value", None))
+    return "%s.%s" % (module, name) if name in classes else name
+
+
+def _stub_members(module):
+    """(class or None, member, what): a def's signatures as pybind11 writes
+    them into __doc__, or an attribute's type name."""
+    import ast
+    tree = ast.parse((HERE.parent / "python" / (module + ".pyi")).read_text("utf-8"))
+    classes = {n.name for n in tree.body if isinstance(n, ast.ClassDef)}
+    members = {}
+    for owner, body in [(None, tree.body)] + [(n.name, n.body) for n in tree.body
+                                               if isinstance(n, ast.ClassDef)]:
+        for node in body:
+            if isinstance(node, ast.AnnAssign):
+                ann = node.annotation
+                if isinstance(ann, ast.Subscript):  # ClassVar[...]
+                    ann = getattr(ann.slice, "value", ann.slice)
+                members[owner, node.target.id] = _annotation(ann, classes, module, False)
+            elif isinstance(node, ast.FunctionDef):
+                if node.decorator_list and getattr(node.decorator_list[0], "id", "") == "property":
+                    members[owner, node.name] = _annotation(node.returns, classes, module, False)
+                    continue
+                params = ["self: %s.%s" % (module, owner) if a.arg == "self" else "%s: %s" % (
+                    a.arg.lstrip("_"), _annotation(a.annotation, classes, module, True))
+                    for a in node.args.args]
+                members.setdefault((owner, node.name), set()).add("%s(%s) -> %s" % (
+                    node.name, ", ".join(params), _annotation(node.returns, classes, module, False)))
+    return members
+
+
+@pytest.mark.parametrize("name", ["curvix", "planix"])
+def test_stub_signatures_are_the_generated_ones(name):
+    # stubtest cannot see the parameters of a pybind11 function (it has no
+    # inspectable signature): they are compared with the generated docstrings,
+    # attribute types with the values of a default-constructed instance.
+    module = importlib.import_module(name)
+    for (owner, member), stated in _stub_members(name).items():
+        cls = getattr(module, owner) if owner else None
+        obj = getattr(cls or module, member)
+        if isinstance(stated, set):
+            lines = obj.__doc__.splitlines()
+            generated = {line.split(". ", 1)[1] for line in lines if line[:1].isdigit()}
+            assert stated == (generated or {lines[0]}), (owner, member)
+        else:
+            value = obj if member in vars(cls) and not isinstance(
+                vars(cls)[member], property) else getattr(cls(), member)
+            assert type(value).__name__ == ("NoneType" if stated == "None"
+                                            else stated.rsplit(".", 1)[-1]), (owner, member)
+
+
+def test_examples_type_check():
+    # --ignore-missing-imports: lxml and ezdxf ship no types; curvixkit does.
+    out = _mypy("mypy", "--check-untyped-defs", "--ignore-missing-imports", "--no-incremental",
+                *sorted(str(p) for p in EXAMPLES.glob("*.py")))
+    assert out.returncode == 0, out.stdout
+
+
+def _public_names():
+    for name in PUBLIC_MODULES:
+        module = importlib.import_module(name)
+        yield name, module
+        names = getattr(module, "__all__", None) or [
+            k for k, v in vars(module).items()
+            if not k.startswith("_") and getattr(v, "__module__", None) == name]
+        for k in names:
+            obj = getattr(module, k)
+            if not (inspect.isclass(obj) or inspect.isroutine(obj)):
+                continue
+            yield "%s.%s" % (name, k), obj
+            if inspect.isclass(obj):
+                fields = getattr(obj, "_fields", ())
+                for member, value in vars(obj).items():
+                    if not member.startswith("_") and member not in fields:
+                        yield "%s.%s.%s" % (name, k, member), getattr(value, "__func__", value)
+
+
+def test_every_public_name_has_its_own_docstring():
+    missing = []
+    for name, obj in _public_names():
+        doc = inspect.getdoc(obj) or ""
+        # A namedtuple left undocumented carries its generated "Name(a, b)".
+        if not doc.strip() or doc.startswith(getattr(obj, "__name__", "?") + "("):
+            missing.append(name)
+    assert missing == []
+
+
+def test_help_shows_the_conventions():
+    import pydoc
+    text = pydoc.render_doc(Alignment, renderer=pydoc.plaintext)
+    assert "offsets positive to the right" in text and "from north towards" in text
+
+
+def test_every_reader_and_writer_takes_a_pathlib_path(tmp_path):
+    icd = Alignment.from_icd(EXAMPLES / "railway_10km.icd")
+    icd.to_landxml(tmp_path / "a.xml")
+    icd.to_icd(tmp_path / "a.icd")
+    landxml.write_landxml(icd, tmp_path / "b.xml")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # no station equations here, so no warning
+        icd_writer.write_icd(icd, tmp_path / "b.icd")
+    read = [Alignment.from_icd(tmp_path / "a.icd"), Alignment.read(tmp_path / "b.icd"),
+            Alignment.from_landxml(tmp_path / "a.xml"), Alignment.read(tmp_path / "b.xml"),
+            Alignment.from_elements(0.0, 0.0, 0.0, 0.0, landxml.read_landxml(
+                tmp_path / "b.xml").elements)]
+    assert Alignment.landxml_names(tmp_path / "a.xml") == landxml.landxml_names(
+        tmp_path / "b.xml") == ["alignment"]
+    # Same element count everywhere: each file went through its own reader.
+    assert {len(a) for a in read} == {len(icd)}
+    assert all(isinstance(a.path, (str, type(None))) for a in read)
+
+
+@pytest.mark.parametrize("make", [
+    lambda a: a, lambda a: a.stations, lambda a: a.diagnostics(), lambda a: a.elements[0],
+    lambda a: a.locate((0.0, 0.0)), lambda a: a.crossings([(0.0, 0.0), (1.0, 1.0)]),
+    lambda a: a.units, lambda a: a.stations.regions[0], lambda a: a.stations.equations[0],
+    lambda a: landxml.read_landxml(a.path).stated[0],
+])
+def test_returned_values_have_a_repr_of_their_own(make):
+    a = Alignment.from_landxml(
+        HERE.parent.parent / "shared" / "landxml" / "stn02-station-equation.xml")
+    value = make(a)
+    text = repr(value)
+    assert " object at 0x" not in text and text.startswith(("<", type(value).__name__))
