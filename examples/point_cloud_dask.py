@@ -55,7 +55,12 @@ def locate_cloud(alignment: Alignment, points: Any,
     ``dask.compute``."""
     import dask.array as da
 
-    cloud = da.asarray(points).rechunk((chunk_rows, 2))  # whole rows in every chunk
+    if isinstance(points, da.Array):
+        cloud = points.rechunk((chunk_rows, 2))  # whole rows in every chunk
+    else:
+        # Sliced here into one graph key per chunk, so that a process worker
+        # receives its chunk only (da.asarray would make one key of it all).
+        cloud = da.from_array(np.asarray(points, dtype=np.float64), chunks=(chunk_rows, 2))
     located = cloud.map_blocks(locate_block, alignment, dtype=np.float64,
                                meta=np.empty((0, 2), dtype=np.float64))
     return located[:, 0], located[:, 1]
