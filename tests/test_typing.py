@@ -18,15 +18,17 @@ PUBLIC_MODULES = ["curvixkit", "curvixkit.errors", "curvixkit.stations", "curvix
                   "curvixkit.icd_writer", "curvixkit.cli"]
 
 
-def _mypy(*args):
+def _mypy(cwd, *args):
+    # Run from a scratch folder: at the repository root the C++ folders
+    # curvix/ and planix/ would pass for the modules.
     pytest.importorskip("mypy")
-    return subprocess.run([sys.executable, "-m"] + list(args), cwd=str(HERE.parent.parent),
+    return subprocess.run([sys.executable, "-m"] + list(args), cwd=str(cwd),
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           universal_newlines=True)
 
 
-def test_stubs_match_the_compiled_modules():
-    out = _mypy("mypy.stubtest", "curvix", "planix",
+def test_stubs_match_the_compiled_modules(tmp_path):
+    out = _mypy(tmp_path, "mypy.stubtest", "curvix", "planix",
                 "--allowlist", str(HERE / "stubtest_allowlist.txt"))
     assert out.returncode == 0, out.stdout
 
@@ -89,9 +91,9 @@ def test_stub_signatures_are_the_generated_ones(name):
                                             else stated.rsplit(".", 1)[-1]), (owner, member)
 
 
-def test_examples_type_check():
+def test_examples_type_check(tmp_path):
     # --ignore-missing-imports: lxml and ezdxf ship no types; curvixkit does.
-    out = _mypy("mypy", "--check-untyped-defs", "--ignore-missing-imports", "--no-incremental",
+    out = _mypy(tmp_path, "mypy", "--check-untyped-defs", "--ignore-missing-imports", "--no-incremental",
                 *sorted(str(p) for p in EXAMPLES.glob("*.py")))
     assert out.returncode == 0, out.stdout
 
@@ -125,12 +127,6 @@ def test_every_public_name_has_its_own_docstring():
     assert missing == []
 
 
-def test_help_shows_the_conventions():
-    import pydoc
-    text = pydoc.render_doc(Alignment, renderer=pydoc.plaintext)
-    assert "offsets positive to the right" in text and "from north towards" in text
-
-
 def test_every_reader_and_writer_takes_a_pathlib_path(tmp_path):
     icd = Alignment.from_icd(EXAMPLES / "railway_10km.icd")
     icd.to_landxml(tmp_path / "a.xml")
@@ -140,25 +136,16 @@ def test_every_reader_and_writer_takes_a_pathlib_path(tmp_path):
         warnings.simplefilter("error")  # no station equations here, so no warning
         icd_writer.write_icd(icd, tmp_path / "b.icd")
     read = [Alignment.from_icd(tmp_path / "a.icd"), Alignment.read(tmp_path / "b.icd"),
-            Alignment.from_landxml(tmp_path / "a.xml"), Alignment.read(tmp_path / "b.xml"),
-            Alignment.from_elements(0.0, 0.0, 0.0, 0.0, landxml.read_landxml(
-                tmp_path / "b.xml").elements)]
+            Alignment.from_landxml(tmp_path / "a.xml"), Alignment.read(tmp_path / "b.xml")]
+    assert {len(a) for a in read} == {len(landxml.read_landxml(tmp_path / "b.xml").elements)}
     assert Alignment.landxml_names(tmp_path / "a.xml") == landxml.landxml_names(
         tmp_path / "b.xml") == ["alignment"]
-    # Same element count everywhere: each file went through its own reader.
-    assert {len(a) for a in read} == {len(icd)}
-    assert all(isinstance(a.path, (str, type(None))) for a in read)
 
 
-@pytest.mark.parametrize("make", [
-    lambda a: a, lambda a: a.stations, lambda a: a.diagnostics(), lambda a: a.elements[0],
-    lambda a: a.locate((0.0, 0.0)), lambda a: a.crossings([(0.0, 0.0), (1.0, 1.0)]),
-    lambda a: a.units, lambda a: a.stations.regions[0], lambda a: a.stations.equations[0],
-    lambda a: landxml.read_landxml(a.path).stated[0],
-])
-def test_returned_values_have_a_repr_of_their_own(make):
-    a = Alignment.from_landxml(
-        HERE.parent.parent / "shared" / "landxml" / "stn02-station-equation.xml")
-    value = make(a)
-    text = repr(value)
-    assert " object at 0x" not in text and text.startswith(("<", type(value).__name__))
+def test_returned_values_have_a_repr_of_their_own():
+    a = Alignment.from_landxml(HERE.parents[1] / "shared" / "landxml" / "stn02-station-equation.xml")
+    for value in [a, a.stations, a.stations.regions[0], a.stations.equations[0], a.units,
+                  a.diagnostics(), a.elements[0], a.locate((0.0, 0.0)),
+                  a.crossings([(0.0, 0.0), (1.0, 1.0)]), landxml.read_landxml(a.path).stated[0]]:
+        text = repr(value)
+        assert " object at 0x" not in text and text.startswith(("<", type(value).__name__))
