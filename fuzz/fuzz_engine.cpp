@@ -401,14 +401,19 @@ private:
         return false;
     }
 
+    // Distance from (x, y) to the segment (or line) through ab[0..3]; the
+    // direction is scaled to length ~1 first, as two points 1e-306 apart
+    // square to nothing.
     static double distance_to_line(double x, double y, const double* ab, bool infinite) {
         const double dx = ab[2] - ab[0], dy = ab[3] - ab[1];
         const double px = x - ab[0], py = y - ab[1];
-        const double d2 = dx * dx + dy * dy;
-        if (d2 == 0.0) return std::hypot(px, py);
-        double u = (px * dx + py * dy) / d2;
-        if (!infinite) u = std::min(1.0, std::max(0.0, u));
-        return std::hypot(px - u * dx, py - u * dy);
+        const double m = std::max(std::fabs(dx), std::fabs(dy));
+        if (m == 0.0) return std::hypot(px, py);
+        const double ux = dx / m, uy = dy / m;
+        const double s = (px * ux + py * uy) / (ux * ux + uy * uy);  // along (ux, uy)
+        if (infinite) return std::hypot(px - s * ux, py - s * uy);
+        const double t = std::min(1.0, std::max(0.0, s / m));       // along (dx, dy)
+        return std::hypot(px - t * dx, py - t * dy);
     }
 
     const Alignment& a_;
