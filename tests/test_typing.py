@@ -13,9 +13,6 @@ from curvixkit import Alignment, icd_writer, landxml
 
 HERE = pathlib.Path(__file__).resolve().parent
 EXAMPLES = HERE.parent / "examples"
-PUBLIC_MODULES = ["curvixkit", "curvixkit.errors", "curvixkit.stations", "curvixkit.landxml",
-                  "curvixkit.diagnostics", "curvixkit.keypoints", "curvixkit.stakeout",
-                  "curvixkit.icd_writer", "curvixkit.cli"]
 
 
 def _mypy(cwd, *args):
@@ -102,7 +99,10 @@ def test_examples_type_check(tmp_path):
 
 
 def _public_names():
-    for name in PUBLIC_MODULES:
+    import pkgutil
+    import curvixkit
+    for name in ["curvixkit"] + ["curvixkit." + m.name for m in pkgutil.iter_modules(
+            curvixkit.__path__) if not m.name.startswith("_")]:
         module = importlib.import_module(name)
         yield name, module
         names = getattr(module, "__all__", None) or [

@@ -40,6 +40,11 @@ def icd_type(kind: str, k0: float, k1: float) -> int:
 
 
 class Alignment:
+    """The command line's view of one alignment file: ``kit`` is the
+    :class:`curvixkit.Alignment`, ``elements`` its element table as dicts
+    (with the ICD type number), ``boundaries`` the element joints. A file
+    that cannot be read raises :class:`CommandError` with one line."""
+
     def __init__(self, path: str, name: Optional[str] = None) -> None:
         self.path = path
         try:
@@ -76,20 +81,24 @@ class Alignment:
 
     @property
     def start_pk(self) -> float:
+        """Internal station at the start."""
         return self.kit.start_station
 
     @property
     def end_pk(self) -> float:
+        """Internal station at the end."""
         return self.kit.end_station
 
     def require_elements(self) -> None:
         """Every alignment the readers build has elements; kept for the commands' flow."""
 
     def point(self, pk: float) -> Tuple[float, float]:
+        """(x, y) on the centre line at internal station ``pk``."""
         x, y = self.kit.point(pk)
         return float(x), float(y)
 
     def points(self, stations: "np.ndarray") -> "np.ndarray":
+        """(N, 2) x, y on the centre line at internal stations."""
         return self.kit.point(stations)
 
     def azimuth(self, pk: float) -> float:
@@ -97,6 +106,8 @@ class Alignment:
         return float(self.kit.azimuth(pk))
 
     def check_range(self, name: str, pk: float) -> None:
+        """Raise :class:`CommandError` naming option ``name`` where ``pk``
+        lies outside the alignment (shown as display chainage)."""
         if not self.start_pk <= pk <= self.end_pk:
             shown, span = format_beyond(
                 self._map.to_display(pk) if self._map is not None else pk,
@@ -106,4 +117,5 @@ class Alignment:
 
 
 def degrees(radians: float) -> float:
+    """Radians to degrees."""
     return math.degrees(radians)

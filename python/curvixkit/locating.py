@@ -17,6 +17,8 @@ CHUNK = 65536
 
 
 class Located(NamedTuple):
+    """One located point: its x, y, the nearest station, the signed offset,
+    ``side`` (right, left or on) and the distance."""
     x: float
     y: float
     station: float
@@ -53,6 +55,7 @@ def read_points(stream: IO[str], name: str) -> List[Tuple[float, float]]:
 
 
 def side_of(offset: float) -> str:
+    """``"right"`` for a positive offset, ``"left"`` for a negative one, else ``"on"``."""
     return "right" if offset > 0 else "left" if offset < 0 else "on"
 
 
@@ -71,6 +74,7 @@ def locate(alignment: Alignment, points: List[Tuple[float, float]]) -> Iterator[
 
 def write_table(rows: Iterator[Located], out: IO[str],
                 chainage: Callable[[float], str] = format_chainage) -> None:
+    """The located points as an aligned text table."""
     out.write("%15s %15s %14s  %-13s %12s %-6s %12s\n"
               % ("x", "y", "station", "chainage", "offset", "side", "distance"))
     for r in rows:
@@ -80,6 +84,7 @@ def write_table(rows: Iterator[Located], out: IO[str],
 
 def write_csv(rows: Iterator[Located], out: IO[str],
               chainage: Callable[[float], str] = format_chainage) -> None:
+    """The located points as CSV, numbers written with ``repr`` (round trip exact)."""
     w = csv.writer(out, lineterminator="\n")
     w.writerow(["x", "y", "station", "chainage", "offset", "side", "distance"])
     for r in rows:

@@ -21,6 +21,9 @@ def _is_terminal(stream: TextIO) -> bool:
 
 
 class Progress:
+    """A bar for ``total`` steps: call :meth:`update` with the steps done and
+    :meth:`close` at the end (or use it as a context manager)."""
+
     def __init__(self, total: int, label: str, stream: Optional[TextIO] = None,
                  delay: float = 2.0, enabled: Optional[bool] = None) -> None:
         self.total = max(int(total), 1)
@@ -33,6 +36,8 @@ class Progress:
         self._line_length = 0
 
     def update(self, done: int) -> None:
+        """Redraw for ``done`` steps (at most ten times a second, and only after
+        ``delay`` seconds on a terminal)."""
         if not self.enabled:
             return
         now = time.monotonic()
@@ -53,6 +58,7 @@ class Progress:
         self.stream.flush()
 
     def close(self) -> None:
+        """Clear the bar's line, if one was drawn."""
         if self._drawn_at is not None:
             self.stream.write("\r" + " " * self._line_length + "\r")
             self.stream.flush()

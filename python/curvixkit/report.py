@@ -141,6 +141,8 @@ def write_curves_csv(groups: Sequence[CurveGroup], out: IO[str]) -> None:
 
 
 def write_json(a: Alignment, groups: Sequence[CurveGroup], out: IO[str]) -> None:
+    """The elements and the curve groups as one JSON document (infinite
+    radii as null)."""
     def radius(r: float) -> Optional[float]:
         return None if math.isinf(r) else r
 

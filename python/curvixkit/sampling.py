@@ -23,6 +23,8 @@ CHUNK = 8192
 
 
 class Sample(NamedTuple):
+    """One sampled row: station, x, y, azimuth (radians from north,
+    clockwise) and the element joints that fall on it."""
     station: float
     x: float
     y: float
@@ -31,6 +33,8 @@ class Sample(NamedTuple):
 
 
 class KeyStation(NamedTuple):
+    """A station to sample and the indices of the element joints that fall
+    on it (empty for a grid station)."""
     station: float
     boundaries: Tuple[int, ...]
 
@@ -134,6 +138,7 @@ def sample(alignment: Alignment, start: float, end: float, step: float,
 
 def write_table(rows: Iterator[Sample], out: IO[str],
                 chainage: Callable[[float], str] = format_chainage) -> None:
+    """The samples as an aligned text table (``|`` marks an element joint)."""
     out.write("%14s  %-13s %15s %15s %14s\n" % ("station", "chainage", "x", "y", "azimuth_deg"))
     for r in rows:
         out.write("%14.3f  %-13s %15.3f %15.3f %14.6f%s\n" % (
@@ -143,6 +148,7 @@ def write_table(rows: Iterator[Sample], out: IO[str],
 
 def write_csv(rows: Iterator[Sample], out: IO[str],
               chainage: Callable[[float], str] = format_chainage) -> None:
+    """The samples as CSV, numbers written with ``repr`` (round trip exact)."""
     w = csv.writer(out, lineterminator="\n")
     w.writerow(["station", "chainage", "x", "y", "azimuth_rad", "azimuth_deg", "boundary"])
     for r in rows:
@@ -239,6 +245,8 @@ def chord_stations(piece: Piece, chord_error: float, offset: float = 0.0) -> np.
 
 
 def check_finite(kit: Any, stations: Any, xs: Any, ys: Any) -> None:
+    """Raise :class:`CommandError` naming the station of the first point
+    that is not finite (GeoJSON has no NaN)."""
     bad = ~(np.isfinite(xs) & np.isfinite(ys))
     if np.any(bad):
         i = np.unravel_index(int(np.argmax(bad)), bad.shape)
@@ -343,5 +351,6 @@ def geojson_document(alignment: Alignment, start: float, end: float,
 
 
 def write_geojson(doc: dict, out: IO[str]) -> None:
+    """Write a GeoJSON document (refusing NaN, which JSON cannot hold)."""
     json.dump(doc, out, indent=1, allow_nan=False)
     out.write("\n")
