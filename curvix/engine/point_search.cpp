@@ -108,12 +108,23 @@ bool unimodal(const SearchPiece& s, double x, double y) noexcept {
     return s.kmax == 0.0 || s.kmax * std::sqrt(box_far2(s, x, y)) < 0.9;
 }
 
+// Whether element k ends exactly where element k + 1 starts, in the same
+// direction (chained elements do, to the bit). At any other joint (a gap or
+// a kink, as placed elements may have) the distance is not continuous, and
+// each side's end is a minimum of its own where the distance falls into it.
+bool smooth_joint(const Data& d, std::size_t k) noexcept {
+    const ElementInfo& a = d.info[k];
+    const ElementInfo& b = d.info[k + 1];
+    return a.x1 == b.x0 && a.y1 == b.y0 && a.azimuth1 == b.azimuth0;
+}
+
 // The local minima of the distance on search piece i, each passed to
 // `found` with its element: the roots of g from - to + inside the piece;
 // its start where the distance grows from there and fell into it (or the
-// alignment starts there); the alignment's end where the distance falls
-// into it. A piece end inside a run where the distance keeps falling is
-// never one, so a smooth joint gives its root, not the joint.
+// alignment starts there, or a joint that is not smooth); its end where the
+// distance falls into it and the alignment ends there, or a joint that is
+// not smooth. A piece end inside a run where the distance keeps falling
+// across a smooth joint is never one, so such a joint gives its root.
 template <class Found>
 void piece_minima(const Data& d, std::size_t i, double x, double y, Found&& found) noexcept {
     const SearchPiece& s = d.search[i];
@@ -124,7 +135,10 @@ void piece_minima(const Data& d, std::size_t i, double x, double y, Found&& foun
         double g_left = -1.0;
         if (i > 0) {
             const SearchPiece& p = d.search[i - 1];
-            g_left = p.element == s.element ? ea.g : Local(d, p.element, x, y).at(p.tb).g;
+            if (p.element == s.element)
+                g_left = ea.g;
+            else if (smooth_joint(d, p.element))
+                g_left = Local(d, p.element, x, y).at(p.tb).g;
         }
         if (g_left <= 0.0) found(s.element, ea);
     }
@@ -140,12 +154,17 @@ void piece_minima(const Data& d, std::size_t i, double x, double y, Found&& foun
         }
         prev = cur;
     }
-    if (i + 1 == d.search.size() && eb.g <= 0.0) found(s.element, eb);
+    const bool element_ends = i + 1 == d.search.size() || d.search[i + 1].element != s.element;
+    if (element_ends && eb.g <= 0.0 &&
+        (i + 1 == d.search.size() || !smooth_joint(d, s.element))) {
+        found(s.element, eb);
+    }
 }
 
 Foot make_foot(const Data& d, std::size_t k, double t, double x, double y) noexcept {
     // A joint belongs to the element that starts there.
-    while (k + 1 < d.size() && t >= d.info[k].length) {
+    // (The end of an element before a gap or a kink keeps its own point.)
+    while (k + 1 < d.size() && t >= d.info[k].length && smooth_joint(d, k)) {
         ++k;
         t = 0.0;
     }

@@ -261,6 +261,25 @@ TEST(EngineNearest, FootNextToASmoothJointIsTheNormalFoot) {
             }
 }
 
+// Fuzzed: a line (0,0)->(0,100), then an arc placed at (150, 10); from
+// (-102.4, 144.6) the end of the line (111.7 away) was passed over for a foot
+// on the arc 264.4 away: the end of an element before a gap is a minimum.
+TEST(EngineNearest, EndOfAnElementBeforeAGapIsAMinimum) {
+    std::vector<ElementSpec> v{el(100.0, 0.0, 0.0), el(100.0, 0.002, 0.002)};
+    v[1].has_start = true;
+    v[1].x = 150.0;
+    v[1].y = 10.0;
+    const Alignment a(0.0, 0.0, 0.0, 0.0, std::move(v));
+    const Foot f = a.nearest(-102.43253600192602, 144.63386945574874, kInf);
+    EXPECT_EQ(f.element, 0);
+    EXPECT_EQ(f.station, 100.0);
+    EXPECT_NEAR(f.distance, std::hypot(102.43253600192602, 44.63386945574874), 1e-9);
+    std::vector<Foot> all;
+    a.local_minima(-102.43253600192602, 144.63386945574874, kInf, all);
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.front().station, 100.0);
+}
+
 // Every sign change of the distance to a segment seen by a dense scan is a
 // crossing; lines tangent to the alignment give one crossing at angle 0,
 // moved off by twice the tolerance none (outside) or two (inside).
