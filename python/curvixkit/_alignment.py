@@ -317,7 +317,7 @@ class Alignment:
         except IcdError as exc:
             raise IcdError(exc.message, exc.line, exc.field, name) from None
         meta = {"source": "icd", "path": name, "spirals": spirals, "strict": strict,
-                "lines": list(lines)}
+                "lines": list(lines)}  # type: Dict[str, Any]
         if spirals == "series":
             meta["icd_bytes"] = data  # the legacy chain is rebuilt from the text when unpickled
         return cls._wrap(engine, meta)

@@ -97,7 +97,7 @@ class Alignment:
         x, y = self.kit.point(pk)
         return float(x), float(y)
 
-    def points(self, stations: "np.ndarray") -> "np.ndarray":
+    def points(self, stations: Any) -> "np.ndarray":
         """(N, 2) x, y on the centre line at internal stations."""
         return self.kit.point(stations)
 
@@ -111,7 +111,7 @@ class Alignment:
         if not self.start_pk <= pk <= self.end_pk:
             shown, span = format_beyond(
                 self._map.to_display(pk) if self._map is not None else pk,
-                *(self._map.to_display(v) if self._map is not None else v
+                *(self._map.to_display(v) if self._map is not None else v  # type: ignore[arg-type]
                   for v in (self.start_pk, self.end_pk)))
             raise CommandError("%s %s is outside the alignment, %s" % (name, shown, span))
 

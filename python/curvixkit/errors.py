@@ -6,7 +6,8 @@ input is wrong; a file that cannot be read is Python's own ``OSError``.
 
 from __future__ import annotations
 
-from typing import Optional
+import os
+from typing import Optional, Union
 
 
 class IcdError(ValueError):
@@ -49,8 +50,9 @@ class LandXMLError(ValueError):
     written). ``path``, ``line`` (1-based), ``element`` and ``attribute``
     say where, when known."""
 
-    def __init__(self, message: str, path: Optional[str] = None, line: Optional[int] = None,
-                 element: Optional[str] = None, attribute: Optional[str] = None) -> None:
+    def __init__(self, message: str, path: Optional[Union[str, "os.PathLike[str]"]] = None,
+                 line: Optional[int] = None, element: Optional[str] = None,
+                 attribute: Optional[str] = None) -> None:
         super().__init__(message, path, line, element, attribute)
         self.message = message
         self.path = path

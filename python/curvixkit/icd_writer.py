@@ -120,7 +120,7 @@ def icd_text(alignment: Any, equations: Iterable[Any] = ()) -> Tuple[str, List[s
         worst = int(np.argmax(gaps)) + 1
         note("ICD chains each element from the end of the one before; the stated starts lie up "
              "to %r from it (element %d)" % (max(gaps), worst + 1))
-    previous = None
+    previous = None  # type: Any
     spiral_kinks = []
     body_start = len(lines)
     for i, g in enumerate(geometry):

@@ -99,7 +99,7 @@ class CurveGroup(NamedTuple):
     not meet ahead, a deflection of 180 degrees or more); ``closed_form`` says
     whether they come from the closed forms. ``key_points`` in station order.
     """
-    index: int
+    index: int  # type: ignore[assignment]  # the field shadows tuple.index
     kind: str
     elements: Tuple[int, ...]
     turn: int
@@ -340,7 +340,7 @@ def curve_groups(alignment: Any, names: str = "us") -> List[CurveGroup]:
             L2 = spiral_out.length if spiral_out else 0.0
             Lc = sum(e.length for e in els if e.kind == "arc")
             D = abs(last.end_azimuth - first.start_azimuth)
-            p1 = q1 = p2 = q2 = None
+            p1 = q1 = p2 = q2 = None  # type: ignore[assignment]  # no shifts for compound groups
             if meet is None:
                 T1 = T2 = E = math.nan
                 pi = None

@@ -54,7 +54,7 @@ def _key_marks(alignment: Alignment, names: str) -> List[Tuple[str, float, float
     from curvixkit.keypoints import key_points
 
     marks = []  # type: List[Tuple[str, float, float, float]]
-    last = None
+    last = 0.0  # read only once marks holds a point
     for kp in key_points(alignment.kit, names):
         if kp.group == 0:
             continue

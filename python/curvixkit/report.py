@@ -5,7 +5,7 @@ from __future__ import annotations
 import csv
 import json
 import math
-from typing import IO, Any, Callable, Optional, Sequence
+from typing import IO, Any, Callable, Dict, List, Optional, Sequence
 
 from curvixkit.alignment import Alignment, degrees
 from curvixkit.chainage import format_chainage
@@ -56,7 +56,7 @@ def _write_elements(a: Alignment, out: IO[str]) -> None:
         return
 
     out.write("\n" + _HEADER)
-    totals = {}  # kind -> [count, length]
+    totals = {}  # type: Dict[str, List[Any]]  # kind -> [count, length]
     for k, e in enumerate(a.elements, 1):
         r0, r1 = e["start_radius"], e["end_radius"]
         out.write(_ROW % (

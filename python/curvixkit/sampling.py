@@ -195,7 +195,7 @@ def projection(crs: Optional[str], plane: bool = False) -> Tuple[Callable, Optio
 
 class Piece(NamedTuple):
     """The part of element ``index`` between internal stations start and end."""
-    index: int
+    index: int  # type: ignore[assignment]  # the field shadows tuple.index
     element: Any
     start: float
     end: float

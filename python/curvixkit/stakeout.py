@@ -21,7 +21,7 @@ import io
 import json
 import math
 import re
-from typing import IO, Any, Callable, Iterator, List, NamedTuple, Optional, Sequence, Tuple
+from typing import IO, Any, Callable, Dict, Iterator, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -227,10 +227,12 @@ def make_plan(alignment: Any, start: Optional[float] = None, end: Optional[float
     lo = s0 if start is None else _internal(alignment, start, "--from")
     hi = s1 if end is None else _internal(alignment, end, "--to")
     if lo > hi:
-        raise CommandError("--from %s is after --to %s" % (format_station(start), format_station(end)))
+        # Both were given: either alone is checked inside the alignment.
+        raise CommandError("--from %s is after --to %s" % (format_station(start),  # type: ignore[arg-type]
+                                                           format_station(end)))  # type: ignore[arg-type]
     if not (math.isfinite(step) and step > 0):
         raise CommandError("--step must be a positive number, got %r" % (step,))
-    marks = {}  # internal station -> names
+    marks = {}  # type: Dict[float, List[str]]  # internal station -> names
     for s in (lo, hi):
         marks.setdefault(s, [])
     for value in at:

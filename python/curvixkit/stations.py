@@ -225,7 +225,7 @@ class StationMap:
         if end < start:
             raise StationError("end station %r is before start station %r" % (end, start))
         self.start_station, self.end_station = start, end
-        kept = []
+        kept = []  # type: List[Equation]
         ahead_before, internal_before = start, start
         for i, item in enumerate(equations):
             eq = _equation_fields(item, i)
