@@ -377,7 +377,8 @@ def _text_precision(text, value):
             exponent = int(text.lower().partition("e")[2])
         except ValueError:
             exponent = 0
-    return max(0.5 * 10.0 ** (exponent - decimals), abs(value) * 2.0 ** -52, 1e-300)
+    # (10.0 ** 309 overflows: "0e400" is as good as no digits at all)
+    return max(0.5 * 10.0 ** min(exponent - decimals, 308), abs(value) * 2.0 ** -52, 1e-300)
 
 
 def _number(ctx, raw, key, required=True, allow_inf=False, positive=False, default=None):
