@@ -167,6 +167,12 @@ public:
     // grows from after (a kink or a gap). Of equal distances, the first
     // found wins.
     Foot nearest(double x, double y, double max_distance) const noexcept;
+    // nearest() of n points (xy[2*i], xy[2*i+1]) into out[0..n). Large
+    // batches are answered in a spatial (Morton) order of the points, so
+    // that neighbouring queries walk the same part of the tree while it is
+    // in cache; each answer is the one nearest() gives for its point.
+    // Allocates its order (may throw std::bad_alloc).
+    void nearest(const double* xy, std::size_t n, double max_distance, Foot* out) const;
     // Every local minimum of the distance within max_distance (ends included
     // where the distance grows into the alignment), sorted by distance.
     // Minima closer than 1e-9 in station are one (the nearer kept). Appends

@@ -183,12 +183,13 @@ void nearest(const Alignment& a, const py::buffer& points, double max_distance,
     const std::size_t n = p.count() / 2;
     for (const std::size_t c : {s.count(), o.count(), d.count(), e.count()}) expect_count(c, n, "out");
     py::gil_scoped_release release;
+    std::vector<Foot> feet(n);
+    a.nearest(p.data(), n, max_distance, feet.data());
     for (std::size_t i = 0; i < n; ++i) {
-        const Foot f = a.nearest(p.data()[2 * i], p.data()[2 * i + 1], max_distance);
-        s.data()[i] = f.station;
-        o.data()[i] = f.offset;
-        d.data()[i] = f.distance;
-        e.data()[i] = static_cast<std::int64_t>(f.element);
+        s.data()[i] = feet[i].station;
+        o.data()[i] = feet[i].offset;
+        d.data()[i] = feet[i].distance;
+        e.data()[i] = static_cast<std::int64_t>(feet[i].element);
     }
 }
 

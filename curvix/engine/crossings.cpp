@@ -28,6 +28,10 @@ using detail::SearchPiece;
 constexpr double kPi = 3.141592653589793;
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr int kMaxIterations = 100;
+// Joints whose ends lie closer than this (in the alignment's unit: a
+// millimetre in metres) are continuous for crossings, as placed elements of
+// real files meet to a fraction of it.
+constexpr double kJointGap = 1e-3;
 
 struct Line {
     double ax, ay;  // first point
@@ -200,12 +204,18 @@ Hits piece_hits(const Data& d, std::size_t i, const Line& ln) {
         return h;
     }
     const bool split = !std::isnan(tp);
-    // A root at the piece start, or a sign change across a joint.
+    // A root at the piece start, or a sign change across a joint whose two
+    // ends meet (within kJointGap; across a wider gap the alignment jumps
+    // over the line without crossing it).
     bool at_start = fa == 0.0;
     if (!at_start && i > 0 && d.search[i - 1].element != s.element) {
         const SearchPiece& p = d.search[i - 1];
-        const double fl = Distance(d, p.element, ln).at(p.tb);
-        at_start = fl == 0.0 || (fl < 0.0) != (fa < 0.0);
+        const ElementInfo& before = d.info[p.element];
+        const ElementInfo& after = d.info[s.element];
+        if (std::hypot(before.x1 - after.x0, before.y1 - after.y0) <= kJointGap) {
+            const double fl = Distance(d, p.element, ln).at(p.tb);
+            at_start = fl == 0.0 || (fl < 0.0) != (fa < 0.0);
+        }
     }
     if (at_start) h.add(s.ta, split ? Hits::first : Hits::both);
     if (!split) {

@@ -12,7 +12,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "curvix/engine/alignment.hpp"
 #include "curvix/engine/engine_data.hpp"
@@ -262,6 +265,55 @@ Foot Alignment::nearest(double x, double y, double max_distance) const noexcept 
     if (!found) return none;
     const Foot f = make_foot(d, best_k, best_t, x, y);
     return f.distance <= max_distance ? f : none;
+}
+
+namespace {
+
+// Bits 0, 2, 4, ... of the result are those of v (16 bits).
+std::uint32_t spread(std::uint32_t v) noexcept {
+    v &= 0xFFFFu;
+    v = (v | (v << 8)) & 0x00FF00FFu;
+    v = (v | (v << 4)) & 0x0F0F0F0Fu;
+    v = (v | (v << 2)) & 0x33333333u;
+    v = (v | (v << 1)) & 0x55555555u;
+    return v;
+}
+
+}  // namespace
+
+void Alignment::nearest(const double* xy, std::size_t n, double max_distance, Foot* out) const {
+    constexpr std::size_t kOrderFrom = 2048;  // below this the batch fits in cache anyway
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    if (n < kOrderFrom || n > UINT32_MAX) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = nearest(xy[2 * i], xy[2 * i + 1], max_distance);
+        return;
+    }
+    double x0 = kInf, y0 = kInf, x1 = -kInf, y1 = -kInf;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = xy[2 * i], y = xy[2 * i + 1];
+        if (!std::isfinite(x) || !std::isfinite(y)) continue;
+        x0 = std::min(x0, x);
+        x1 = std::max(x1, x);
+        y0 = std::min(y0, y);
+        y1 = std::max(y1, y);
+    }
+    // Cells of the points' box on a 65536 x 65536 grid; a non-finite point
+    // (answered at once) goes to cell 0.
+    const double sx = x1 > x0 ? 65535.0 / (x1 - x0) : 0.0;
+    const double sy = y1 > y0 ? 65535.0 / (y1 - y0) : 0.0;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> order(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = xy[2 * i], y = xy[2 * i + 1];
+        std::uint32_t code = 0;
+        if (std::isfinite(x) && std::isfinite(y) && std::isfinite(sx) && std::isfinite(sy)) {
+            const auto cx = static_cast<std::uint32_t>(std::min(65535.0, std::max(0.0, (x - x0) * sx)));
+            const auto cy = static_cast<std::uint32_t>(std::min(65535.0, std::max(0.0, (y - y0) * sy)));
+            code = spread(cx) | (spread(cy) << 1);
+        }
+        order[i] = {code, static_cast<std::uint32_t>(i)};
+    }
+    std::sort(order.begin(), order.end());
+    for (const auto& [code, i] : order) out[i] = nearest(xy[2 * i], xy[2 * i + 1], max_distance);
 }
 
 void Alignment::local_minima(double x, double y, double max_distance, std::vector<Foot>& out) const {
