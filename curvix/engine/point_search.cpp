@@ -282,9 +282,14 @@ std::uint32_t spread(std::uint32_t v) noexcept {
 }  // namespace
 
 void Alignment::nearest(const double* xy, std::size_t n, double max_distance, Foot* out) const {
-    constexpr std::size_t kOrderFrom = 2048;  // below this the batch fits in cache anyway
+    // Ordering pays where the tree and its pieces outgrow the caches (a few
+    // thousand pieces, some megabytes) and the batch is large; below that it
+    // only costs its sort.
+    constexpr std::size_t kOrderFrom = 2048;
+    constexpr std::size_t kPiecesFrom = 8192;
     constexpr double kInf = std::numeric_limits<double>::infinity();
-    if (n < kOrderFrom || n > UINT32_MAX) {
+    const Data& d = *impl_;
+    if (n < kOrderFrom || d.search.size() < kPiecesFrom || n > UINT32_MAX) {
         for (std::size_t i = 0; i < n; ++i) out[i] = nearest(xy[2 * i], xy[2 * i + 1], max_distance);
         return;
     }
