@@ -14,7 +14,6 @@ import re
 import sys
 from typing import IO, Iterator, List, Optional
 
-from curvixkit.chainage import parse_station
 from curvixkit.errors import CommandError
 
 PROG = "curvix"
@@ -51,11 +50,8 @@ def _positive_int(text: str) -> int:
 
 
 def _station(text: str) -> float:
-    try:
-        return parse_station(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(
-            "expected a station such as 12345.6 or K12+345.6, got %r" % text)
+    from curvixkit.stakeout import station_text
+    return station_text(text)
 
 
 def _coordinate(text: str) -> float:
