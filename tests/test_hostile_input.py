@@ -359,10 +359,11 @@ def test_closed_pipe_gives_no_traceback_and_nonzero_status(command):
 
 
 # ----------------------------------------------- engine faults (fuzz_engine)
-# Smallest inputs: two lines of 100 heading north, from (0, 0) and from a
-# start of their own. From (10, 0): its start (station 100) is 7.07 from
-# (15, -5), the first line's 15.81, yet nearest says station 0. From (150,
-# 10): y = 40 + x / 10 crosses them at stations 40 and 145, and at the gap.
+# At a gap (an element placed at its own start). Smallest inputs: two lines
+# of 100 heading north, from (0, 0) and from a start of their own. From
+# (10, 0): its start (station 100) is 7.07 from (15, -5), the first line's
+# 15.81, yet nearest said station 0. From (150, 10): y = 40 + x / 10 crosses
+# them at stations 40 and 145, and a third crossing was reported at the gap.
 def gap_at(x, y):
     return Alignment.from_elements(0, 0, 0, 0, [{"kind": "line", "length": 100},
                                                 {"kind": "line", "length": 100, "start": (x, y)}])
