@@ -151,7 +151,7 @@ def test_non_number_fails_naming_its_attribute(tmp_path):
 
 
 # Found by fuzz_landxml. A NUL byte gave libxml2's message with its line
-# feed; an arc turning 15000 rad (the engine allows 1e4) gave the engine's
+# feed; an arc turning 15000 rad (the engine allows 1e3) gave the engine's
 # ElementError, naming no line of the file.
 @pytest.mark.parametrize("data, line", [(b"<LandXML>\0", 1),
                                         (BASE.replace(b'length="150"', b'length="3e6"'), 7)])

@@ -31,7 +31,7 @@ constexpr double kHalfPi = 1.5707963267948966;
 constexpr double kTinyLength = 1e-250;
 // Guard on the pieces of one element (never reached: a piece turns by about
 // 0.96 rad or covers 2 sqrt(0.02 / |c|), so kMaxTurn allows about
-// 1e4 / 0.96 + sqrt(4e4 / 0.08) of them).
+// 1e3 / 0.96 + sqrt(4e3 / 0.08) of them).
 constexpr std::size_t kMaxPiecesPerElement = std::size_t{1} << 16;
 
 std::string number(double v) {

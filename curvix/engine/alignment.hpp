@@ -131,7 +131,7 @@ public:
     // (k0^2 + k1^2) L / (2 |k1 - k0|) when the curvature passes through zero
     // (so a clothoid from -k to +k cannot pass as "no turn"). It bounds the
     // pieces, and so the memory, of one element (about 300 bytes per 0.5 rad).
-    static constexpr double kMaxTurn = 1.0e4;
+    static constexpr double kMaxTurn = 1.0e3;
 
     double start_station() const noexcept;
     double end_station() const noexcept;

@@ -433,6 +433,6 @@ INSTANTIATE_TEST_SUITE_P(Engine, BadConstruction, ::testing::Values(
     BadCase{"nan start station", -1, "start_station", "alignment start: start_station must be finite, got nan"},
     BadCase{"no elements", -1, "elements", "alignment start: elements must hold at least one element"},
     BadCase{"turns too far", 1, "length",
-            "element 2: length makes the element turn by 50000 rad, more than the 10000 rad one element may turn"},
+            "element 2: length makes the element turn by 50000 rad, more than the 1000 rad one element may turn"},
     BadCase{"station overflow", 1, "length",
             "element 2: length puts the end station beyond the range of doubles, got 1e+308"}));
