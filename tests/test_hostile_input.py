@@ -373,6 +373,17 @@ def test_start_after_a_gap_can_be_the_nearest_point():
     assert gap_at(10, 0).locate([15, -5]).station == 100.0
 
 
+# Found after that mending: a zero-length element before the gap hides it.
+# Lines of 100 from (1000, 0), of 0, of 1 from (0, 10): (0, 0) located to
+# station 0 (1000 away), not to station 100 (10 away).
+@pytest.mark.xfail(strict=True, reason="engine: a zero-length element before a gap")
+def test_start_after_a_gap_behind_a_zero_length_element_can_be_the_nearest_point():
+    a = Alignment.from_elements(0, 0, 0, 0, [{"kind": "line", "length": 100, "start": (1000, 0)},
+                                             {"kind": "line", "length": 0},
+                                             {"kind": "line", "length": 1, "start": (0, 10)}])
+    assert a.locate([0, 0]).station == 100.0
+
+
 def test_jump_across_a_line_at_a_gap_is_no_crossing():
     np.testing.assert_allclose(gap_at(150, 10).crossings([[0, 40], [200, 60]]).station, [40, 145],
                                rtol=0, atol=1e-9)   # roots of a line against a line: to rounding
