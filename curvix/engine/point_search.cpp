@@ -115,11 +115,12 @@ bool unimodal(const SearchPiece& s, double x, double y) noexcept {
 // direction (chained elements do, to the bit). At any other joint (a gap or
 // a kink, as placed elements may have) the distance is not continuous, and
 // each side's end is a minimum of its own where the distance falls into it.
-bool smooth_joint(const Data& d, std::size_t k) noexcept {
+bool smooth_joint(const Data& d, std::size_t k, std::size_t next) noexcept {
     const ElementInfo& a = d.info[k];
-    const ElementInfo& b = d.info[k + 1];
+    const ElementInfo& b = d.info[next];
     return a.x1 == b.x0 && a.y1 == b.y0 && a.azimuth1 == b.azimuth0;
 }
+bool smooth_joint(const Data& d, std::size_t k) noexcept { return smooth_joint(d, k, k + 1); }
 
 // The local minima of the distance on search piece i, each passed to
 // `found` with its element: the roots of g from - to + inside the piece;
@@ -140,7 +141,7 @@ void piece_minima(const Data& d, std::size_t i, double x, double y, Found&& foun
             const SearchPiece& p = d.search[i - 1];
             if (p.element == s.element)
                 g_left = ea.g;
-            else if (smooth_joint(d, p.element))
+            else if (smooth_joint(d, p.element, s.element))  // elements of length 0 between have no piece
                 g_left = Local(d, p.element, x, y).at(p.tb).g;
         }
         if (g_left <= 0.0) found(s.element, ea);
@@ -159,7 +160,7 @@ void piece_minima(const Data& d, std::size_t i, double x, double y, Found&& foun
     }
     const bool element_ends = i + 1 == d.search.size() || d.search[i + 1].element != s.element;
     if (element_ends && eb.g <= 0.0 &&
-        (i + 1 == d.search.size() || !smooth_joint(d, s.element))) {
+        (i + 1 == d.search.size() || !smooth_joint(d, s.element, d.search[i + 1].element))) {
         found(s.element, eb);
     }
 }
