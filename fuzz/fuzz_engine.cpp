@@ -341,7 +341,10 @@ public:
         for (std::size_t i = 0; i < feet.size(); ++i) {
             const Foot& f = feet[i];
             if (!in_range(f.station)) fail("local_minima: station outside the range", where);
-            if (moderate_ && !(finite(f.offset) && f.element >= 0)) fail("local_minima: no foot", where);
+            // A distance past the largest double (a query near -DBL_MAX) is inf, and so is the offset.
+            const bool overflow = f.distance == kInf && std::fabs(f.offset) == kInf;
+            if (moderate_ && !((finite(f.offset) || overflow) && f.element >= 0))
+                fail("local_minima: no foot", where);
             if (!(f.distance <= max_distance)) fail("local_minima: beyond max_distance", where);
             if (std::fabs(f.offset) != f.distance) fail("local_minima: |offset| != distance", where);
             if (i > 0 && f.distance < feet[i - 1].distance) fail("local_minima: not sorted", where);

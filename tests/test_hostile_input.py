@@ -52,15 +52,19 @@ def feed(path):
 
 results = []
 for path in sys.argv[2:]:
+    feeder = None
     if path.startswith("fifo:"):
         path = path[5:]
-        threading.Thread(target=feed, args=(path,), daemon=True).start()
+        feeder = threading.Thread(target=feed, args=(path,), daemon=True)
+        feeder.start()
     began = time.process_time()
     try:
         result = {"ends": [e.end for e in curvixkit.Alignment.from_landxml(path).elements]}
     except Exception as exc:
         result = {"type": type(exc).__name__, "text": str(exc), "attribute": getattr(exc, "attribute", 0)}
     results.append(dict(result, cpu=time.process_time() - began))
+    if feeder is not None:
+        feeder.join(30)  # its next write fails once the reader has closed the pipe
 print(json.dumps(results))
 """
 
