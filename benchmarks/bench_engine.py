@@ -43,21 +43,21 @@ def best_of(fn, repeat):
 def generated(n, seed=7):
     """n elements: line, clothoid in, arc, clothoid out, alternating hands; lengths 50-200 m."""
     rng = np.random.default_rng(seed)
-    specs = []
+    descs = []
     hand = 1.0
-    while len(specs) < n:
+    while len(descs) < n:
         r = rng.uniform(300.0, 3000.0)
         k = hand / r
-        for spec in ({"kind": "line", "length": rng.uniform(50, 200)},
+        for desc in ({"kind": "line", "length": rng.uniform(50, 200)},
                      {"kind": "clothoid", "length": rng.uniform(50, 150), "start_curvature": 0.0,
                       "end_curvature": k},
                      {"kind": "arc", "length": rng.uniform(50, 200), "curvature": k},
                      {"kind": "clothoid", "length": rng.uniform(50, 150), "start_curvature": k,
                       "end_curvature": 0.0}):
-            if len(specs) < n:
-                specs.append(spec)
+            if len(descs) < n:
+                descs.append(desc)
         hand = -hand
-    return Alignment.from_elements(0.0, 0.0, 0.0, 0.5, specs)
+    return Alignment.from_elements(0.0, 0.0, 0.0, 0.5, descs)
 
 
 def offset_points(a, n, spread, seed=11):

@@ -44,13 +44,13 @@ double best_ns(int count, F&& run) {
 
 // Straight, clothoid, arc, clothoid, ... with radii 800 to 3000 m, curves
 // turning left and right in turn.
-std::vector<ElementSpec> railway_like(std::size_t n, std::mt19937_64& rng) {
+std::vector<ElementInput> railway_like(std::size_t n, std::mt19937_64& rng) {
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    std::vector<ElementSpec> v;
+    std::vector<ElementInput> v;
     while (v.size() < n) {
         const double k = ((v.size() / 4) % 2 == 0 ? -1.0 : 1.0) / (800.0 + 2200.0 * u(rng));
         const double spiral = 150.0 + 200.0 * u(rng);
-        ElementSpec e[4];
+        ElementInput e[4];
         e[0].length = 300.0 + 1200.0 * u(rng);
         e[1].length = spiral;
         e[1].k1 = k;

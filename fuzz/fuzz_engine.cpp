@@ -49,7 +49,7 @@ namespace {
 using curvix::engine::Alignment;
 using curvix::engine::Crossing;
 using curvix::engine::ElementError;
-using curvix::engine::ElementSpec;
+using curvix::engine::ElementInput;
 using curvix::engine::Foot;
 using namespace curvix_fuzz;
 
@@ -102,7 +102,7 @@ double value(Reader& in, double scale) {
 
 struct Chain {
     double start_station = 0.0, x = 0.0, y = 0.0, azimuth = 0.0;
-    std::vector<ElementSpec> elements;
+    std::vector<ElementInput> elements;
 };
 
 // CURVIX_FUZZ_NO_GAPS=1 drops the explicit start points (which leave gaps
@@ -118,7 +118,7 @@ Chain read_chain(Reader& in) {
     c.azimuth = value(in, 1.0);
     const std::size_t n = in.byte() % (kMaxElements + 1);
     for (std::size_t k = 0; k < n; ++k) {
-        ElementSpec e;
+        ElementInput e;
         const std::uint8_t flags = in.byte();
         e.length = value(in, scale);
         // kind: 0 line, 1 arc, 2 and 3 a clothoid with both curvatures read
@@ -146,7 +146,7 @@ Chain read_chain(Reader& in) {
 bool finite(double v) { return std::isfinite(v); }
 
 // The total turn of an element, the integral of |kappa| over its length.
-double total_turn(const ElementSpec& e) {
+double total_turn(const ElementInput& e) {
     const double a = std::fabs(e.k0), b = std::fabs(e.k1);
     if (a + b == 0.0) return 0.0;
     if ((e.k0 >= 0.0) == (e.k1 >= 0.0) || e.k0 == 0.0 || e.k1 == 0.0) return e.length * (a + b) / 2.0;
@@ -161,7 +161,7 @@ bool moderate(const Chain& c);
 // whose sums cannot overflow.
 bool must_build(const Chain& c) {
     if (c.elements.empty() || !moderate(c)) return false;
-    for (const ElementSpec& e : c.elements) {
+    for (const ElementInput& e : c.elements) {
         if (!(e.length >= 0.0)) return false;  // (moderate: every value finite)
         if (!(total_turn(e) < Alignment::kMaxTurn * (1.0 - 1e-9))) return false;
         if (e.length > 0.0 && !(std::fabs(e.k1 - e.k0) / e.length < DBL_MAX / 2)) return false;
@@ -178,7 +178,7 @@ bool moderate(const Chain& c) {
         return false;
     }
     double total = 0.0;
-    for (const ElementSpec& e : c.elements) {
+    for (const ElementInput& e : c.elements) {
         if (!(ok(e.length, kModerate) && ok(e.k0, kModerateCurvature) && ok(e.k1, kModerateCurvature))) {
             return false;
         }

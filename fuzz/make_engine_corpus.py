@@ -29,12 +29,12 @@ def raw(v):
     return bytes([RAW]) + struct.pack("<d", float(v))
 
 
-def chain(start_station, x, y, azimuth, specs):
-    """specs: (length, k0, k1, start or None, azimuth or None) as Engine.specs() gives them."""
+def chain(start_station, x, y, azimuth, descs):
+    """descs: (length, k0, k1, start or None, azimuth or None) as Engine.inputs() gives them."""
     out = bytearray(raw(start_station) + raw(x) + raw(y) + raw(azimuth))
-    specs = list(specs)[:MAX_ELEMENTS]
-    out.append(len(specs))
-    for length, k0, k1, start, az in specs:
+    descs = list(descs)[:MAX_ELEMENTS]
+    out.append(len(descs))
+    for length, k0, k1, start, az in descs:
         kind = 0 if k0 == 0.0 and k1 == 0.0 else (1 if k0 == k1 else 2)
         out.append((start is not None) | (az is not None) << 1 | kind << 2)
         out += raw(length)
@@ -89,7 +89,7 @@ def real_alignments(shared):
             label = os.path.splitext(os.path.basename(path))[0]
             if name:
                 label += "-" + "".join(c if c.isalnum() else "_" for c in name)
-            yield label, chain(a.start_station, x, y, az, a._engine.specs())
+            yield label, chain(a.start_station, x, y, az, a._engine.inputs())
 
 
 def made_chains():

@@ -112,16 +112,16 @@ RAILWAY_ALIGNMENT = railway()
 
 def random_alignment(draw_values):
     """An alignment with a U-turn and a loop-back from drawn lengths and curvatures."""
-    specs = []
+    descs = []
     for kind, length, k in draw_values:
         if kind == "line":
-            specs.append({"kind": "line", "length": length})
+            descs.append({"kind": "line", "length": length})
         elif kind == "arc":
-            specs.append({"kind": "arc", "length": length, "curvature": k})
+            descs.append({"kind": "arc", "length": length, "curvature": k})
         else:
-            specs.append({"kind": "clothoid", "length": length, "start_curvature": k,
+            descs.append({"kind": "clothoid", "length": length, "start_curvature": k,
                           "end_curvature": -k / 2})
-    return Alignment.from_elements(0.0, 0.0, 0.0, 0.3, specs)
+    return Alignment.from_elements(0.0, 0.0, 0.0, 0.3, descs)
 
 
 element_values = st.lists(st.tuples(st.sampled_from(["line", "arc", "clothoid"]),
@@ -194,7 +194,7 @@ def test_batch_equals_scalar_and_shapes_follow_the_input():
                               equal_nan=True)
 
 
-@pytest.mark.parametrize("spec, field, element", [
+@pytest.mark.parametrize("desc, field, element", [
     ({"kind": "line", "length": -1.0}, "length", 2),
     ({"kind": "line", "length": float("nan")}, "length", 2),
     ({"kind": "arc", "length": 10.0, "radius": 0.0, "turn": 1}, "radius", 2),
@@ -202,9 +202,9 @@ def test_batch_equals_scalar_and_shapes_follow_the_input():
     ({"kind": "line", "length": 10.0, "start": (float("inf"), 0.0)}, "x", 2),
     ({"kind": "spline", "length": 10.0}, "kind", 2),
 ])
-def test_bad_elements_name_the_element_and_field(spec, field, element):
+def test_bad_elements_name_the_element_and_field(desc, field, element):
     with pytest.raises(ElementError) as info:
-        Alignment.from_elements(0.0, 0.0, 0.0, 0.0, [{"kind": "line", "length": 5.0}, spec])
+        Alignment.from_elements(0.0, 0.0, 0.0, 0.0, [{"kind": "line", "length": 5.0}, desc])
     assert isinstance(info.value, ValueError)
     assert (info.value.element, info.value.field) == (element, field)
     assert "element %d" % element in str(info.value)
@@ -232,11 +232,8 @@ def test_pickle_deepcopy_and_repr_keep_the_alignment():
 
 
 def test_carriageway_example_stakes_lie_3_5_m_right(capsys):
-    import importlib.util
-    spec = importlib.util.spec_from_file_location("carriageway_edge", EXAMPLES / "carriageway_edge.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    rows, found = module.main([])
+    import runpy
+    rows, found = runpy.run_path(str(EXAMPLES / "carriageway_edge.py"))["main"]([])
     stakes = np.array([(x, y) for _, x, y, _ in rows])
     back = RAILWAY_ALIGNMENT.locate(stakes)
     assert np.allclose(back.offset, 3.5, atol=1e-9)

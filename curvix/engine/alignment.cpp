@@ -360,7 +360,7 @@ void series_place(const Data& d, const SeriesPiece& p, double t, double offset, 
 
 void legacy_place(const Data& d, std::size_t k, double t, double a, double offset, double& x,
                   double& y) {
-    legacy_point(*d.specs[k].legacy, t, x, y);
+    legacy_point(*d.inputs[k].legacy, t, x, y);
     if (offset != 0.0) {
         x += offset * std::cos(a);
         y -= offset * std::sin(a);
@@ -375,7 +375,7 @@ ElementError::ElementError(std::ptrdiff_t element, std::string field, const std:
       field_(std::move(field)) {}
 
 Alignment::Alignment(double start_station, double x, double y, double azimuth,
-                     std::vector<ElementSpec> elements) {
+                     std::vector<ElementInput> elements) {
     auto d = std::make_unique<Impl>();
     const auto need_finite = [](std::ptrdiff_t k, const char* field, double v) {
         if (!std::isfinite(v)) throw ElementError(k, field, "must be finite, got " + number(v));
@@ -398,7 +398,7 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
     std::vector<Curve> curves;
     std::vector<CxSum> ends;
     for (std::size_t k = 0; k < n; ++k) {
-        const ElementSpec& s = elements[k];
+        const ElementInput& s = elements[k];
         const auto kk = static_cast<std::ptrdiff_t>(k);
         if (!(std::isfinite(s.length) && s.length >= 0.0))
             throw ElementError(kk, "length", "must be finite and >= 0, got " + number(s.length));
@@ -477,7 +477,7 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
         py = ei.y1;
         pa = ei.azimuth1;
     }
-    d->specs = std::move(elements);
+    d->inputs = std::move(elements);
 
     // Clothoids at the ends continue over a bounded number of pieces.
     const auto continues = [&](std::size_t k) {
@@ -509,7 +509,7 @@ double Alignment::end_station() const noexcept { return impl_->stations.back(); 
 double Alignment::length() const noexcept { return impl_->stations.back() - impl_->stations.front(); }
 std::size_t Alignment::size() const noexcept { return impl_->size(); }
 const ElementInfo& Alignment::element(std::size_t index) const { return impl_->info.at(index); }
-const std::vector<ElementSpec>& Alignment::specs() const noexcept { return impl_->specs; }
+const std::vector<ElementInput>& Alignment::inputs() const noexcept { return impl_->inputs; }
 double Alignment::start_x() const noexcept { return impl_->x; }
 double Alignment::start_y() const noexcept { return impl_->y; }
 double Alignment::start_azimuth() const noexcept { return impl_->azimuth; }
@@ -531,7 +531,7 @@ void Alignment::point(double station, double offset, bool extend, double& x, dou
         const SeriesPiece& p = d.pieces[i];
         const std::size_t k = p.element;
         const double t = station - d.stations[k];
-        if (d.specs[k].legacy)
+        if (d.inputs[k].legacy)
             legacy_place(d, k, t, d.azimuth_at(k, t), offset, x, y);
         else
             series_place(d, p, t, offset, x, y);
@@ -543,7 +543,7 @@ void Alignment::point(double station, double offset, bool extend, double& x, dou
     const ElementInfo& e = d.info[k];
     const double t = station - d.stations[k];
     const std::vector<SeriesPiece>& ext = below ? d.before : d.after;
-    if (d.specs[k].legacy) {
+    if (d.inputs[k].legacy) {
         legacy_place(d, k, t, azimuth(station, true), offset, x, y);
     } else if (!ext.empty()) {
         if (below ? t < d.before_limit : t > d.after_limit) return;

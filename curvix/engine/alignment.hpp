@@ -59,7 +59,7 @@ private:
 };
 
 // One element as described by a reader.
-struct ElementSpec {
+struct ElementInput {
     double length = 0.0;  // finite, >= 0
     double k0 = 0.0;      // signed curvature at the start (finite)
     double k1 = 0.0;      // signed curvature at the end (finite)
@@ -121,7 +121,7 @@ public:
     // length beyond the doubles ("end_curvature"); stations or an end point
     // that overflow ("length").
     Alignment(double start_station, double x, double y, double azimuth,
-              std::vector<ElementSpec> elements);
+              std::vector<ElementInput> elements);
     ~Alignment();
     Alignment(const Alignment&) = delete;
     Alignment& operator=(const Alignment&) = delete;
@@ -138,8 +138,8 @@ public:
     double length() const noexcept;  // end_station - start_station
     std::size_t size() const noexcept;
     const ElementInfo& element(std::size_t index) const;  // index < size()
-    // Element specs as given (placement flags included), for copying and pickling.
-    const std::vector<ElementSpec>& specs() const noexcept;
+    // Element inputs as given (placement flags included), for copying and pickling.
+    const std::vector<ElementInput>& inputs() const noexcept;
     double start_x() const noexcept;
     double start_y() const noexcept;
     double start_azimuth() const noexcept;

@@ -79,7 +79,7 @@ py::bytes column(const std::vector<T>& v) {
 }
 
 // (length, k0, k1, start or None, azimuth or None)
-using SpecTuple = std::tuple<double, double, double, std::optional<std::pair<double, double>>,
+using InputTuple = std::tuple<double, double, double, std::optional<std::pair<double, double>>,
                              std::optional<double>>;
 
 const char* kind_name(Kind k) {
@@ -91,12 +91,12 @@ const char* kind_name(Kind k) {
     return "line";
 }
 
-std::unique_ptr<Alignment> from_specs(double start_station, double x, double y, double azimuth,
-                                      const std::vector<SpecTuple>& specs) {
-    std::vector<ElementSpec> elements;
-    elements.reserve(specs.size());
-    for (const auto& [length, k0, k1, start, az] : specs) {
-        ElementSpec e;
+std::unique_ptr<Alignment> from_inputs(double start_station, double x, double y, double azimuth,
+                                      const std::vector<InputTuple>& inputs) {
+    std::vector<ElementInput> elements;
+    elements.reserve(inputs.size());
+    for (const auto& [length, k0, k1, start, az] : inputs) {
+        ElementInput e;
         e.length = length;
         e.k0 = k0;
         e.k1 = k1;
@@ -138,9 +138,9 @@ py::list element_tuples(const Alignment& a) {
     return out;
 }
 
-py::list spec_tuples(const Alignment& a) {
+py::list input_tuples(const Alignment& a) {
     py::list out;
-    for (const ElementSpec& e : a.specs()) {
+    for (const ElementInput& e : a.inputs()) {
         py::object start = py::none();
         py::object az = py::none();
         if (e.has_start) start = py::make_tuple(e.x, e.y);
@@ -244,8 +244,8 @@ py::tuple crossings(const Alignment& a, const py::buffer& line, bool infinite) {
 
 void register_engine(py::module_& m) {
     py::class_<Alignment>(m, "Engine", py::module_local())
-        .def(py::init(&from_specs), py::arg("start_station"), py::arg("x"), py::arg("y"),
-             py::arg("azimuth"), py::arg("specs"))
+        .def(py::init(&from_inputs), py::arg("start_station"), py::arg("x"), py::arg("y"),
+             py::arg("azimuth"), py::arg("inputs"))
         .def_static("from_icd", &from_icd, py::arg("data"), py::arg("strict"), py::arg("series"))
         .def_property_readonly("start_station", &Alignment::start_station)
         .def_property_readonly("end_station", &Alignment::end_station)
@@ -255,7 +255,7 @@ void register_engine(py::module_& m) {
         })
         .def("__len__", &Alignment::size)
         .def("elements", &element_tuples)
-        .def("specs", &spec_tuples)
+        .def("inputs", &input_tuples)
         .def("points", &points, py::arg("stations"), py::arg("offsets"), py::arg("extend"),
              py::arg("out"))
         .def("azimuths", [](const Alignment& a, const py::buffer& s, bool extend, const py::buffer& out) {

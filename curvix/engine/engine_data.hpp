@@ -124,7 +124,7 @@ inline constexpr int kMaxDepth = 128;  // traversal stack; the tree is balanced
 
 struct Data {
     double start_station = 0.0, x = 0.0, y = 0.0, azimuth = 0.0;
-    std::vector<ElementSpec> specs;
+    std::vector<ElementInput> inputs;
     std::vector<ElementInfo> info;
     std::vector<double> stations;       // size() + 1 element boundaries
     std::vector<double> slope;          // c = (k1 - k0) / L (0 when L == 0)

@@ -18,8 +18,8 @@ double curvature_of(double radius, int direction) {
     return static_cast<double>(direction) / radius;
 }
 
-ElementSpec spec_of(const IcdRecord& r) {
-    ElementSpec e;
+ElementInput input_of(const IcdRecord& r) {
+    ElementInput e;
     const double d = static_cast<double>(r.direction);
     switch (r.type) {
         case 1:
@@ -68,11 +68,11 @@ IcdChain icd_chain(const IcdDocument& document, SpiralEvaluation spirals) {
     chain.y = document.start_y;
     chain.azimuth = document.start_azimuth / Angle::PI * 180.0 / 180.0 * Angle::PI;
     chain.elements.reserve(document.records.size());
-    for (const IcdRecord& r : document.records) chain.elements.push_back(spec_of(r));
+    for (const IcdRecord& r : document.records) chain.elements.push_back(input_of(r));
     if (spirals == SpiralEvaluation::series) {
         LegacyChain legacy = build_legacy_chain(document);
         for (std::size_t k = 0; k < legacy.elements.size() && k < chain.elements.size(); ++k) {
-            ElementSpec& e = chain.elements[k];
+            ElementInput& e = chain.elements[k];
             std::shared_ptr<const PQXElement> element(std::move(legacy.elements[k]));
             e.has_start = true;
             e.x = element->start_point.X();

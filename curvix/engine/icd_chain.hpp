@@ -25,7 +25,7 @@ struct IcdChain {
     double x = 0.0;
     double y = 0.0;
     double azimuth = 0.0;  // line 2's azimuth through the format's degree round trip
-    std::vector<ElementSpec> elements;
+    std::vector<ElementInput> elements;
 };
 
 IcdChain icd_chain(const IcdDocument& document, SpiralEvaluation spirals);

@@ -160,7 +160,7 @@ _KINDS = {"line": "line", "straight": "line", "arc": "arc", "curve": "arc",
           "clothoid": "clothoid", "spiral": "clothoid"}
 
 
-def _spec(m: Any, k: int) -> tuple:
+def _description(m: Any, k: int) -> tuple:
     """An element description (a mapping or an ``Element``) as the engine's
     (length, k0, k1, start or None, azimuth or None)."""
     if hasattr(m, "_asdict"):
@@ -286,9 +286,9 @@ class Alignment:
         for name, value in (("start_station", start_station), ("x", x), ("y", y),
                             ("azimuth", azimuth)):
             values[name] = _real_scalar(value, name)
-        specs = [_spec(m, k) for k, m in enumerate(elements, 1)]
+        descs = [_description(m, k) for k, m in enumerate(elements, 1)]
         engine = _core.Engine(values["start_station"], values["x"], values["y"],
-                              values["azimuth"], specs)
+                              values["azimuth"], descs)
         return cls._wrap(engine, {"source": "elements"})
 
     @classmethod
@@ -424,7 +424,7 @@ class Alignment:
         if "icd_bytes" in meta:
             return (_rebuild_icd, (meta,))
         x, y, az = self._engine.start
-        return (_rebuild, (self.start_station, x, y, az, self._engine.specs(), meta))
+        return (_rebuild, (self.start_station, x, y, az, self._engine.inputs(), meta))
 
     def __copy__(self) -> "Alignment":
         return self  # immutable
@@ -554,9 +554,9 @@ class Alignment:
         icd_writer.write_icd(self, path, equations=self._meta.get("equations", ()))
 
 
-def _rebuild(start_station: float, x: float, y: float, azimuth: float, specs: List[tuple],
+def _rebuild(start_station: float, x: float, y: float, azimuth: float, descs: List[tuple],
              meta: Dict[str, Any]) -> Alignment:
-    return Alignment._wrap(_core.Engine(start_station, x, y, azimuth, specs), meta)
+    return Alignment._wrap(_core.Engine(start_station, x, y, azimuth, descs), meta)
 
 
 def _rebuild_icd(meta: Dict[str, Any]) -> Alignment:

@@ -516,7 +516,7 @@ def _rotation(ctx, raw):
 
 
 def _element(ctx, raw, units, index):
-    """(spec mapping without placement, StatedElement without direction,
+    """(desc mapping without placement, StatedElement without direction,
     candidate direction and precision, stated direction and precision)."""
     tag = raw["tag"]
     if tag not in ("Line", "Curve", "Spiral"):
@@ -540,7 +540,7 @@ def _element(ctx, raw, units, index):
         if end is not None and _distance(start, end) > 0.0:
             direction = _azimuth(start, end)
             direction_precision = (p_start + p_end) / _distance(start, end)
-        spec = {"kind": "line", "length": length}
+        desc = {"kind": "line", "length": length}
     elif tag == "Curve":
         kind = (raw["attrib"].get("crvType") or "arc").strip()
         if kind.lower() != "arc":
@@ -574,7 +574,7 @@ def _element(ctx, raw, units, index):
         elif pi is not None and _distance(start, pi) > 0.0:
             direction = _azimuth(start, pi)
             direction_precision = (p_start + p_pi) / _distance(start, pi)
-        spec = {"kind": "arc", "length": length, "radius": radius, "turn": turn}
+        desc = {"kind": "arc", "length": length, "radius": radius, "turn": turn}
     else:
         kind = (raw["attrib"].get("spiType") or "clothoid").strip()
         if kind.lower() != "clothoid":
@@ -601,24 +601,24 @@ def _element(ctx, raw, units, index):
             direction = _azimuth(start, end) - math.atan2(right, along)
             direction_precision = (p_start + p_end) / _distance(start, end)
         if r0 == r1:
-            spec = ({"kind": "line", "length": length} if math.isinf(r0) else
+            desc = ({"kind": "line", "length": length} if math.isinf(r0) else
                     {"kind": "arc", "length": length, "radius": r0, "turn": turn})
         else:
-            spec = {"kind": "clothoid", "length": length, "start_radius": r0, "end_radius": r1,
+            desc = {"kind": "clothoid", "length": length, "start_radius": r0, "end_radius": r1,
                     "turn": turn}
     record = StatedElement(index, tag, raw["line"], sta, length, radius, r0, r1, turn, start, end,
                            center, pi, None, None)
-    return spec, record, (direction, direction_precision), (stated, stated_precision)
+    return desc, record, (direction, direction_precision), (stated, stated_precision)
 
 
-def _curvatures(spec):
-    if spec["kind"] == "line":
+def _curvatures(desc):
+    if desc["kind"] == "line":
         return 0.0, 0.0
-    if spec["kind"] == "arc":
-        k = spec["turn"] / spec["radius"]
+    if desc["kind"] == "arc":
+        k = desc["turn"] / desc["radius"]
         return k, k
-    return tuple(0.0 if math.isinf(r) else spec["turn"] / r
-                 for r in (spec["start_radius"], spec["end_radius"]))
+    return tuple(0.0 if math.isinf(r) else desc["turn"] / r
+                 for r in (desc["start_radius"], desc["end_radius"]))
 
 
 def _units(raw_units, path):
@@ -641,7 +641,7 @@ def _interpret(raw, units, path, chain):
     elements, stated = [], []
     end_azimuth = None
     for index, item in enumerate(raw["geometry"]):
-        spec, record, (direction, d_prec), (given, g_prec) = _element(ctx, item, units, index)
+        desc, record, (direction, d_prec), (given, g_prec) = _element(ctx, item, units, index)
         azimuth, source = _choose(direction, d_prec, given, g_prec)
         if azimuth is None:
             if end_azimuth is None:
@@ -651,12 +651,12 @@ def _interpret(raw, units, path, chain):
         azimuth = _near(end_azimuth, azimuth) if end_azimuth is not None else (
             azimuth if azimuth >= 0.0 else azimuth + 2.0 * math.pi)
         if index == 0 or not chain:
-            spec["start"] = record.start
-            spec["start_azimuth"] = azimuth
-        elements.append(spec)
+            desc["start"] = record.start
+            desc["start_azimuth"] = azimuth
+        elements.append(desc)
         stated.append(record._replace(direction=azimuth, direction_source=source))
-        k0, k1 = _curvatures(spec)
-        end_azimuth = azimuth + 0.5 * (k0 + k1) * spec["length"]
+        k0, k1 = _curvatures(desc)
+        end_azimuth = azimuth + 0.5 * (k0 + k1) * desc["length"]
     end_station = start_station + sum(e["length"] for e in elements)
     equations = []
     for item in raw["equations"]:

@@ -20,17 +20,17 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-ElementSpec el(double length, double k0, double k1) {
-    ElementSpec e;
+ElementInput el(double length, double k0, double k1) {
+    ElementInput e;
     std::tie(e.length, e.k0, e.k1) = std::make_tuple(length, k0, k1);
     return e;
 }
 
 // A chain of n random elements turning smoothly (straights, arcs,
 // clothoids; radii 150 m and up, lengths 20 to 400 m).
-std::vector<ElementSpec> random_chain(std::mt19937_64& rng, int n) {
+std::vector<ElementInput> random_chain(std::mt19937_64& rng, int n) {
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    std::vector<ElementSpec> v;
+    std::vector<ElementInput> v;
     double k = 0.0;
     for (int i = 0; i < n; ++i) {
         const double L = 20.0 + 380.0 * u(rng);
@@ -88,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(Engine, GoldenPoints, ::testing::ValuesIn(kGolden));
 TEST(EngineChain, CutClothoidEqualsWholeAndJointsAreContinuous) {
     const double L = 10000.0, k1 = 0.0012566370614359172;
     const Alignment whole(0.0, 3.0e6, 5.0e6, 0.7, {el(L, 0.0, k1)});
-    std::vector<ElementSpec> parts;
+    std::vector<ElementInput> parts;
     const double cuts[] = {0.0, 1234.5, 1234.5, 5000.0, 9999.0, L};
     for (int i = 0; i < 5; ++i)
         parts.push_back(el(cuts[i + 1] - cuts[i], k1 * cuts[i] / L, k1 * cuts[i + 1] / L));
@@ -122,10 +122,10 @@ TEST(EngineChain, CutClothoidEqualsWholeAndJointsAreContinuous) {
 TEST(EngineChain, PointAzimuthCurvatureAndOffsetAgree) {
     std::mt19937_64 rng(7);
     for (int trial = 0; trial < 20; ++trial) {
-        std::vector<ElementSpec> specs = random_chain(rng, 8);
-        std::tie(specs[3].has_azimuth, specs[3].azimuth) = std::make_tuple(true, 1.0);  // an angle break
-        std::tie(specs[5].has_start, specs[5].x, specs[5].y) = std::make_tuple(true, 400.0, -300.0);  // a gap
-        const Alignment a(50.0, 1e5, 2e5, -0.3, specs);
+        std::vector<ElementInput> inputs = random_chain(rng, 8);
+        std::tie(inputs[3].has_azimuth, inputs[3].azimuth) = std::make_tuple(true, 1.0);  // an angle break
+        std::tie(inputs[5].has_start, inputs[5].x, inputs[5].y) = std::make_tuple(true, 400.0, -300.0);  // a gap
+        const Alignment a(50.0, 1e5, 2e5, -0.3, inputs);
         for (double s = a.start_station() + 0.5; s < a.end_station() - 0.5; s += 9.7) {
             const double h = 1e-3;
             double x0, y0, x1, y1, xo, yo, x, y;
@@ -177,7 +177,7 @@ TEST(EngineExtend, ContinuesTheEndCurves) {
 TEST(EngineLegacy, PointsAreTheLegacyElementsOwn) {
     const std::shared_ptr<const curvix::PQXElement> sp =
         curvix::Sprial::entering(curvix::Vector(1e5, 2e5), curvix::Angle(0.4), 300.0, 500.0, 1);
-    ElementSpec e = el(sp->length, 0.0, 1.0 / 500);
+    ElementInput e = el(sp->length, 0.0, 1.0 / 500);
     e.legacy = sp;
     e.has_start = e.has_azimuth = true;
     std::tie(e.x, e.y, e.azimuth) = std::make_tuple(1e5, 2e5, 0.4);
@@ -194,7 +194,7 @@ TEST(EngineLegacy, PointsAreTheLegacyElementsOwn) {
 // ------------------------------------------------------------ point search
 
 // A hairpin that crosses itself: 300 m, a 3/2 turn on 60 m, 300 m.
-std::vector<ElementSpec> loop_chain() {
+std::vector<ElementInput> loop_chain() {
     return {el(300.0, 0.0, 0.0), el(60.0 * 1.5 * 3.141592653589793, 1.0 / 60, 1.0 / 60), el(300.0, 0.0, 0.0)};
 }
 
@@ -265,7 +265,7 @@ TEST(EngineNearest, FootNextToASmoothJointIsTheNormalFoot) {
 // (-102.4, 144.6) the end of the line (111.7 away) was passed over for a foot
 // on the arc 264.4 away: the end of an element before a gap is a minimum.
 TEST(EngineNearest, EndOfAnElementBeforeAGapIsAMinimum) {
-    std::vector<ElementSpec> v{el(100.0, 0.0, 0.0), el(100.0, 0.002, 0.002)};
+    std::vector<ElementInput> v{el(100.0, 0.0, 0.0), el(100.0, 0.002, 0.002)};
     v[1].has_start = true;
     v[1].x = 150.0;
     v[1].y = 10.0;
@@ -402,7 +402,7 @@ class BadConstruction : public ::testing::TestWithParam<BadCase> {};
 
 TEST_P(BadConstruction, NamesElementAndField) {
     const BadCase c = GetParam();
-    std::vector<ElementSpec> v = {el(100.0, 0.0, 0.0), el(50.0, 0.0, 0.01), el(10.0, 0.01, 0.01)};
+    std::vector<ElementInput> v = {el(100.0, 0.0, 0.0), el(50.0, 0.0, 0.01), el(10.0, 0.01, 0.01)};
     double start = 0.0;
     const std::string w = c.what;
     if (w == "nan length") v[2].length = kNaN;
