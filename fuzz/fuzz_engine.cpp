@@ -65,25 +65,6 @@ constexpr int kMaxQueries = 12;
 constexpr double kModerate = 1e9;
 constexpr double kModerateCurvature = 1e6;
 
-class Reader {
-public:
-    Reader(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
-    std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
-    std::uint8_t byte() { return p_ == end_ ? 0 : *p_++; }
-    unsigned u16() { return byte() | (unsigned(byte()) << 8); }
-    double raw_double() {
-        std::uint8_t b[8] = {};
-        for (auto& c : b) c = byte();
-        double v;
-        std::memcpy(&v, b, sizeof v);
-        return v;
-    }
-
-private:
-    const std::uint8_t* p_;
-    const std::uint8_t* end_;
-};
-
 const double kSpecial[] = {0.0,    -0.0,  kNaN,   kInf,   -kInf,    1e-9,  -1e-9, 1e-300,
                            5e-324, DBL_MAX, -DBL_MAX, 1.0, -1.0,    0.5,   1e16,  1e-6,
                            100.0,  -100.0, 1e-3,  -1e-3,  1e308,   1e4,   2.0 * kPi, kPi / 2};

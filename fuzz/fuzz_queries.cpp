@@ -10,6 +10,7 @@
 // or throw its documented failure; libFuzzer's -timeout catches a call that
 // does not end.
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
@@ -34,6 +35,7 @@ using curvix::PQX;
 using curvix::Vector;
 using namespace curvix_fuzz;
 
+constexpr int kIntervalBudget = 3000;
 constexpr const char* kNoElements = "the alignment has no elements";
 constexpr const char* kWorkedExample =
     "100\n250.5,400.25,0.5\n// first tangent\n1,100\n3,100,100,1\n2,100,50,1\n"
@@ -48,32 +50,6 @@ std::unique_ptr<PQX> make_alignment(std::uint8_t which) {
         default: return std::make_unique<PQX>();
     }
 }
-
-// Reads the input from the front: bytes, small ints and doubles. Past the
-// end every read gives zeros.
-class Reader {
-public:
-    Reader(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
-
-    std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
-    std::uint8_t byte() { return p_ == end_ ? 0 : *p_++; }
-    // lo + (two bytes, little-endian) modulo the width of [lo, hi].
-    int int_in(int lo, int hi) {
-        const unsigned v = byte() | (unsigned(byte()) << 8);
-        return lo + static_cast<int>(v % static_cast<unsigned>(hi - lo + 1));
-    }
-    double raw_double() {
-        std::uint8_t b[8] = {};
-        for (auto& c : b) c = byte();
-        double v;
-        std::memcpy(&v, b, sizeof v);
-        return v;
-    }
-
-private:
-    const std::uint8_t* p_;
-    const std::uint8_t* end_;
-};
 
 // Operands: a byte picks a value that matters to the alignment or to IEEE
 // arithmetic, or asks for eight raw bytes taken as a double.
@@ -253,6 +229,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Operands x(in, *p);
 
     // A few operations per input keep every execution short.
+    int intervals_left = kIntervalBudget;
     for (int op = 0; op < 8 && in.remaining() > 0; ++op) {
         switch (in.byte() % 8) {
             case 0: coordinate(*p, x.next()); break;
@@ -264,7 +241,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 2: {
                 const double px = x.next();
                 const double py = x.next();
-                const int n = in.int_in(-1, 3000);
+                // Each interval costs a point evaluation: one input searches
+                // at most kIntervalBudget of them in all, so that every count
+                // stays reachable while executions stay short.
+                int n = in.int_in(-1, kIntervalBudget);
+                if (n > intervals_left) n %= intervals_left + 1;
+                intervals_left -= std::max(n, 0);
                 nearest(*p, px, py, n, x.next());
                 break;
             }

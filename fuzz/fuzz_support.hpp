@@ -6,6 +6,7 @@
 // documented kind with another text, or a result that breaks a stated rule.
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +49,30 @@ inline bool same(const curvix::Vector& a, const curvix::Vector& b) {
 inline bool is_zero(const curvix::Vector& v) {
     return v.X() == 0.0 && v.Y() == 0.0 && v.Z() == 0.0;
 }
+
+// Reads a fuzz input from the front: bytes, small ints and doubles. Past
+// the end every read gives zeros.
+class Reader {
+public:
+    Reader(const std::uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
+
+    std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+    std::uint8_t byte() { return p_ == end_ ? 0 : *p_++; }
+    unsigned u16() { return byte() | (unsigned(byte()) << 8); }
+    // lo + u16() modulo the width of [lo, hi].
+    int int_in(int lo, int hi) { return lo + static_cast<int>(u16() % static_cast<unsigned>(hi - lo + 1)); }
+    double raw_double() {
+        std::uint8_t b[8] = {};
+        for (auto& c : b) c = byte();
+        double v;
+        std::memcpy(&v, b, sizeof v);
+        return v;
+    }
+
+private:
+    const std::uint8_t* p_;
+    const std::uint8_t* end_;
+};
 
 inline std::string show(double v) {
     char buf[64];

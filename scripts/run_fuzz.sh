@@ -3,7 +3,8 @@
 #
 #   scripts/run_fuzz.sh [SECONDS] [TARGET...]
 #
-# SECONDS per target (default 60); TARGET is fuzz_icd_loader, fuzz_queries
+# SECONDS per target (default 60; 0 for no limit); FUZZ_RUNS=N stops each
+# target after N executions instead. TARGET is fuzz_icd_loader, fuzz_queries
 # and/or fuzz_engine (default all three, one after the other). Each run
 # starts from a copy of the seed corpus in a scratch directory (FUZZ_WORK, default a new
 # temporary directory), so inputs found on the way never land in the
@@ -48,8 +49,10 @@ for target in "${targets[@]}"; do
     [ -e "$corpus/${seed##*/}" ] || cp "$seed" "$corpus/"
   done
   log="$work/$target/fuzz.log"
-  echo "=== $target: ${seconds}s from $(ls "$seeds" | wc -l) seeds (log: $log)"
-  (cd "$work/$target" && "$build/fuzz/$target" "$corpus" -max_total_time="$seconds" -timeout=5 \
+  echo "=== $target: ${seconds}s ${FUZZ_RUNS:+or $FUZZ_RUNS runs }from $(ls "$seeds" | wc -l) seeds (log: $log)"
+  runs=()
+  [ -z "${FUZZ_RUNS:-}" ] || runs=(-runs="$FUZZ_RUNS")
+  (cd "$work/$target" && "$build/fuzz/$target" "$corpus" -max_total_time="$seconds" "${runs[@]}" -timeout=5 \
      -rss_limit_mb=2048 -print_final_stats=1 "${extra[@]}" >"$log" 2>&1) || status=1
   grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n1 || true
   grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$log" || true
