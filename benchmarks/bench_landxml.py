@@ -1,12 +1,18 @@
 """Reading a large LandXML file: one alignment behind a big TIN surface.
 
     python benchmarks/bench_landxml.py [--size-mb 1024] [--keep]
+    python benchmarks/bench_landxml.py --elements 1000,100000,1000000
 
 Writes a file of about --size-mb MB into a temporary folder (a Surfaces
 element with points and faces as terrain exports write them, then one
 alignment of lines, arcs and clothoids), reads the alignment with
 curvixkit.landxml.read_landxml and prints the seconds and the peak resident
 memory of the read (a fresh process, so the generation does not count).
+
+--elements writes, for each count, an alignment of that many elements
+(straights, clothoids and arcs in turn, by Alignment.to_landxml) and prints
+the CPU time per element of Alignment.from_landxml against lxml's own parse
+of the same file into a tree (etree.parse, the least any lxml reader does).
 """
 
 from __future__ import annotations
@@ -72,14 +78,52 @@ def read_once(path):
           % (len(a.elements), len(a.equations), seconds, peak_kib / 1024.0))
 
 
+def many_elements(counts):
+    import gc
+    from lxml import etree
+    from curvixkit import Alignment
+    cycle = [{"kind": "line", "length": 40.0},
+             {"kind": "clothoid", "length": 30.0, "start_radius": float("inf"),
+              "end_radius": 400.0, "turn": "right"},
+             {"kind": "arc", "length": 20.0, "radius": 400.0, "turn": "right"},
+             {"kind": "clothoid", "length": 30.0, "start_radius": 400.0,
+              "end_radius": float("inf"), "turn": "right"}]
+    folder = tempfile.mkdtemp(prefix="bench_landxml_")
+    path = os.path.join(folder, "many.xml")
+    print("%10s %8s %14s %14s %7s" % ("elements", "MB", "from_landxml", "etree.parse", "ratio"))
+    try:
+        for n in counts:
+            Alignment.from_elements(0.0, 2.5e6, 6.7e6, 0.3, [cycle[k % 4] for k in range(n)]
+                                    ).to_landxml(path)
+            gc.collect()
+            began = time.process_time()
+            etree.parse(path)
+            parse = time.process_time() - began
+            gc.collect()
+            began = time.process_time()
+            a = Alignment.from_landxml(path)
+            read = time.process_time() - began
+            assert len(a.elements) == n
+            print("%10d %8.1f %11.1f us %11.1f us %6.1fx" % (
+                n, os.path.getsize(path) / 1e6, read / n * 1e6, parse / n * 1e6, read / parse))
+    finally:
+        os.remove(path)
+        os.rmdir(folder)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size-mb", type=int, default=1024, help="file size in MB (1024)")
     parser.add_argument("--keep", action="store_true", help="keep the generated file")
+    parser.add_argument("--elements", help="comma-separated element counts: time reading "
+                        "alignments of that many elements instead")
     parser.add_argument("--read", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.read:
         read_once(args.read)
+        return
+    if args.elements:
+        many_elements([int(n) for n in args.elements.split(",")])
         return
     folder = tempfile.mkdtemp(prefix="bench_landxml_")
     path = os.path.join(folder, "big.xml")

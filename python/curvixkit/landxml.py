@@ -232,6 +232,18 @@ _SAFE = dict(resolve_entities=False, no_network=True, load_dtd=False, huge_tree=
              remove_comments=True, remove_pis=True)
 
 
+# The parser builds the tree of all it is fed before its events are read:
+# small pieces keep that tree (and the work done past a failing element)
+# small.
+_PIECE = 1 << 16
+
+
+def _pieces(blocks):
+    for block in blocks:
+        for start in range(0, len(block), _PIECE):
+            yield block[start:start + _PIECE]
+
+
 def _events(path, lines):
     """(event, element) pairs of the file, "start" and "end", with the
     content of Surfaces elements left out. Raises LandXMLError for anything
@@ -241,9 +253,7 @@ def _events(path, lines):
     pending, line = 0, 1     # bytes fed since the last event, and the line there
     try:
         with open(os.fspath(path), "rb") as stream:
-            for block in _filtered_blocks(stream, lines):
-                if not block:
-                    continue
+            for block in _pieces(_filtered_blocks(stream, lines)):
                 parser.feed(block)
                 pending += len(block)
                 for event, elem in parser.read_events():
@@ -293,41 +303,49 @@ def _raw(elem, lines):
 def _scan(path, wanted):
     """Stream the file; returns (units raw or None, list of (name, line)
     of every alignment, raw data of the alignments ``wanted(name, index)``
-    selects)."""
+    selects).
+
+    Each element of a selected alignment's geometry is read when it ends
+    and interpreted at once (a file fails at its first bad element, not
+    after the whole stream), and every element leaves the tree once read,
+    so time and memory stay proportional to the file however many elements
+    an alignment holds."""
     units = None
     names = []
     kept = []
-    depth = 0
-    alignment_depth = None
-    root_checked = False
+    stack = []                  # local names of the open elements
+    current = None              # (depth, reader or None) of the alignment being read
     lines = _LineMap()
     for event, elem in _events(path, lines):
         if event == "start":
-            depth += 1
-            if not root_checked:
-                root_checked = True
-                if _local(elem.tag) != "LandXML":
-                    raise LandXMLError("not a LandXML file: the root element is <%s>, not "
-                                       "<LandXML>" % _local(elem.tag), path, lines(elem.sourceline))
-            if alignment_depth is None and _local(elem.tag) == "Alignment":
-                parent = elem.getparent()
-                if parent is not None and _local(parent.tag) == "Alignments":
-                    alignment_depth = depth
+            name = _local(elem.tag)
+            if not stack and name != "LandXML":
+                raise LandXMLError("not a LandXML file: the root element is <%s>, not "
+                                   "<LandXML>" % name, path, lines(elem.sourceline))
+            stack.append(name)
+            if current is None and name == "Alignment" and stack[-2:-1] == ["Alignments"]:
+                label = elem.get("name", "")
+                names.append((label, lines(elem.sourceline)))
+                reader = (_AlignmentReader(path, elem, lines, units)
+                          if wanted(label, len(names) - 1) else None)
+                current = (len(stack), reader)
             continue
-        depth -= 1
-        name = _local(elem.tag)
-        if alignment_depth is not None and depth + 1 > alignment_depth:
-            continue                      # kept until the alignment ends
-        if alignment_depth is not None and depth + 1 == alignment_depth:
-            alignment_depth = None
-            label = elem.get("name", "")
-            names.append((label, lines(elem.sourceline)))
-            if wanted(label, len(names) - 1):
-                kept.append(_read_raw_alignment(elem, lines))
-        elif name in ("Metric", "Imperial") and units is None:
-            parent = elem.getparent()
-            if parent is not None and _local(parent.tag) == "Units":
-                units = (name, dict(elem.attrib), lines(elem.sourceline))
+        name = stack.pop()
+        depth = len(stack) + 1                  # of the element that ended
+        if current is not None and depth > current[0]:
+            level, reader = depth - current[0], current[1]
+            if level == 3 and stack[current[0]] == "CoordGeom":
+                continue                         # a point of a geometry element: read with it
+            if reader is not None and level == 2 and stack[-1] == "CoordGeom":
+                reader.geometry(elem)
+            elif reader is not None and level == 1 and name == "StaEquation":
+                reader.equation(elem)
+        elif current is not None and depth == current[0]:
+            if current[1] is not None:
+                kept.append(current[1].raw)
+            current = None
+        elif name in ("Metric", "Imperial") and units is None and stack[-1:] == ["Units"]:
+            units = (name, dict(elem.attrib), lines(elem.sourceline))
         elem.clear()
         # Ended siblings before this one go; the element that just ended
         # stays (empty) until its next sibling ends: removing it at once
@@ -339,16 +357,40 @@ def _scan(path, wanted):
     return units, names, kept
 
 
-def _read_raw_alignment(elem, lines):
-    raw = {"name": elem.get("name", ""), "line": lines(elem.sourceline), "attrib": dict(elem.attrib),
-           "geometry": [], "equations": []}
-    for child in elem:
-        name = _local(child.tag)
-        if name == "CoordGeom":
-            raw["geometry"].extend(_raw(g, lines) for g in child if _local(g.tag))
-        elif name == "StaEquation":
-            raw["equations"].append(_raw(child, lines))
-    return raw
+_ANGLE_ATTRIBUTES = ("dir", "dirStart", "delta")
+
+
+class _AlignmentReader:
+    """One selected alignment, gathered as the stream goes. Each geometry
+    element is interpreted as soon as it is complete and only that is kept
+    (raw copies of 10^5 elements cost seconds of garbage collection); the
+    raw data stays only where the units are not known yet."""
+
+    def __init__(self, path, elem, lines, units):
+        self.lines = lines
+        self.raw = {"name": elem.get("name", ""), "line": lines(elem.sourceline),
+                    "attrib": dict(elem.attrib), "geometry": [], "equations": []}
+        self.ctx = _Context(path, self.raw["name"])
+        # The units stated before the alignment, or the defaults: a Units
+        # element after it makes what was read with them provisional.
+        self.units_known = units is not None
+        self.raw["units"] = self.units = _units(units, path)
+
+    def geometry(self, elem):
+        if not _local(elem.tag):
+            return
+        raw = _raw(elem, self.lines)
+        try:
+            result = _element(self.ctx, raw, self.units, len(self.raw["geometry"]))
+        except LandXMLError as exc:
+            if self.units_known or exc.attribute not in _ANGLE_ATTRIBUTES:
+                raise
+            result = None
+        self.raw["geometry"].append((None if result is not None and self.units_known else raw,
+                                     result))
+
+    def equation(self, elem):
+        self.raw["equations"].append(_raw(elem, self.lines))
 
 
 # ------------------------------------------------------------ interpretation
@@ -640,13 +682,15 @@ def _interpret(raw, units, path, chain):
         ctx.fail("the alignment has no CoordGeom elements", raw["line"])
     elements, stated = [], []
     end_azimuth = None
-    for index, item in enumerate(raw["geometry"]):
-        desc, record, (direction, d_prec), (given, g_prec) = _element(ctx, item, units, index)
+    for index, (item, early) in enumerate(raw["geometry"]):
+        if early is None or raw["units"] != units:
+            early = _element(ctx, item, units, index)
+        desc, record, (direction, d_prec), (given, g_prec) = early
         azimuth, source = _choose(direction, d_prec, given, g_prec)
         if azimuth is None:
             if end_azimuth is None:
                 ctx.fail("the first element gives no direction (no coordinates that fix one "
-                         "and no dir)", item["line"], item["tag"])
+                         "and no dir)", record.line, record.kind)
             azimuth, source = end_azimuth, "chain"
         azimuth = _near(end_azimuth, azimuth) if end_azimuth is not None else (
             azimuth if azimuth >= 0.0 else azimuth + 2.0 * math.pi)
