@@ -33,6 +33,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -89,6 +90,8 @@ struct Chain {
 // CURVIX_FUZZ_NO_GAPS=1 drops the explicit start points (which leave gaps
 // at joints), so that a long run goes on past faults already known there.
 bool g_no_gaps = false;
+// CURVIX_FUZZ_DUMP=1 prints each chain read (to reproduce a finding).
+bool g_dump = false;
 
 Chain read_chain(Reader& in) {
     Chain c;
@@ -356,7 +359,7 @@ public:
             if (!moderate_ || !all_finite || scale > kModerate) continue;
             double px, py;
             a_.point(c.station, 0.0, false, px, py);
-            if (!(std::hypot(px - c.x, py - c.y) <= tol) && !zero_length_start(c, tol)) {
+            if (!(std::hypot(px - c.x, py - c.y) <= tol) && !joint_point(c, tol)) {
                 fail("crossings: the point is not the alignment's point at its station",
                      where + " (" + show(c.x) + ", " + show(c.y) + ") alignment (" + show(px) + ", " +
                          show(py) + ")");
@@ -372,15 +375,15 @@ public:
     }
 
 private:
-    // Zero-length elements at a station: the station names only the last
-    // one's point, a crossing may lie at any of their starts.
-    bool zero_length_start(const Crossing& c, double tol) const {
+    // A joint station names only the point of the element that starts
+    // there; at a gap (or past zero-length elements) a crossing may lie at
+    // the end of the element before, or at any zero-length element's start.
+    bool joint_point(const Crossing& c, double tol) const {
         for (std::size_t k = 0; k < a_.size(); ++k) {
             const auto& e = a_.element(k);
-            if (e.start_station == c.station && e.end_station == c.station &&
-                std::hypot(e.x0 - c.x, e.y0 - c.y) <= tol) {
-                return true;
-            }
+            if (e.end_station != c.station) continue;
+            if (std::hypot(e.x1 - c.x, e.y1 - c.y) <= tol) return true;
+            if (e.start_station == c.station && std::hypot(e.x0 - c.x, e.y0 - c.y) <= tol) return true;
         }
         return false;
     }
@@ -447,12 +450,24 @@ void run_queries(Reader& in, Engine& q) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const char* v = std::getenv("CURVIX_FUZZ_NO_GAPS");
     g_no_gaps = v != nullptr && std::strcmp(v, "1") == 0;
+    const char* d = std::getenv("CURVIX_FUZZ_DUMP");
+    g_dump = d != nullptr && std::strcmp(d, "1") == 0;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Reader in(data, size);
     const Chain c = read_chain(in);
+    if (g_dump) {
+        std::fprintf(stderr, "chain: station %.17g at (%.17g, %.17g) azimuth %.17g\n", c.start_station,
+                     c.x, c.y, c.azimuth);
+        for (const ElementInput& e : c.elements) {
+            std::fprintf(stderr, "  length %.17g k %.17g .. %.17g", e.length, e.k0, e.k1);
+            if (e.has_start) std::fprintf(stderr, " start (%.17g, %.17g)", e.x, e.y);
+            if (e.has_azimuth) std::fprintf(stderr, " azimuth %.17g", e.azimuth);
+            std::fprintf(stderr, "\n");
+        }
+    }
     std::unique_ptr<Alignment> a;
     try {
         a = std::make_unique<Alignment>(c.start_station, c.x, c.y, c.azimuth, c.elements);
