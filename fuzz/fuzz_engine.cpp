@@ -60,7 +60,7 @@ constexpr double kPi = 3.14159265358979323846;
 // Elements per chain: long enough for real alignments (the samples have 21
 // and 40), short enough that each execution stays fast.
 constexpr std::size_t kMaxElements = 64;
-constexpr int kMaxQueries = 12;
+constexpr int kMaxQueries = 8;
 // A moderate chain: every value well inside the range of doubles, so that
 // no sum or product of them can overflow.
 constexpr double kModerate = 1e9;
