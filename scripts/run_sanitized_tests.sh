@@ -18,39 +18,13 @@ set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$repo"
 
-# ---------------------------------------------------------------- packages
-bash scripts/install_deps.sh
-need=()
-command -v g++ >/dev/null || need+=(g++)
-asan_lib() { gcc -print-file-name=libasan.so 2>/dev/null || true; }
-ubsan_lib() { gcc -print-file-name=libubsan.so 2>/dev/null || true; }
-command -v gcc >/dev/null && [ -f "$(asan_lib)" ] || need+=(gcc libasan8)
-command -v gcc >/dev/null && [ -f "$(ubsan_lib)" ] || need+=(libubsan1)
-py="${PYTHON:-python3}"
-# A Debian interpreter needs its headers and venv packages; others have them.
-inc="$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
-[ -f "$inc/Python.h" ] || need+=(python3-dev)
-"$py" -c 'import ensurepip' 2>/dev/null || need+=(python3-venv)
-if [ ${#need[@]} -gt 0 ]; then
-  SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
-  echo "installing: ${need[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
-fi
-asan="$(realpath "$(asan_lib)")"
-ubsan="$(realpath "$(ubsan_lib)")"
-
-# ------------------------------------------------------------------- build
+# ------------------------------------------------------- packages and build
+source scripts/sanitized_build.sh
+sanitizer_runtimes libasan.so:libasan8 libubsan.so:libubsan1
+asan="${runtimes[0]}"
+ubsan="${runtimes[1]}"
 venv="$repo/build/venv-asan"
-[ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q pybind11==2.11.1 "scikit-build-core>=0.10" pytest hypothesis mpmath numpy lxml
-command -v cmake >/dev/null || "$venv/bin/python" -m pip install -q cmake
-command -v ninja >/dev/null || "$venv/bin/python" -m pip install -q ninja
-CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" \
-CC=gcc CXX=g++ "$venv/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
-  -Ccmake.define.CURVIX_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false \
-  -Cbuild-dir=build/sanitize "$repo"
+sanitized_package "$venv" build/sanitize -Ccmake.define.CURVIX_SANITIZE=ON
 
 # --------------------------------------------------------------------- run
 # The interpreter is not instrumented: the runtimes are preloaded so that

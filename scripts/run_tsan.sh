@@ -17,35 +17,14 @@ set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$repo"
 
-bash scripts/install_deps.sh
-tsan_lib() { gcc -print-file-name=libtsan.so 2>/dev/null || true; }
-need=()
-command -v g++ >/dev/null || need+=(g++)
-command -v gcc >/dev/null && [ -f "$(tsan_lib)" ] || need+=(gcc libtsan2)
-py="${PYTHON:-python3}"
-inc="$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
-[ -f "$inc/Python.h" ] || need+=(python3-dev)
-"$py" -c 'import ensurepip' 2>/dev/null || need+=(python3-venv)
-if [ ${#need[@]} -gt 0 ]; then
-  SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
-  echo "installing: ${need[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${need[@]}" >/dev/null
-fi
-tsan="$(realpath "$(tsan_lib)")"
-
+source scripts/sanitized_build.sh
+sanitizer_runtimes libtsan.so:libtsan2
+tsan="${runtimes[0]}"
 venv="$repo/build/venv-tsan"
-[ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q pybind11==2.11.1 "scikit-build-core>=0.10" pytest hypothesis mpmath numpy lxml
-command -v cmake >/dev/null || "$venv/bin/python" -m pip install -q cmake
-command -v ninja >/dev/null || "$venv/bin/python" -m pip install -q ninja
 flags="-fsanitize=thread -fno-omit-frame-pointer -g"
-CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" \
-CC=gcc CXX=g++ "$venv/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
-  -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false -Cbuild-dir=build/tsan \
-  -Ccmake.define.CMAKE_CXX_FLAGS="$flags" -Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread \
-  -Ccmake.define.CMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread "$repo"
+sanitized_package "$venv" build/tsan -Ccmake.define.CMAKE_CXX_FLAGS="$flags" \
+  -Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread \
+  -Ccmake.define.CMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread
 
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
