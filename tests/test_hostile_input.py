@@ -388,3 +388,14 @@ def test_start_after_a_gap_behind_a_zero_length_element_can_be_the_nearest_point
 def test_jump_across_a_line_at_a_gap_is_no_crossing():
     np.testing.assert_allclose(gap_at(150, 10).crossings([[0, 40], [200, 60]]).station, [40, 145],
                                rtol=0, atol=1e-9)   # roots of a line against a line: to rounding
+
+
+# fuzz_engine: 100 m of straight, then a clothoid of 1e-9 m from curvature
+# 1e4 to 1e-9. Its end station 100.000000001 lies 1.0000036e-9 past its
+# start (the station's rounding), and the curvature there was -0.036.
+def test_curvature_at_a_short_clothoids_end_stays_within_its_curvatures():
+    a = Alignment.from_elements(0, 0, 0, 0, [
+        {"kind": "line", "length": 100.0},
+        {"kind": "clothoid", "length": 1e-9, "start_curvature": 1e4, "end_curvature": 1e-9}])
+    k = a.curvature(np.linspace(100.0, a.end_station, 9))
+    assert np.all((k >= 1e-9) & (k <= 1e4)), k

@@ -581,7 +581,11 @@ double Alignment::curvature(double station, bool extend) const noexcept {
     const std::ptrdiff_t k = element_index(station);
     if (k >= 0) {
         const auto u = static_cast<std::size_t>(k);
-        return d.curvature_at(u, station - d.stations[u]);
+        // The end station is the start plus the length, rounded: station -
+        // start can pass the length by an ulp of the station, which a short
+        // clothoid's rate of change of curvature (1e13 for 1e4 over 1e-9 m)
+        // would carry outside the element's curvatures.
+        return d.curvature_at(u, std::min(station - d.stations[u], d.info[u].length));
     }
     if (!extend || std::isnan(station)) return kNaN;
     const bool below = station < d.stations[0];
