@@ -399,3 +399,15 @@ def test_curvature_at_a_short_clothoids_end_stays_within_its_curvatures():
         {"kind": "clothoid", "length": 1e-9, "start_curvature": 1e4, "end_curvature": 1e-9}])
     k = a.curvature(np.linspace(100.0, a.end_station, 9))
     assert np.all((k >= 1e-9) & (k <= 1e4)), k
+
+
+# fuzz_engine: a full circle of radius 1 from (0, 0) heading north, then a
+# line placed at (-100, 0). The segment (0, 1)-(0, -1) touches the circle
+# at both its ends; the touch at its end (station 2 pi) was reported at
+# (-100, 0), the start of the line after the gap.
+def test_crossing_at_the_end_before_a_gap_is_that_ends_point():
+    a = Alignment.from_elements(0, 0, 0, 0, [{"kind": "arc", "length": 2 * np.pi, "radius": 1,
+                                              "turn": "right"},
+                                             {"kind": "line", "length": 1, "start": (-100, 0)}])
+    c = a.crossings([[0, 1], [0, -1]])
+    np.testing.assert_allclose(np.column_stack([c.x, c.y]), 0.0, atol=1e-12)

@@ -154,7 +154,10 @@ bool box_meets(const Box& b, const Line& ln, bool infinite) noexcept {
 
 void report(const Data& d, std::size_t k, double t, const Line& ln, bool tangent,
             std::vector<Found>& out) {
-    while (k + 1 < d.size() && t >= d.info[k].length) {  // joints belong to the next element
+    // A joint belongs to the element that starts there, unless a gap lies
+    // between: the point found is the end of the element before it.
+    while (k + 1 < d.size() && t >= d.info[k].length && d.info[k].x1 == d.info[k + 1].x0 &&
+           d.info[k].y1 == d.info[k + 1].y0) {
         ++k;
         t = 0.0;
     }
