@@ -377,13 +377,22 @@ public:
 private:
     // A joint station names only the point of the element that starts
     // there; at a gap (or past zero-length elements) a crossing may lie at
-    // the end of the element before, or at any zero-length element's start.
+    // the end of the element before, at any zero-length element's start,
+    // or, across a gap the engine bridges (kJointGap, 1 mm), on its chord.
     bool joint_point(const Crossing& c, double tol) const {
         for (std::size_t k = 0; k < a_.size(); ++k) {
             const auto& e = a_.element(k);
             if (e.end_station != c.station) continue;
             if (std::hypot(e.x1 - c.x, e.y1 - c.y) <= tol) return true;
             if (e.start_station == c.station && std::hypot(e.x0 - c.x, e.y0 - c.y) <= tol) return true;
+            for (std::size_t j = k + 1; j < a_.size() && a_.element(j).start_station == c.station; ++j) {
+                const auto& n = a_.element(j);
+                const double chord[4] = {e.x1, e.y1, n.x0, n.y0};
+                if (std::hypot(n.x0 - e.x1, n.y0 - e.y1) <= 1e-3 + tol &&
+                    distance_to_line(c.x, c.y, chord, false) <= tol) {
+                    return true;
+                }
+            }
         }
         return false;
     }

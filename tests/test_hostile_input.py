@@ -411,3 +411,17 @@ def test_crossing_at_the_end_before_a_gap_is_that_ends_point():
                                              {"kind": "line", "length": 1, "start": (-100, 0)}])
     c = a.crossings([[0, 1], [0, -1]])
     np.testing.assert_allclose(np.column_stack([c.x, c.y]), 0.0, atol=1e-12)
+
+
+# fuzz_engine (at 0.5 mm from the origin): a line that parts two elements
+# across a gap the engine bridges (up to 1 mm) crosses at the joint. From
+# (0, 0) north for 10, then from (0.0005, 10) at azimuth -0.1: the line
+# x + y = 10.00025 was reported at (0.0005, 10), the start after the gap,
+# 0.18 mm off the line; it meets the gap's chord at (0.00025, 10).
+def test_crossing_across_a_bridged_gap_lies_on_the_line():
+    a = Alignment.from_elements(0, 0, 0, 0, [{"kind": "line", "length": 10},
+                                             {"kind": "line", "length": 10, "start": (0.0005, 10),
+                                              "start_azimuth": -0.1}])
+    c = a.crossings([[-1, 11.00025], [1, 9.00025]])
+    assert list(c.station) == [10.0]
+    np.testing.assert_allclose([c.x[0], c.y[0]], [0.00025, 10], rtol=0, atol=1e-12)

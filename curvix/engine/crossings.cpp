@@ -152,8 +152,18 @@ bool box_meets(const Box& b, const Line& ln, bool infinite) noexcept {
     return above > 0 && below > 0;
 }
 
-void report(const Data& d, std::size_t k, double t, const Line& ln, bool tangent,
+// A crossing's place: parameter t on its element, or, for a sign change
+// across a joint whose ends do not quite meet, the point where the line
+// meets the chord of the gap (at the joint's station).
+struct Place {
+    double t;
+    bool chord = false;
+    double x = 0.0, y = 0.0;
+};
+
+void report(const Data& d, std::size_t k, const Place& at, const Line& ln, bool tangent,
             std::vector<Found>& out) {
+    double t = at.t;
     // A joint belongs to the element that starts there, unless a gap lies
     // between: the point found is the end of the element before it.
     while (k + 1 < d.size() && t >= d.info[k].length && d.info[k].x1 == d.info[k + 1].x0 &&
@@ -164,7 +174,7 @@ void report(const Data& d, std::size_t k, double t, const Line& ln, bool tangent
     const ElementInfo& e = d.info[k];
     double lx, ly, tx, ty;
     d.local(k, t, lx, ly, tx, ty);
-    const double x = e.x0 + lx, y = e.y0 + ly;
+    const double x = at.chord ? at.x : e.x0 + lx, y = at.chord ? at.y : e.y0 + ly;
     const double along = ln.ux * (x - ln.ax) + ln.uy * (y - ln.ay);
     const bool infinite = ln.length == std::numeric_limits<double>::infinity();
     if (!infinite && !(along >= -ln.slack && along <= ln.length + ln.slack)) return;
@@ -182,14 +192,15 @@ void report(const Data& d, std::size_t k, double t, const Line& ln, bool tangent
 struct Hits {
     enum Run { first = 1, last = 2, both = 3 };
     struct Hit {
-        double t;
+        Place at;
         int run;
     };
     Hit root[4];
     int roots = 0;
     bool touches = false;
     double touch = 0.0;
-    void add(double t, int run) { root[roots++] = {t, run}; }
+    void add(double t, int run) { root[roots++] = {{t}, run}; }
+    void add(const Place& at, int run) { root[roots++] = {at, run}; }
 };
 
 Hits piece_hits(const Data& d, std::size_t i, const Line& ln) {
@@ -211,6 +222,7 @@ Hits piece_hits(const Data& d, std::size_t i, const Line& ln) {
     // ends meet (within kJointGap; across a wider gap the alignment jumps
     // over the line without crossing it).
     bool at_start = fa == 0.0;
+    Place start{s.ta};
     if (!at_start && i > 0 && d.search[i - 1].element != s.element) {
         const SearchPiece& p = d.search[i - 1];
         const ElementInfo& before = d.info[p.element];
@@ -218,9 +230,18 @@ Hits piece_hits(const Data& d, std::size_t i, const Line& ln) {
         if (std::hypot(before.x1 - after.x0, before.y1 - after.y0) <= kJointGap) {
             const double fl = Distance(d, p.element, ln).at(p.tb);
             at_start = fl == 0.0 || (fl < 0.0) != (fa < 0.0);
+            if (at_start && (before.x1 != after.x0 || before.y1 != after.y0)) {
+                // The line meets the chord of the gap where f, linear along
+                // it, changes sign: not at the start after the gap, which
+                // lies up to kJointGap off the line.
+                const double w = fl / (fl - fa);
+                start.chord = true;
+                start.x = before.x1 + w * (after.x0 - before.x1);
+                start.y = before.y1 + w * (after.y0 - before.y1);
+            }
         }
     }
-    if (at_start) h.add(s.ta, split ? Hits::first : Hits::both);
+    if (at_start) h.add(start, split ? Hits::first : Hits::both);
     if (!split) {
         if (fa * fb < 0.0) h.add(f.root(s.ta, fa, s.tb, fb), Hits::both);
     } else {
@@ -240,9 +261,9 @@ void line_crossings(const Data& d, const std::vector<std::size_t>& pieces, const
     // whether this piece touches.
     bool pending = false, prev_touch = false, started = false;
     std::size_t pending_k = 0, prev = 0;
-    double pending_t = 0.0;
+    Place pending_at{0.0};
     const auto flush = [&]() {
-        if (pending) report(d, pending_k, pending_t, ln, false, out);
+        if (pending) report(d, pending_k, pending_at, ln, false, out);
         pending = false;
     };
     for (const std::size_t i : pieces) {
@@ -252,7 +273,7 @@ void line_crossings(const Data& d, const std::vector<std::size_t>& pieces, const
         if (h.touches) {
             if (contiguous) pending = false;
             flush();
-            report(d, k, h.touch, ln, true, out);
+            report(d, k, Place{h.touch}, ln, true, out);
         } else {
             flush();
             for (int r = 0; r < h.roots; ++r) {
@@ -262,9 +283,9 @@ void line_crossings(const Data& d, const std::vector<std::size_t>& pieces, const
                 if (hit.run & Hits::last) {
                     pending = true;
                     pending_k = k;
-                    pending_t = hit.t;
+                    pending_at = hit.at;
                 } else {
-                    report(d, k, hit.t, ln, false, out);
+                    report(d, k, hit.at, ln, false, out);
                 }
             }
         }
