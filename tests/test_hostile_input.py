@@ -425,3 +425,8 @@ def test_crossing_across_a_bridged_gap_lies_on_the_line():
     c = a.crossings([[-1, 11.00025], [1, 9.00025]])
     assert list(c.station) == [10.0]
     np.testing.assert_allclose([c.x[0], c.y[0]], [0.00025, 10], rtol=0, atol=1e-12)
+    # Both straight (no box then met the line through the gap alone).
+    straight = Alignment.from_elements(0, 0, 0, 0, [{"kind": "line", "length": 10},
+                                                    {"kind": "line", "length": 10,
+                                                     "start": (0.0005, 10)}])
+    assert list(straight.crossings([[-1, 11.00025], [1, 9.00025]]).station) == [10.0]

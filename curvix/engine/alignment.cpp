@@ -19,6 +19,7 @@ namespace {
 
 using detail::count_not_above;
 using detail::Data;
+using detail::kJointGap;
 using detail::kTerms;
 using detail::Node;
 using detail::SearchPiece;
@@ -243,6 +244,15 @@ void add_search_piece(Data& d, std::size_t k, double ta, double tb) {
     s.ymin -= g;
     s.xmax += g;
     s.ymax += g;
+    // After a gap that crossings bridge, the box holds the gap's chord too,
+    // so that a line through the gap alone still meets a piece.
+    if (ta == 0.0 && !d.search.empty() && d.search.back().element != k) {
+        const ElementInfo& p = d.info[d.search.back().element];
+        if ((p.x1 != e.x0 || p.y1 != e.y0) && std::hypot(p.x1 - e.x0, p.y1 - e.y0) <= kJointGap) {
+            grow(s.xmin, s.xmax, p.x1);
+            grow(s.ymin, s.ymax, p.y1);
+        }
+    }
     d.search.push_back(s);
 }
 

@@ -28,10 +28,7 @@ using detail::SearchPiece;
 constexpr double kPi = 3.141592653589793;
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr int kMaxIterations = 100;
-// Joints whose ends lie closer than this (in the alignment's unit: a
-// millimetre in metres) are continuous for crossings, as placed elements of
-// real files meet to a fraction of it.
-constexpr double kJointGap = 1e-3;
+using detail::kJointGap;
 
 struct Line {
     double ax, ay;  // first point

@@ -37,6 +37,10 @@ inline constexpr double kPieceSlope = 0.02;  // |c| * r^2
 inline constexpr int kExtendPieces = 64;
 // Turn of a search piece (nearest, local minima, crossings).
 inline constexpr double kSearchTurn = 0.7853981633974483;  // pi / 4
+// Joints whose ends lie closer than this (in the alignment's unit: a
+// millimetre in metres) are continuous for crossings, as placed elements of
+// real files meet to a fraction of it.
+inline constexpr double kJointGap = 1e-3;
 
 struct SeriesPiece {
     std::size_t element = 0;
