@@ -127,7 +127,9 @@ def test_hostile_file_fails_fast_with_its_documented_error(tmp_path, name):
         assert result.get("ends") == [list(e.end) for e in base.elements]
     else:
         assert result.get("type") == "LandXMLError" and words in result["text"], result
-    if result["cpu"] >= 1.0:
+    # (Under the sanitizers every allocation costs more: the 1 GB attribute,
+    # refused after 32 MB, takes 0.23 s here and 1.1 s there.)
+    if result["cpu"] >= (3.0 if SANITIZED else 1.0):
         raise TooSlow("%.2f s of CPU time" % result["cpu"])
 
 
