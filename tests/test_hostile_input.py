@@ -432,3 +432,34 @@ def test_crossing_across_a_bridged_gap_lies_on_the_line():
                                                     {"kind": "line", "length": 10,
                                                      "start": (0.0005, 10)}])
     assert list(straight.crossings([[-1, 11.00025], [1, 9.00025]]).station) == [10.0]
+
+
+# fuzz_engine: the crossing near the vertex (0, 0) is found on segments 1
+# and 2 and kept once, under segment 1; it kept segment 2's "at its first
+# point" flag, so the crossing at the vertex (10000, 0), 3e-9 further on and
+# so within the station tolerance, merged into it: reported as segment 0 at
+# (0, 1e-9), 10 km from segment 0, and the crossing at (10000, 0) as
+# segment 1.
+def test_crossings_at_two_vertices_close_in_station_keep_their_segments():
+    a = Alignment.from_elements(0, -1e-9, 2e-9, 3 * np.pi / 4, [
+        {"kind": "line", "length": 4e-9},
+        {"kind": "line", "length": 1e-9, "start": (10000, -5e-10), "start_azimuth": 0.0}])
+    xy = np.array([[20000.0, 0], [10000, 0], [0, 0], [0, 10000]])
+    c = a.crossings(xy)
+    assert list(c.segment) == [1, 0]
+    for s, x, y in zip(c.segment, c.x, c.y):
+        a_, b_ = xy[s], xy[s + 1]
+        u = (b_ - a_) / np.hypot(*(b_ - a_))
+        assert abs(u[0] * (y - a_[1]) - u[1] * (x - a_[0])) <= 1e-8
+        assert -1e-8 <= u @ ([x, y] - a_) <= np.hypot(*(b_ - a_)) + 1e-8
+
+
+# fuzz_engine: a clothoid of 1e-9 m from the subnormal curvature 1.6e-310 to
+# 0 gave -6e-316 at its end (the product rounds before the division).
+def test_curvature_of_a_subnormal_clothoid_stays_within_its_curvatures():
+    a = Alignment.from_elements(0, 0, 0, 0, [
+        {"kind": "line", "length": 100.0},
+        {"kind": "clothoid", "length": 1e-9, "start_curvature": 1.5815475696042951e-310,
+         "end_curvature": 0.0}])
+    k = a.curvature(np.linspace(100.0, a.end_station, 9))
+    assert np.all((k >= 0.0) & (k <= 1.5815475696042951e-310)), k

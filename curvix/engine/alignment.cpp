@@ -594,8 +594,12 @@ double Alignment::curvature(double station, bool extend) const noexcept {
         // The end station is the start plus the length, rounded: station -
         // start can pass the length by an ulp of the station, which a short
         // clothoid's rate of change of curvature (1e13 for 1e4 over 1e-9 m)
-        // would carry outside the element's curvatures.
-        return d.curvature_at(u, std::min(station - d.stations[u], d.info[u].length));
+        // would carry outside the element's curvatures. Subnormal
+        // curvatures round the product before the division and can land
+        // past either end as well, so the result is held between them.
+        const ElementInfo& e = d.info[u];
+        const double kappa = d.curvature_at(u, std::min(station - d.stations[u], e.length));
+        return std::min(std::max(kappa, std::min(e.k0, e.k1)), std::max(e.k0, e.k1));
     }
     if (!extend || std::isnan(station)) return kNaN;
     const bool below = station < d.stations[0];

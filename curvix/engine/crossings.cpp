@@ -362,7 +362,14 @@ void Alignment::crossings(const double* xy, std::size_t m, bool infinite,
             if ((o.c.segment == f.c.segment && gap <= same) || (vertex && gap <= 4.0 * std::max(o.tol, f.tol))) {
                 twice = true;
                 if (f.c.angle == 0.0) o.c.angle = 0.0;
-                if (f.c.segment < o.c.segment) o.c.segment = f.c.segment;
+                if (f.c.segment < o.c.segment) {
+                    // Kept under the earlier segment, with that segment's
+                    // end flags: the other segment's would let a third
+                    // crossing, at another vertex, merge into this one.
+                    o.c.segment = f.c.segment;
+                    o.at_first = f.at_first;
+                    o.at_last = f.at_last;
+                }
                 break;
             }
         }
