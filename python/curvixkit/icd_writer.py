@@ -67,7 +67,8 @@ def _straight_azimuth(azimuth):
     part (as the loader's strtol reads it) non-zero and within int range."""
     if abs(azimuth) > _INT_MAX:
         azimuth = math.fmod(azimuth, _TWO_PI)
-    digits = _LEADING_INTEGER.match(_number(azimuth)).group(1)
+    match = _LEADING_INTEGER.match(_number(azimuth))
+    digits = match.group(1) if match else ""   # the pattern matches any text
     if not digits or int(digits) == 0:
         azimuth += _TWO_PI if azimuth < 1.0 else -_TWO_PI
     return _number(azimuth)

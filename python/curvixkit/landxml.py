@@ -50,7 +50,7 @@ import os
 import re
 from collections import namedtuple
 from decimal import Decimal, InvalidOperation
-from typing import Any, Iterable, List, Optional, Union
+from typing import Any, Dict, Iterable, List, NoReturn, Optional, Union
 
 from lxml import etree
 
@@ -130,7 +130,7 @@ def _filtered_blocks(stream, lines):
     held, so line numbers stay right). Comments and CDATA sections are stepped over whole. Works on any
     ASCII-compatible encoding; in others nothing matches and nothing is
     skipped (the content is then parsed like any other)."""
-    state = {"buf": b"", "pos": 0, "eof": False, "fed": 0, "removed": 0}
+    state: Dict[str, Any] = {"buf": b"", "pos": 0, "eof": False, "fed": 0, "removed": 0}
     inside = None                     # the closing tag searched for, or None
 
     def fill():
@@ -313,7 +313,7 @@ def _scan(path, wanted):
     units = None
     names = []
     kept = []
-    stack = []                  # local names of the open elements
+    stack: List[str] = []       # local names of the open elements
     current = None              # (depth, reader or None) of the alignment being read
     lines = _LineMap()
     for event, elem in _events(path, lines):
@@ -402,7 +402,7 @@ class _Context:
         self.path = path
         self.alignment = alignment
 
-    def fail(self, message, line, element=None, attribute=None):
+    def fail(self, message, line, element=None, attribute=None) -> NoReturn:
         what = element or "alignment"
         raise LandXMLError("%s in alignment %r: %s" % (what, self.alignment, message),
                            self.path, line, element, attribute)
@@ -515,8 +515,8 @@ def _point(ctx, raw, name):
     try:
         numbers = [float(f) for f in fields]
     except ValueError:
-        numbers = None
-    if numbers is None or len(numbers) not in (2, 3) or not all(map(math.isfinite, numbers)):
+        numbers = []
+    if len(numbers) not in (2, 3) or not all(map(math.isfinite, numbers)):
         ctx.fail("<%s> must hold 'northing easting [elevation]' as finite numbers, got %r"
                  % (name, text), line, raw["tag"], name)
     precision = max(_text_precision(fields[0], numbers[0]), _text_precision(fields[1], numbers[1]))
