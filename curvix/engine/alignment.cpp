@@ -591,14 +591,14 @@ double Alignment::curvature(double station, bool extend) const noexcept {
     const std::ptrdiff_t k = element_index(station);
     if (k >= 0) {
         const auto u = static_cast<std::size_t>(k);
-        // The end station is the start plus the length, rounded: station -
-        // start can pass the length by an ulp of the station, which a short
-        // clothoid's rate of change of curvature (1e13 for 1e4 over 1e-9 m)
-        // would carry outside the element's curvatures. Subnormal
-        // curvatures round the product before the division and can land
-        // past either end as well, so the result is held between them.
+        // Held between the element's end curvatures: station - start can
+        // pass the length by an ulp of the station (the end station is the
+        // start plus the length, rounded), which a short clothoid's rate of
+        // change of curvature (1e13 for 1e4 over 1e-9 m) carries outside
+        // them, and subnormal curvatures round the product before the
+        // division.
         const ElementInfo& e = d.info[u];
-        const double kappa = d.curvature_at(u, std::min(station - d.stations[u], e.length));
+        const double kappa = d.curvature_at(u, station - d.stations[u]);
         return std::min(std::max(kappa, std::min(e.k0, e.k1)), std::max(e.k0, e.k1));
     }
     if (!extend || std::isnan(station)) return kNaN;
