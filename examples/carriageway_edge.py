@@ -11,7 +11,7 @@ from pathlib import Path
 import numpy as np
 
 from curvixkit import Alignment
-from curvixkit.chainage import format_chainage
+from curvixkit.stations import format_station
 
 HERE = Path(__file__).resolve().parent
 
@@ -37,14 +37,14 @@ def main(argv=None):
     rows = stakeout(alignment)
     print("%-13s %14s %14s %12s" % ("station", "x", "y", "azimuth"))
     for station, x, y, az in rows[:5]:
-        print("%-13s %14.3f %14.3f %12.6f" % (format_chainage(station), x, y, az))
+        print("%-13s %14.3f %14.3f %12.6f" % (format_station(station), x, y, az))
     print("... %d stakes at 3.5 m right\n" % len(rows))
 
     names, points = read_points(argv[1] if len(argv) > 1 else HERE / "survey_points.csv")
     found = alignment.locate(points)
     print("%-8s %-13s %10s %10s" % ("point", "station", "offset", "distance"))
     for name, s, o, d in zip(names, found.station, found.offset, found.distance):
-        print("%-8s %-13s %10.3f %10.3f" % (name, format_chainage(s), o, d))
+        print("%-8s %-13s %10.3f %10.3f" % (name, format_station(s), o, d))
     return rows, found
 
 

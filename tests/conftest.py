@@ -6,6 +6,17 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[1]
 EXAMPLES = REPO / "examples"
+# Real exports from design software, beside CI's checkout but not beside a
+# user's: tests that read them skip, saying why, where they are absent.
+SHARED = REPO.parent / "shared"
+
+
+def shared(*parts):
+    """The path of a file under ../shared, or a skip where it is absent."""
+    path = SHARED.joinpath(*parts)
+    if not path.exists():
+        pytest.skip("%s is not beside the checkout (the real exports live in ../shared)" % path)
+    return path
 
 
 def pytest_sessionstart(session):

@@ -273,6 +273,20 @@ void register_engine(py::module_& m) {
              py::arg("offset"), py::arg("distance"), py::arg("element"))
         .def("local_minima", &local_minima, py::arg("points"), py::arg("max_distance"))
         .def("crossings", &crossings, py::arg("line"), py::arg("infinite"));
+    // The end of one element in the frame of its start tangent, as the
+    // engine integrates it: (along, right). Readers use it to turn a stated
+    // chord into a start direction without evaluating curves themselves.
+    m.def("local_end", [](double length, double k0, double k1) {
+        ElementInput e;
+        e.length = length;
+        e.k0 = k0;
+        e.k1 = k1;
+        std::vector<ElementInput> one;
+        one.push_back(std::move(e));
+        const Alignment a(0.0, 0.0, 0.0, 0.0, std::move(one));
+        const ElementInfo& info = a.element(0);
+        return py::make_tuple(info.y1, info.x1);
+    }, py::arg("length"), py::arg("k0"), py::arg("k1"));
 }
 
 }  // namespace curvix::engine

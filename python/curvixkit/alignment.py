@@ -1,121 +1,549 @@
-"""One alignment as the command line sees it: read through curvixkit's public
-API (ICD or LandXML, told apart by content), with the element table the
-reports print."""
+"""``curvixkit.Alignment``: the public face of the alignment engine.
+
+No geometry is computed here: this module turns Python values into the arrays
+the engine takes, checks them, names the argument that is wrong, and hands
+files to the readers and writers of :mod:`curvixkit.io`.
+"""
 
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, List, Optional, Tuple
+import os
+from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple,
+                    Union, overload)
 
 import numpy as np
 
-from curvixkit._alignment import Alignment as _Alignment
-from curvixkit.chainage import format_chainage
-from curvixkit.stations import format_beyond
-from curvixkit.errors import CommandError, IcdError
+from curvixkit import _core, _limits
+from curvixkit.errors import ElementError, LandXMLError
+from curvixkit.results import BEFORE_START, PAST_END, Crossings, Element, Located, LocatedAll, Units
+from curvixkit.stations import StationMap, default_style
+
+if TYPE_CHECKING:
+    from typing_extensions import Literal
+
+    from curvixkit.diagnostics import Diagnostics, Thresholds
+
+PathLike = Union[str, "os.PathLike[str]"]
+# What the queries take: a number or an array of numbers (not text, which
+# NumPy would read as an array of strings).
+Real = Union[float, int, "np.floating[Any]", "np.integer[Any]"]
+ArrayLike = Union[Real, Sequence[Real], Sequence[Sequence[Real]], "np.ndarray"]
+
+_SPIRAL_MODES = ("exact", "series")
+_MINIMA_TYPES = (np.int64, np.float64, np.float64, np.float64, np.int64)
+_CROSSING_TYPES = (np.float64, np.float64, np.float64, np.int64, np.float64)
+
+# ----------------------------------------------------------- argument checks
+
+def _real_array(value: ArrayLike, name: str) -> np.ndarray:
+    """``value`` as a float64 array, refusing what is not real numbers."""
+    try:
+        arr = np.asarray(value)
+    except Exception as exc:  # ragged nested lists and the like
+        raise ValueError("%s: cannot be read as an array of numbers (%s)" % (name, exc))
+    if arr.dtype.kind not in "iuf":
+        if arr.dtype.kind == "b":
+            raise TypeError("%s must be real numbers, got %s" % (
+                name, "a bool" if arr.ndim == 0 else "an array of bools"))
+        raise TypeError("%s must be real numbers, got %s" % (
+            name, "%r" % (value,) if arr.ndim == 0 else "an array of dtype %s" % arr.dtype))
+    _limits.check_request(arr.size, name)  # before any copy: arr may be a free view
+    return arr.astype(np.float64, copy=False)
 
 
-def describe_load_error(path: str, exc: BaseException) -> str:
-    """One line: the file, and the reader's words (which name the line)."""
-    if isinstance(exc, OSError):
-        return "%s: %s" % (path, exc.strerror or exc)
-    if isinstance(exc, IcdError):
-        return "%s: %s" % (path, exc.message)
-    text = " ".join(str(exc).split())
-    return text if text.startswith(path) else "%s: %s" % (path, text)
+def _points_array(points: ArrayLike, name: str) -> Tuple[np.ndarray, bool]:
+    """An (N, 2) C-contiguous float64 array, and whether one (x, y) pair was given."""
+    arr = _real_array(points, name)
+    if arr.ndim == 1 and arr.shape[0] == 2:
+        return np.ascontiguousarray(arr.reshape(1, 2)), True
+    if arr.ndim != 2 or arr.shape[1] != 2:
+        raise ValueError("%s must be one (x, y) pair or an array of shape (N, 2), got shape %s"
+                         % (name, arr.shape))
+    return np.ascontiguousarray(arr), False
 
 
-def icd_type(kind: str, k0: float, k1: float) -> int:
-    """The ICD element code of a line (1), arc (2) or clothoid: 3 from a
-    straight end, 4 to one, 5 between radii with the curvature growing, 6 shrinking."""
+def _real_scalar(value: Any, name: str) -> float:
+    if isinstance(value, (str, bytes, bool, np.bool_)) or not np.isscalar(value) and np.ndim(value) != 0:
+        raise TypeError("%s must be a real number, got %r" % (name, value))
+    try:
+        result = float(value)
+    except (TypeError, ValueError):
+        raise TypeError("%s must be a real number, got %r" % (name, value))
+    if isinstance(value, complex) or np.iscomplexobj(value):
+        raise TypeError("%s must be a real number, got %r" % (name, value))
+    return result
+
+
+def _turn_of(value: Any, k: int) -> float:
+    if isinstance(value, str):
+        turn = {"right": 1, "cw": 1, "left": -1, "ccw": -1}.get(value.strip().lower())
+        if turn is None:
+            raise ElementError("element %d: turn must be 'right'/'cw', 'left'/'ccw', 1 or -1, got %r"
+                               % (k, value), k, "turn")
+        return float(turn)
+    if value in (1, -1) and not isinstance(value, bool):
+        return float(value)
+    raise ElementError("element %d: turn must be 'right'/'cw', 'left'/'ccw', 1 or -1, got %r"
+                       % (k, value), k, "turn")
+
+
+def _number(m: Mapping[str, Any], key: str, k: int) -> float:
+    try:
+        value = m[key]
+    except KeyError:
+        raise ElementError("element %d: %s is missing" % (k, key), k, key)
+    try:
+        if isinstance(value, (str, bytes, complex)):
+            raise TypeError
+        return float(value)
+    except (TypeError, ValueError):
+        raise ElementError("element %d: %s must be a number, got %r" % (k, key, value), k, key)
+
+
+def _curvature_from_radius(m: Mapping[str, Any], key: str, k: int, turn: float) -> float:
+    r = _number(m, key, k)
+    if math.isnan(r) or r <= 0:
+        raise ElementError("element %d: %s must be positive (math.inf for a straight end), got %r"
+                           % (k, key, r), k, key)
+    return 0.0 if math.isinf(r) else turn / r
+
+
+_KINDS = {"line": "line", "straight": "line", "arc": "arc", "curve": "arc",
+          "clothoid": "clothoid", "spiral": "clothoid"}
+
+
+def _description(m: Any, k: int) -> tuple:
+    """An element description (a mapping or an ``Element``) as the engine's
+    (length, k0, k1, start or None, azimuth or None)."""
+    if hasattr(m, "_asdict"):
+        m = m._asdict()
+    if not isinstance(m, Mapping):
+        raise ElementError("element %d: expected a mapping such as {'kind': 'line', 'length': 100.0}, "
+                           "got %r" % (k, m), k, None)
+    raw_kind = m.get("kind")
+    kind = _KINDS.get(raw_kind.strip().lower()) if isinstance(raw_kind, str) else None
+    if kind is None:
+        raise ElementError("element %d: kind must be 'line', 'arc' or 'clothoid', got %r"
+                           % (k, raw_kind), k, "kind")
+    length = _number(m, "length", k)
     if kind == "line":
-        return 1
-    if kind == "arc":
-        return 2
-    if k0 == 0.0:
-        return 3
-    if k1 == 0.0:
-        return 4
-    return 5 if abs(k1) > abs(k0) else 6
+        k0 = k1 = 0.0
+    elif "start_curvature" in m or "curvature" in m:
+        if kind == "arc":
+            k0 = k1 = _number(m, "curvature" if "curvature" in m else "start_curvature", k)
+        else:
+            k0, k1 = _number(m, "start_curvature", k), _number(m, "end_curvature", k)
+    else:
+        turn = _turn_of(m.get("turn"), k)
+        if kind == "arc":
+            key = "radius" if "radius" in m else "start_radius"
+            k0 = k1 = _curvature_from_radius(m, key, k, turn)
+            if k0 == 0.0:
+                raise ElementError("element %d: an arc needs a finite radius" % k, k, key)
+        else:
+            k0 = _curvature_from_radius(m, "start_radius", k, turn)
+            k1 = _curvature_from_radius(m, "end_radius", k, turn)
+    start = m.get("start")
+    if start is not None:
+        try:
+            sx, sy = (float(v) for v in start)
+        except (TypeError, ValueError):
+            raise ElementError("element %d: start must be an (x, y) pair, got %r" % (k, start),
+                               k, "start")
+        start = (sx, sy)
+    azimuth = m.get("start_azimuth")
+    if azimuth is not None:
+        azimuth = _number(m, "start_azimuth", k)
+    return (length, k0, k1, start, azimuth)
 
+
+
+# ------------------------------------------------------------------ Alignment
 
 class Alignment:
-    """The command line's view of one alignment file: ``kit`` is the
-    :class:`curvixkit.Alignment`, ``elements`` its element table as dicts
-    (with the ICD type number), ``boundaries`` the element joints. A file
-    that cannot be read raises :class:`CommandError` with one line."""
+    """A horizontal alignment: straights, circular arcs and clothoids, each with
+    a curvature linear along it, evaluated exactly.
 
-    def __init__(self, path: str, name: Optional[str] = None) -> None:
-        self.path = path
+    Conventions: x is east, y north; azimuths in radians from north towards
+    east (clockwise), never wrapped; curvature positive where the alignment
+    turns right; offsets positive to the right of the direction of travel;
+    stations in the file's length unit. An ``Alignment`` never changes after it
+    is built, so one object may be queried from many threads at once; every
+    query over arrays runs without the GIL.
+
+    Build one with :meth:`from_icd`, :meth:`from_landxml`,
+    :meth:`from_elements` or :meth:`read` (by file content).
+    """
+
+    __slots__ = ("_engine", "_meta")
+    _engine: Any  # the compiled engine (curvixkit._core.Engine)
+    _meta: Dict[str, Any]
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        raise TypeError("build an Alignment with Alignment.from_icd(), from_landxml(), "
+                        "from_elements() or read()")
+
+    @classmethod
+    def _wrap(cls, engine: Any, meta: Dict[str, Any]) -> "Alignment":
+        self = object.__new__(cls)
+        object.__setattr__(self, "_engine", engine)
+        object.__setattr__(self, "_meta", meta)
+        return self
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError("an Alignment cannot be changed; build a new one")
+
+    # ------------------------------------------------------------ builders
+
+    @classmethod
+    def from_elements(cls, start_station: float, x: float, y: float, azimuth: float,
+                      elements: Iterable[Any], units: Optional[Units] = None) -> "Alignment":
+        """An alignment from plain element descriptions.
+
+        Each element is a mapping (or an :class:`Element`) with ``kind``
+        (``"line"``, ``"arc"``, ``"clothoid"``), ``length``, and for curves
+        either ``start_radius``/``end_radius`` (``radius`` for an arc;
+        ``math.inf`` for a straight end) with ``turn`` (``"right"``/``"cw"``/1 or
+        ``"left"``/``"ccw"``/-1), or signed ``start_curvature``/``end_curvature``.
+        Optional ``start`` (x, y) and ``start_azimuth`` place the element where
+        stated; otherwise it starts at the exact end of the one before (the
+        first at ``x``, ``y``, ``azimuth``). ``units`` records the linear unit
+        the numbers are in (see :attr:`units`); nothing is converted.
+
+        Raises :class:`ElementError` (a ``ValueError``) naming the element
+        (1-based) and the field for a bad description: a negative or NaN
+        length, a zero radius, a non-finite coordinate, a length or
+        coordinate beyond the engine's limits.
+        """
+        values = {}
+        for name, value in (("start_station", start_station), ("x", x), ("y", y),
+                            ("azimuth", azimuth)):
+            values[name] = _real_scalar(value, name)
+        descs = [_description(m, k) for k, m in enumerate(elements, 1)]
+        engine = _core.Engine(values["start_station"], values["x"], values["y"],
+                              values["azimuth"], descs)
+        meta = {"source": "elements"}  # type: Dict[str, Any]
+        if units is not None:
+            meta["units"] = Units(*units)
+        return cls._wrap(engine, meta)
+
+    @classmethod
+    def from_icd(cls, path: PathLike, spirals: str = "exact", strict: bool = True) -> "Alignment":
+        """Read an ICD alignment file.
+
+        ``strict=True`` refuses what people mistype (a field that is not a
+        number, a direction other than 1/-1, non-positive lengths and radii, a
+        line that would silently end the list) with :class:`IcdError` naming
+        the line and field; ``strict=False`` reads exactly what the legacy
+        ``curvix.PQX`` reads. ``spirals="series"`` evaluates every point as
+        ``curvix.PQX`` does (its series for spirals); ``"exact"`` integrates
+        the clothoids exactly. A file that cannot be read raises ``OSError``
+        (also for a file over 256 MiB, a directory or a FIFO).
+        """
+        from curvixkit.io import icd
+        if spirals not in _SPIRAL_MODES:
+            raise ValueError("spirals must be 'exact' or 'series', got %r" % (spirals,))
+        data, name = icd.read_bytes(path)
+        return cls._from_icd_bytes(data, name, spirals, bool(strict))
+
+    @classmethod
+    def _from_icd_bytes(cls, data: bytes, name: Optional[str], spirals: str,
+                        strict: bool) -> "Alignment":
+        from curvixkit.io import icd
+        engine, lines, units = icd.build(data, name, strict, spirals == "series")
+        meta = {"source": "icd", "path": name, "spirals": spirals, "strict": strict,
+                "lines": list(lines)}  # type: Dict[str, Any]
+        if units is not None:
+            meta["units"] = units
+        if spirals == "series":
+            meta["icd_bytes"] = data  # the legacy chain is rebuilt from the text when unpickled
+        return cls._wrap(engine, meta)
+
+    @classmethod
+    def from_landxml(cls, path: PathLike, name: Optional[str] = None,
+                     chain: bool = False) -> "Alignment":
+        """Read one alignment of a LandXML 1.0-1.2 file (``name`` picks one of
+        several; see :meth:`landxml_names`). Each element is placed at its
+        stated start; ``chain=True`` chains them from the first start instead.
+        Raises :class:`LandXMLError` (a ``ValueError``) naming the line."""
+        from curvixkit.io import landxml
+        doc = landxml.read_landxml(path, name=name, chain=chain)
         try:
-            self.kit = _Alignment.read(path, name=name)
-        except (OSError, ValueError) as exc:
-            raise CommandError(describe_load_error(path, exc))
-        self.elements = []  # type: List[Dict[str, Any]]
-        for e in self.kit.elements:
-            self.elements.append({
-                "kind": e.kind, "type": icd_type(e.kind, e.start_curvature, e.end_curvature),
-                "turn": e.turn, "start_station": e.start_station, "end_station": e.end_station,
-                "length": e.length, "start_radius": e.start_radius, "end_radius": e.end_radius,
-                "A": e.A, "start_point": e.start, "start_azimuth": e.start_azimuth,
-                "end_azimuth": e.end_azimuth,
-            })
-        self.boundaries = [e["start_station"] for e in self.elements] + [self.kit.end_station]
-        stations = self.kit.stations
-        self._map = stations if stations.equations else None
+            engine = _core.Engine(doc.start_station, doc.x, doc.y, doc.azimuth,
+                                  [_description(m, k) for k, m in enumerate(doc.elements, 1)])
+        except ElementError as exc:  # what the engine refuses, at the element's line of the file
+            stated = doc.stated[exc.element - 1] if exc.element else None
+            raise LandXMLError("%s in alignment %r: %s" % (stated.kind if stated else "Alignment",
+                                                            doc.name, exc.message),
+                               os.fspath(path), stated.line if stated else doc.line,
+                               stated.kind if stated else "Alignment", exc.field) from None
+        meta = {"source": "landxml", "path": os.fspath(path), "name": doc.name,
+                "units": doc.units, "equations": list(doc.equations), "stated": doc.stated,
+                "stated_length": doc.length}
+        return cls._wrap(engine, meta)
 
-    def chainage(self, pk: float, decimals: int = 3) -> str:
-        """The chainage text of an internal station: its display station where
-        the file has station equations."""
-        return format_chainage(self._map.to_display(pk) if self._map is not None else pk, decimals)
+    @staticmethod
+    def landxml_names(path: PathLike) -> List[str]:
+        """The names of the alignments in a LandXML file, in file order."""
+        from curvixkit.io import landxml
+        return landxml.landxml_names(path)
 
-    def internal(self, value: float, option: str) -> float:
-        """A station given on the command line, read as a display station
-        where the file has station equations."""
-        if self._map is None:
-            return value
-        try:
-            return float(self._map.from_display(value))
-        except ValueError as exc:
-            raise CommandError("%s %s: %s" % (option, value, " ".join(str(exc).split())))
+    @classmethod
+    def read(cls, path: PathLike, name: Optional[str] = None) -> "Alignment":
+        """Read an ICD or a LandXML file, told apart by content (an XML file
+        starts with '<' after an optional byte-order mark and blanks)."""
+        with open(os.fspath(path), "rb") as f:
+            head = f.read(4096)
+        if head.startswith(b"\xef\xbb\xbf"):
+            head = head[3:]
+        if head.lstrip().startswith(b"<"):
+            return cls.from_landxml(path, name=name)
+        if name is not None:
+            raise ValueError("name applies to LandXML files; %s is an ICD file" % os.fspath(path))
+        return cls.from_icd(path)
+
+    # ------------------------------------------------------------ properties
 
     @property
-    def start_pk(self) -> float:
+    def start_station(self) -> float:
         """Internal station at the start."""
-        return self.kit.start_station
+        return self._engine.start_station
 
     @property
-    def end_pk(self) -> float:
-        """Internal station at the end."""
-        return self.kit.end_station
+    def end_station(self) -> float:
+        """Internal station at the end (the start plus the element lengths)."""
+        return self._engine.end_station
 
-    def require_elements(self) -> None:
-        """Every alignment the readers build has elements; kept for the commands' flow."""
+    @property
+    def length(self) -> float:
+        """``end_station - start_station``."""
+        return self._engine.length
 
-    def point(self, pk: float) -> Tuple[float, float]:
-        """(x, y) on the centre line at internal station ``pk``."""
-        x, y = self.kit.point(pk)
-        return float(x), float(y)
+    @property
+    def elements(self) -> List[Element]:
+        """The elements as :class:`Element` tuples, in order."""
+        return [Element.from_engine(t) for t in self._engine.elements()]
 
-    def points(self, stations: Any) -> "np.ndarray":
-        """(N, 2) x, y on the centre line at internal stations."""
-        return self.kit.point(stations)
+    @property
+    def name(self) -> Optional[str]:
+        """The alignment's name in its LandXML file, else ``None``."""
+        return self._meta.get("name")
 
-    def azimuth(self, pk: float) -> float:
-        """Tangent azimuth at pk, radians from +Y towards +X."""
-        return float(self.kit.azimuth(pk))
+    @property
+    def path(self) -> Optional[str]:
+        """The file the alignment was read from, else ``None``."""
+        return self._meta.get("path")
 
-    def check_range(self, name: str, pk: float) -> None:
-        """Raise :class:`CommandError` naming option ``name`` where ``pk``
-        lies outside the alignment (shown as display chainage)."""
-        if not self.start_pk <= pk <= self.end_pk:
-            shown, span = format_beyond(
-                self._map.to_display(pk) if self._map is not None else pk,
-                *(self._map.to_display(v) if self._map is not None else v  # type: ignore[arg-type]
-                  for v in (self.start_pk, self.end_pk)))
-            raise CommandError("%s %s is outside the alignment, %s" % (name, shown, span))
+    @property
+    def units(self) -> Optional[Units]:
+        """The units its file states (kept, never converted): a LandXML file's
+        ``Units``, or the unit comment of an ICD file this package wrote;
+        ``None`` where nothing says."""
+        return self._meta.get("units")
+
+    @property
+    def stations(self) -> StationMap:
+        """The station map: internal stations <-> display stations of the
+        station equations (identity where there are none), with the
+        chainage style of the file's unit (``"us"`` for feet, else ``"k"``)."""
+        return StationMap(self.start_station, self.end_station, self._meta.get("equations", ()),
+                          style=default_style(self.units))
+
+    def __len__(self) -> int:
+        return len(self._engine)
+
+    def __repr__(self) -> str:
+        where = ""
+        if self._meta.get("name"):
+            where = " %r" % self._meta["name"]
+        return "<curvixkit.Alignment%s stations %r to %r, %d elements>" % (
+            where, self.start_station, self.end_station, len(self))
+
+    # --------------------------------------------------------- pickling, copy
+
+    def __reduce__(self) -> tuple:
+        meta = dict(self._meta)
+        if "icd_bytes" in meta:
+            return (_rebuild_icd, (meta,))
+        x, y, az = self._engine.start
+        return (_rebuild, (self.start_station, x, y, az, self._engine.inputs(), meta))
+
+    def __copy__(self) -> "Alignment":
+        return self  # immutable
+
+    def __deepcopy__(self, memo: Dict[int, Any]) -> "Alignment":
+        return self  # immutable
+
+    # --------------------------------------------------------------- queries
+
+    def _stations(self, stations: ArrayLike, display: bool, name: str = "stations") -> np.ndarray:
+        arr = _real_array(stations, name)
+        if display:
+            arr = np.asarray(self.stations.from_display(arr), dtype=np.float64)
+        return arr
+
+    def point(self, stations: ArrayLike, offsets: ArrayLike = 0.0, extend: bool = False,
+              display: bool = False) -> np.ndarray:
+        """Points at stations (and offsets, positive to the right), as an array
+        of shape (..., 2) of x, y; a scalar station gives shape (2,).
+
+        Stations outside the alignment give NaN, or with ``extend=True`` the
+        continuation of the first or last element. ``display=True`` takes
+        display stations of the station equations. Stations and offsets
+        broadcast together. Raises ``TypeError`` naming the argument for
+        values that are not real numbers (text, bools, complex) and
+        ``ValueError`` for shapes that do not broadcast."""
+        s = self._stations(stations, display)
+        o = _real_array(offsets, "offsets")
+        try:
+            _limits.check_request(np.broadcast(s, o).size, "stations and offsets")
+            s, o = np.broadcast_arrays(s, o)
+        except ValueError:
+            raise ValueError("stations of shape %s and offsets of shape %s do not broadcast"
+                             % (np.shape(stations), np.shape(offsets)))  # type: ignore[arg-type]
+        shape = s.shape
+        out = np.empty(shape + (2,))
+        self._engine.points(np.ascontiguousarray(s.ravel()), np.ascontiguousarray(o.ravel()),
+                            bool(extend), out)
+        return out
+
+    def _per_station(self, method: Any, stations: ArrayLike, extend: bool, display: bool) -> Any:
+        s = self._stations(stations, display)
+        out = np.empty(s.shape)
+        method(np.ascontiguousarray(s.ravel()), bool(extend), out)
+        return float(out) if out.ndim == 0 else out
+
+    def azimuth(self, stations: ArrayLike, extend: bool = False, display: bool = False) -> Any:
+        """Tangent azimuth (radians from north towards east, not wrapped)."""
+        return self._per_station(self._engine.azimuths, stations, extend, display)
+
+    def curvature(self, stations: ArrayLike, extend: bool = False, display: bool = False) -> Any:
+        """Signed curvature (1/length unit), positive where the alignment turns right."""
+        return self._per_station(self._engine.curvatures, stations, extend, display)
+
+    def element_index(self, stations: ArrayLike, display: bool = False) -> Any:
+        """0-based index of the element holding each station (a station at a
+        joint belongs to the element that starts there); -1 outside."""
+        s = self._stations(stations, display)
+        out = np.empty(s.shape, dtype=np.int64)
+        self._engine.element_indices(np.ascontiguousarray(s.ravel()), out)
+        return int(out) if out.ndim == 0 else out
+
+    def _beyond(self, xy: np.ndarray, station: np.ndarray) -> np.ndarray:
+        """-1 / +1 where a point located to an end lies behind the start or
+        ahead of the end (on the far side of the end's square), else 0."""
+        out = np.zeros(station.shape, dtype=np.int64)
+        for end, sign, code in ((self.start_station, -1.0, BEFORE_START),
+                                (self.end_station, 1.0, PAST_END)):
+            at = station == end
+            if not np.any(at):
+                continue
+            (ex, ey), a = self.point(end), self.azimuth(end)
+            along = (xy[at, 0] - ex) * math.sin(a) + (xy[at, 1] - ey) * math.cos(a)
+            # A point on the square through the end (along 0 up to rounding) is not beyond it.
+            slack = 1e-12 * (np.abs(xy[at, 0]) + np.abs(xy[at, 1]) + 1.0)
+            out[np.flatnonzero(at)[sign * along > slack]] = code
+        return out
+
+    @overload
+    def locate(self, points: ArrayLike, max_distance: float = ...,
+               all: "Literal[False]" = ...) -> Located: ...
+
+    @overload
+    def locate(self, points: ArrayLike, max_distance: float = ...,
+               all: "Literal[True]" = ...) -> LocatedAll: ...
+
+    def locate(self, points: ArrayLike, max_distance: float = math.inf,
+               all: bool = False) -> Union[Located, LocatedAll]:
+        """Station and signed offset of points: an (N, 2) array of x, y, or one pair.
+
+        By default the globally nearest point of the alignment (every element,
+        both ends) as :class:`Located`. A point beyond either end locates to
+        that end, with ``beyond`` -1 or +1 saying so. ``all=True`` gives every
+        local minimum of the distance within ``max_distance`` as
+        :class:`LocatedAll`. Nothing within ``max_distance`` gives NaN and
+        element -1. Offsets are positive to the right of the direction of
+        travel. Raises ``ValueError`` for an array that is not (N, 2) and for a
+        negative or NaN ``max_distance``."""
+        xy, single = _points_array(points, "points")
+        limit = _real_scalar(max_distance, "max_distance")
+        if math.isnan(limit) or limit < 0:
+            raise ValueError("max_distance must be >= 0, got %r" % (max_distance,))
+        if all:
+            q, s, o, d, e = (np.frombuffer(c, dtype=t).copy()
+                             for c, t in zip(self._engine.local_minima(xy, limit), _MINIMA_TYPES))
+            return LocatedAll(q, s, o, d, e, self._beyond(xy[q], s))
+        n = xy.shape[0]
+        station, offset, distance = np.empty(n), np.empty(n), np.empty(n)
+        element = np.empty(n, dtype=np.int64)
+        self._engine.nearest(xy, limit, station, offset, distance, element)
+        beyond = self._beyond(xy, station)
+        if single:
+            return Located(float(station[0]), float(offset[0]), float(distance[0]),
+                           int(element[0]), int(beyond[0]))
+        return Located(station, offset, distance, element, beyond)
+
+    def crossings(self, line: ArrayLike, infinite: bool = False) -> Crossings:
+        """Every crossing of a polyline (an (M, 2) array; two rows: a segment)
+        with the alignment, sorted by station; ``infinite=True`` takes the whole
+        line through two points. A line that only touches the alignment gives
+        one crossing with angle 0."""
+        xy = _real_array(line, "line")
+        if xy.ndim != 2 or xy.shape[1] != 2 or xy.shape[0] < 2:
+            raise ValueError("line must be an array of shape (M, 2) with M >= 2, got shape %s"
+                             % (xy.shape,))
+        if infinite and xy.shape[0] != 2:
+            raise ValueError("infinite=True takes exactly two points, got %d" % xy.shape[0])
+        columns = self._engine.crossings(np.ascontiguousarray(xy), bool(infinite))
+        return Crossings(*(np.frombuffer(c, dtype=t).copy() for c, t in zip(columns, _CROSSING_TYPES)))
+
+    # ------------------------------------------------------------- checks, io
+
+    def diagnostics(self, thresholds: Optional["Thresholds"] = None) -> "Diagnostics":
+        """Joints (gaps, kinks, curvature jumps) and per-element checks against
+        ``thresholds`` (the defaults of :class:`curvixkit.diagnostics.Thresholds`
+        where not given); for a LandXML file also its stated ends and lengths,
+        for an ICD file how far the legacy series lies from the exact curve at
+        the end of every spiral."""
+        from curvixkit import diagnostics
+        meta = self._meta
+        series = None
+        if meta.get("source") == "icd" and meta.get("path") and meta.get("spirals") != "series":
+            legacy = type(self).from_icd(meta["path"], spirals="series",
+                                         strict=meta.get("strict", True))
+            series = [tuple(e.end) if e.kind == "clothoid" else None for e in legacy.elements]
+        units = self.units
+        return diagnostics.check(self.elements, stated=meta.get("stated"), series=series,
+                                 stated_length=meta.get("stated_length"),
+                                 unit=getattr(units, "linear", None), thresholds=thresholds)
+
+    def to_landxml(self, path: PathLike, name: Optional[str] = None,
+                   angular_unit: str = "radians") -> None:
+        """Write LandXML 1.2 (Units, CoordGeom, station equations) to ``path``.
+        ``angular_unit`` is ``"radians"``, ``"grads"``, ``"decimal degrees"``
+        or ``"decimal dd.mmss"`` (anything else raises :class:`LandXMLError`).
+        The linear unit is the alignment's own (:attr:`units`)."""
+        from curvixkit.io import landxml
+        landxml.write_landxml(self.elements, self.start_station, path,
+                              name=name or self.name or "alignment", angular_unit=angular_unit,
+                              equations=self._meta.get("equations", ()), units=self.units)
+
+    def to_icd(self, path: PathLike) -> List[str]:
+        """Write an ICD file that ``curvix.PQX`` loads and this package reads
+        back to the same alignment, with its linear unit in a comment.
+        Returns what ICD cannot hold (each named in a ``//`` comment too);
+        station equations among them raise an :class:`IcdEquationWarning`."""
+        from curvixkit.io import icd
+        return icd.write_icd(self.elements, self.start_station, path,
+                             equations=self._meta.get("equations", ()), units=self.units)
 
 
-def degrees(radians: float) -> float:
-    """Radians to degrees."""
-    return math.degrees(radians)
+def _rebuild(start_station: float, x: float, y: float, azimuth: float, descs: List[tuple],
+             meta: Dict[str, Any]) -> Alignment:
+    return Alignment._wrap(_core.Engine(start_station, x, y, azimuth, descs), meta)
+
+
+def _rebuild_icd(meta: Dict[str, Any]) -> Alignment:
+    engine, _ = _core.Engine.from_icd(meta["icd_bytes"], meta["strict"], True)
+    return Alignment._wrap(engine, meta)

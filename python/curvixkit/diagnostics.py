@@ -1,76 +1,37 @@
-"""Checks of an alignment against itself and against what its file states.
+"""Checks of an alignment's elements against each other and against what its
+file states, on plain data (element records and what a reader kept).
 
 Per joint: the gap between an element's start and the end of the element
-before, the kink between their tangents and the jump in curvature. Per
-element (where a LandXML file stated them): how far the stated End lies from
-the end of the element's own geometry, and how far the stated length lies
-from the length its radius and angle imply. Real exports carry sub-millimetre
-gaps and deliberate angle breaks (a line into a roundabout centre that leaves
-it in another direction), so nothing here is an error: the figures are for a
-person, and ``curvix check --tolerance`` compares :attr:`Diagnostics.max_gap`.
+before, the kink between their tangents (whole turns removed: a tangent
+written one turn on is no kink) and the jump in curvature. Per element
+(where a LandXML file stated them): how far the stated End lies from the end
+of the element's own geometry, and how far the stated length lies from the
+length its radius and angle imply. For the whole alignment: its stated length
+against the sum of its elements.
 
-The module also holds the small exact element evaluator that the LandXML and
-ICD writers use for alignments that exist only as element descriptions (the
-engine answers the same for a built :class:`curvixkit.Alignment`).
+Each figure has a threshold (:class:`Thresholds`, in the file's linear unit
+and radians); :meth:`Diagnostics.exceedances` lists every figure above its
+threshold, which ``curvix check`` reports with exit status 1. Real exports
+carry sub-millimetre gaps, so the defaults allow a millimetre.
 """
 
 from __future__ import annotations
 
 import math
 from collections import namedtuple
-from typing import Any, Iterable, List, Optional, Sequence, Tuple
+from typing import Any, Iterable, List, NamedTuple, Optional, Sequence
 
-__all__ = ["Diagnostics", "Joint", "ElementCheck", "Geometry", "element_geometry",
-           "joint_and_element_checks", "of_alignment", "clothoid_local"]
+from curvixkit import _plane
 
-Geometry = namedtuple("Geometry", "kind start_station length start_curvature end_curvature "
-                                  "start end start_azimuth end_azimuth")
-Geometry.__doc__ = """One element as evaluated: points (x, y), azimuths in
-radians from north towards east, signed curvatures (positive right)."""
-
-
-def clothoid_local(length: float, k0: float, k1: float) -> Tuple[float, float]:
-    """``(along, right)`` displacement of the end of an element whose
-    curvature runs linearly from ``k0`` to ``k1`` over ``length``, in the
-    frame of its start tangent (``right`` positive to the right), as the
-    engine evaluates it."""
-    from curvixkit._alignment import Alignment
-    if length == 0.0:
-        return 0.0, 0.0
-    end = Alignment.from_elements(0.0, 0.0, 0.0, 0.0, [
-        {"kind": "clothoid", "length": length, "start_curvature": k0,
-         "end_curvature": k1}]).elements[0].end
-    return end[1], end[0]
-
-
-def element_geometry(alignment: Any) -> List[Geometry]:
-    """The elements of ``alignment`` as :class:`Geometry` records.
-
-    ``alignment`` is a built :class:`curvixkit.Alignment` (its elements
-    carry their evaluated ends) or anything with ``start_station``, ``x``,
-    ``y``, ``azimuth`` and element mappings as ``Alignment.from_elements``
-    takes them (a :class:`curvixkit.landxml.LandXMLAlignment`), evaluated
-    here exactly.
-    """
-    elements = list(alignment.elements)
-    if elements and hasattr(elements[0], "end_azimuth"):
-        return [Geometry(e.kind, e.start_station, e.length, e.start_curvature, e.end_curvature,
-                         tuple(e.start), tuple(e.end), e.start_azimuth, e.end_azimuth)
-                for e in elements]
-    from curvixkit._alignment import Alignment
-    built = Alignment.from_elements(alignment.start_station, alignment.x, alignment.y,
-                                    alignment.azimuth, elements)
-    return element_geometry(built)
-
-
-# ------------------------------------------------------------------ checks
+__all__ = ["Diagnostics", "Joint", "ElementCheck", "Thresholds", "Exceedance", "check",
+           "implied_length"]
 
 Joint = namedtuple("Joint", "index station gap kink curvature_jump")
 Joint.__doc__ = """The joint before element ``index`` (0-based): ``gap`` is the
 distance from the end of element ``index - 1`` to the start of element
 ``index``, ``kink`` the signed angle from the tangent before to the tangent
-after (radians, positive right), ``curvature_jump`` the curvature after
-minus the curvature before."""
+after (radians, positive right, in [-pi, pi]), ``curvature_jump`` the
+curvature after minus the curvature before."""
 
 ElementCheck = namedtuple("ElementCheck", "index station line end_miss stated_length "
                                           "implied_length length_disagreement series_miss")
@@ -81,25 +42,35 @@ and ``length_disagreement`` that minus the stated length; ``series_miss`` for
 ICD spirals the distance between the legacy series and the exact end."""
 
 
-def _distance(p, q):
-    return math.hypot(p[0] - q[0], p[1] - q[1])
+class Thresholds(NamedTuple):
+    """The largest figures :meth:`Diagnostics.exceedances` lets pass (equal
+    passes): ``gap`` and ``end_miss`` (linear unit), ``kink`` (radians),
+    ``curvature_jump`` (1/linear unit, checked only at joints with a
+    clothoid on either side, which exists to make the curvature continuous;
+    a straight into an arc is a designed jump), ``length_misfit`` (linear
+    unit: a stated element length against its radius and angle, and the
+    alignment's stated length against the sum of its elements)."""
+    gap: float = 0.001
+    kink: float = math.radians(0.01)
+    end_miss: float = 0.001
+    curvature_jump: float = 1e-6
+    length_misfit: float = 0.001
 
 
-def _angle_between(a, b):
-    """Signed angle (b - a) brought into [-pi, pi]."""
-    d = math.fmod(b - a, 2.0 * math.pi)
-    if d > math.pi:
-        d -= 2.0 * math.pi
-    elif d < -math.pi:
-        d += 2.0 * math.pi
-    return d
+class Exceedance(NamedTuple):
+    """One figure above its threshold: ``check`` names it ("gap", "kink",
+    "end_miss", "curvature_jump", "length_misfit", "alignment_length"),
+    ``element`` the 0-based element (the one after a joint; None for the
+    whole alignment), ``station`` where, ``value`` the figure (signed where
+    it has a sign) and ``limit`` the threshold it exceeds."""
+    check: str
+    element: Optional[int]
+    station: float
+    value: float
+    limit: float
 
 
-def _azimuth(p, q):
-    return math.atan2(q[0] - p[0], q[1] - p[1])
-
-
-def implied_length(stated):
+def implied_length(stated: Any) -> Optional[float]:
     """The length a stated element's own figures imply: a line its Start to
     End distance, a curve its radius times the angle at its Center (in its
     ``rot`` sense), a clothoid twice its turn (from Start, PI and End) over
@@ -107,12 +78,12 @@ def implied_length(stated):
     if stated is None or stated.start is None or stated.end is None:
         return None
     if stated.kind == "Line":
-        return _distance(stated.start, stated.end)
+        return _plane.distance(stated.start, stated.end)
     if stated.kind == "Curve":
         if stated.center is None or stated.radius is None or math.isinf(stated.radius):
             return None
-        sweep = stated.turn * _angle_between(_azimuth(stated.center, stated.start),
-                                             _azimuth(stated.center, stated.end))
+        sweep = stated.turn * _plane.angle_between(_plane.azimuth(stated.center, stated.start),
+                                                   _plane.azimuth(stated.center, stated.end))
         if sweep < 0.0:
             sweep += 2.0 * math.pi
         return stated.radius * sweep
@@ -121,52 +92,93 @@ def implied_length(stated):
                     for r in (stated.radius_start, stated.radius_end))
         if k_sum == 0.0:
             return None
-        turn = abs(_angle_between(_azimuth(stated.start, stated.pi), _azimuth(stated.pi, stated.end)))
+        turn = abs(_plane.angle_between(_plane.azimuth(stated.start, stated.pi),
+                                        _plane.azimuth(stated.pi, stated.end)))
         return 2.0 * turn / k_sum
     return None
+
+
+def _largest(values: Iterable[Optional[float]]) -> float:
+    kept = [abs(v) for v in values if v is not None and not math.isnan(v)]
+    return max(kept) if kept else 0.0
 
 
 class Diagnostics:
     """Joint and element checks; ``str()`` is an aligned text table."""
 
     def __init__(self, joints: Iterable[Any], elements: Iterable[Any],
-                 unit: Optional[str] = None) -> None:
+                 unit: Optional[str] = None, stated_length: Optional[float] = None,
+                 length: Optional[float] = None, kinds: Sequence[str] = (),
+                 thresholds: Optional[Thresholds] = None) -> None:
         self.joints = list(joints)
         self.elements = list(elements)
         self.unit = unit
-
-    @staticmethod
-    def _largest(values):
-        values = [abs(v) for v in values if v is not None and not math.isnan(v)]
-        return max(values) if values else 0.0
+        self.stated_length = stated_length
+        self.length = length
+        self.kinds = tuple(kinds)
+        self.thresholds = thresholds if thresholds is not None else Thresholds()
 
     @property
     def max_gap(self) -> float:
         """Largest distance between an element's start and the end of the one
         before (length unit); 0.0 without joints."""
-        return self._largest(j.gap for j in self.joints)
+        return _largest(j.gap for j in self.joints)
 
     @property
     def max_kink(self) -> float:
-        """Largest change of tangent azimuth at a joint (radians, absolute)."""
-        return self._largest(j.kink for j in self.joints)
+        """Largest change of tangent direction at a joint (radians, absolute)."""
+        return _largest(j.kink for j in self.joints)
 
     @property
     def max_curvature_jump(self) -> float:
         """Largest jump of signed curvature at a joint (1/length unit, absolute)."""
-        return self._largest(j.curvature_jump for j in self.joints)
+        return _largest(j.curvature_jump for j in self.joints)
 
     @property
     def max_end_miss(self) -> float:
         """Largest distance between an element's stated End (LandXML) and the
         end of its geometry; 0.0 where nothing was stated."""
-        return self._largest(e.end_miss for e in self.elements)
+        return _largest(e.end_miss for e in self.elements)
 
     @property
     def max_length_disagreement(self) -> float:
         """Largest difference between a stated length and the length its
         radius and angle imply (absolute)."""
-        return self._largest(e.length_disagreement for e in self.elements)
+        return _largest(e.length_disagreement for e in self.elements)
+
+    @property
+    def length_disagreement(self) -> Optional[float]:
+        """The alignment's stated length minus the sum of its elements (None
+        where no length is stated)."""
+        if self.stated_length is None or self.length is None:
+            return None
+        return self.stated_length - self.length
+
+    def exceedances(self, thresholds: Optional[Thresholds] = None) -> List[Exceedance]:
+        """Every figure above its threshold (``thresholds``, else the ones
+        the checks were made with), in station order per check."""
+        t = thresholds if thresholds is not None else self.thresholds
+        out = []
+        for j in self.joints:
+            if j.gap > t.gap:
+                out.append(Exceedance("gap", j.index, j.station, j.gap, t.gap))
+            if abs(j.kink) > t.kink:
+                out.append(Exceedance("kink", j.index, j.station, j.kink, t.kink))
+            spiral = "clothoid" in self.kinds[max(j.index - 1, 0):j.index + 1]
+            if spiral and abs(j.curvature_jump) > t.curvature_jump:
+                out.append(Exceedance("curvature_jump", j.index, j.station, j.curvature_jump,
+                                      t.curvature_jump))
+        for e in self.elements:
+            if e.end_miss is not None and e.end_miss > t.end_miss:
+                out.append(Exceedance("end_miss", e.index, e.station, e.end_miss, t.end_miss))
+            if e.length_disagreement is not None and abs(e.length_disagreement) > t.length_misfit:
+                out.append(Exceedance("length_misfit", e.index, e.station, e.length_disagreement,
+                                      t.length_misfit))
+        total = self.length_disagreement
+        if total is not None and abs(total) > t.length_misfit:
+            start = self.elements[0].station if self.elements else math.nan
+            out.append(Exceedance("alignment_length", None, start, total, t.length_misfit))
+        return out
 
     def table(self) -> str:
         """The checks as an aligned text table (kinks in degrees, elements
@@ -187,6 +199,9 @@ class Diagnostics:
                 e.index + 1, e.station, num(e.line, "%d"), num(e.end_miss, "%.3e"),
                 num(e.stated_length, "%.6f"), num(e.implied_length, "%.6f"),
                 num(e.series_miss, "%.3e")))
+        if self.stated_length is not None and self.length is not None:
+            lines.append("alignment length: stated %.6f, elements %.6f, difference %.3e"
+                         % (self.stated_length, self.length, self.stated_length - self.length))
         lines.append("largest: gap %.3e, kink %.8f deg, end miss %.3e, length disagreement %.3e"
                      % (self.max_gap, math.degrees(self.max_kink), self.max_end_miss,
                         self.max_length_disagreement))
@@ -200,48 +215,34 @@ class Diagnostics:
             len(self.joints), len(self.elements), self.max_gap)
 
 
-def joint_and_element_checks(alignment: Any, stated: Optional[Sequence[Any]] = None,
-                             series: Optional[Sequence[Any]] = None,
-                             unit: Optional[str] = None) -> Diagnostics:
-    """:class:`Diagnostics` of ``alignment`` (see :func:`element_geometry`
-    for what it may be). ``stated``: the per-element records a LandXML
-    reader kept (defaults to ``alignment.stated`` where it has one);
-    ``series``: end points of the same elements by another evaluation (the
-    legacy spiral series), compared per element."""
-    geometry = element_geometry(alignment)
-    if stated is None:
-        stated = getattr(alignment, "stated", None)
+def check(elements: Sequence[Any], stated: Optional[Sequence[Any]] = None,
+          series: Optional[Sequence[Any]] = None, stated_length: Optional[float] = None,
+          unit: Optional[str] = None, thresholds: Optional[Thresholds] = None) -> Diagnostics:
+    """:class:`Diagnostics` of ``elements`` (records with ``kind``,
+    ``start_station``, ``length``, ``start``/``end`` points,
+    ``start_azimuth``/``end_azimuth`` and ``start_curvature``/``end_curvature``,
+    such as :class:`curvixkit.results.Element`). ``stated``: the per-element
+    records a LandXML reader kept; ``series``: end points of the same
+    elements by another evaluation (the legacy spiral series), compared per
+    element; ``stated_length``: the alignment's own stated length."""
+    geometry = list(elements)
     joints = []
     for i in range(1, len(geometry)):
         before, after = geometry[i - 1], geometry[i]
-        joints.append(Joint(i, after.start_station, _distance(before.end, after.start),
-                            after.start_azimuth - before.end_azimuth,
+        joints.append(Joint(i, after.start_station, _plane.distance(before.end, after.start),
+                            _plane.angle_between(before.end_azimuth, after.start_azimuth),
                             after.start_curvature - before.end_curvature))
     checks = []
     for i, g in enumerate(geometry):
         s = stated[i] if stated is not None and i < len(stated) else None
-        end_miss = _distance(s.end, g.end) if s is not None and s.end is not None else None
+        end_miss = _plane.distance(s.end, g.end) if s is not None and s.end is not None else None
         implied = implied_length(s)
-        stated_length = s.length if s is not None else None
-        disagreement = (implied - stated_length
-                        if implied is not None and stated_length is not None else None)
-        series_miss = (_distance(series[i], g.end)
+        length = s.length if s is not None else None
+        disagreement = implied - length if implied is not None and length is not None else None
+        series_miss = (_plane.distance(series[i], g.end)
                        if series is not None and series[i] is not None else None)
         checks.append(ElementCheck(i, g.start_station, s.line if s is not None else None,
-                                   end_miss, stated_length, implied, disagreement, series_miss))
-    return Diagnostics(joints, checks, unit)
-
-
-def of_alignment(alignment: Any) -> Diagnostics:
-    """Diagnostics of a built :class:`curvixkit.Alignment`, with what its
-    file stated (LandXML) or how far the legacy spiral series of its ICD file
-    lies from the exact curve at the end of every spiral."""
-    meta = getattr(alignment, "_meta", {})
-    series = None
-    if meta.get("source") == "icd" and meta.get("path") and meta.get("spirals") != "series":
-        legacy = type(alignment).from_icd(meta["path"], spirals="series",
-                                          strict=meta.get("strict", True))
-        series = [tuple(e.end) if e.kind == "clothoid" else None for e in legacy.elements]
-    units = meta.get("units")
-    return joint_and_element_checks(alignment, stated=meta.get("stated"), series=series,
-                                    unit=getattr(units, "linear", None))
+                                   end_miss, length, implied, disagreement, series_miss))
+    total = sum(g.length for g in geometry)
+    return Diagnostics(joints, checks, unit, stated_length, total,
+                       [g.kind for g in geometry], thresholds)

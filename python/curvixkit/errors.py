@@ -1,13 +1,35 @@
-"""The exceptions curvixkit raises.
+"""Every exception and warning curvixkit raises, and the message builders
+used in more than one place.
 
 Every refusal of bad input is a ``ValueError`` subclass that names where the
-input is wrong; a file that cannot be read is Python's own ``OSError``.
+input is wrong; a file that cannot be read is Python's own ``OSError``;
+a missing optional extra is an ``ImportError`` that names the extra.
+
+==========================  ==============  =======================================
+class                       base            raised for
+==========================  ==============  =======================================
+:class:`IcdError`           ValueError      an ICD file the strict reader refuses
+:class:`LandXMLError`       ValueError      a LandXML file that cannot be read or written
+:class:`ElementError`       ValueError      an element description the engine refuses
+:class:`StationError`       ValueError      a station text or display station
+:class:`SettingOutError`    ValueError      a stake-out plan that cannot be made
+:class:`CrsError`           ValueError      a CRS that does not fit the alignment
+:class:`MissingExtraError`  ImportError     an optional extra that is not installed
+:class:`LossWarning`        UserWarning     a writer left out what its format cannot hold
+:class:`IcdEquationWarning` LossWarning     station equations left out of an ICD file
+:class:`OffsetWarning`      UserWarning     an offset at or beyond the centre of a curve
+:class:`CrsWarning`         UserWarning     points outside a CRS's area of use
+==========================  ==============  =======================================
 """
 
 from __future__ import annotations
 
 import os
 from typing import Optional, Union
+
+__all__ = ["IcdError", "ElementError", "LandXMLError", "StationError", "SettingOutError",
+           "CrsError", "MissingExtraError", "LossWarning", "IcdEquationWarning",
+           "OffsetWarning", "CrsWarning", "missing_extra", "one_line"]
 
 
 class IcdError(ValueError):
@@ -67,8 +89,52 @@ class LandXMLError(ValueError):
         return ": ".join(where + [self.message])
 
 
-class CommandError(Exception):
-    """A problem with the user's input or files on the command line.
+class StationError(ValueError):
+    """A station text or display station that cannot be read or placed."""
 
-    The command line reports it as one line on stderr and exits with status 2.
-    """
+
+class SettingOutError(ValueError):
+    """A stake-out plan that cannot be made (a range, step or offset that
+    does not fit the alignment); the message names the argument."""
+
+
+class CrsError(ValueError):
+    """A coordinate reference system that cannot be used for an alignment:
+    unknown to pyproj, or in another linear unit than the alignment's file."""
+
+
+class MissingExtraError(ImportError):
+    """An optional extra is not installed; the message says how to install it."""
+
+
+class LossWarning(UserWarning):
+    """A writer left out something its format cannot hold (named in the
+    message and, where the format has comments, in the file)."""
+
+
+class IcdEquationWarning(LossWarning):
+    """Station equations were dropped: the ICD format has no place for them."""
+
+
+class OffsetWarning(UserWarning):
+    """An offset reaches or passes the centre of a curve on its inside: the
+    offset line there turns back on itself (or shrinks to a point)."""
+
+
+class CrsWarning(UserWarning):
+    """Points lie outside the area of use of the coordinate reference system
+    they are said to be in."""
+
+
+_EXTRAS = {"plot": "matplotlib", "dxf": "ezdxf", "gis": "pyproj"}
+
+
+def missing_extra(extra: str, what: str) -> MissingExtraError:
+    """The error for ``what`` needing the optional extra ``extra``."""
+    return MissingExtraError('%s needs %s; install it with: pip install "curvix[%s]"'
+                             % (what, _EXTRAS.get(extra, extra), extra))
+
+
+def one_line(exc: BaseException) -> str:
+    """An exception's text on one line (white space folded)."""
+    return " ".join(str(exc).split())

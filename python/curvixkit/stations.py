@@ -28,13 +28,16 @@ import math
 import re
 from collections import namedtuple
 from decimal import ROUND_CEILING, ROUND_FLOOR, ROUND_HALF_EVEN, Decimal, localcontext
-from typing import Any, Iterable, List, Optional, Tuple
+from typing import Any, Iterable, Iterator, List, Optional, Tuple
 
 import numpy as np
 
+from curvixkit.errors import StationError
+
 __all__ = [
     "StationError", "StationMap", "Equation", "Region", "format_station", "format_range",
-    "format_beyond", "parse_station",
+    "format_beyond", "parse_station", "default_style", "station_grid", "count_grid_rows",
+    "merge_marks", "grid_blocks", "MERGE_TOLERANCE", "MAX_ROWS",
 ]
 
 STYLES = ("k", "plus", "us")
@@ -48,10 +51,6 @@ _EXPECTED = ("a number (12345.678) or a chainage such as K12+345.678, DK12+345.6
              "-K0+010.000, 12+345.678, or 123+45.67 (100-foot stations)")
 
 
-class StationError(ValueError):
-    """A station text or display station that cannot be read or placed."""
-
-
 def _check_style(style, prefix):
     if style not in STYLES:
         raise StationError("style must be one of %s, got %r" % (", ".join(map(repr, STYLES)), style))
@@ -62,9 +61,35 @@ def _check_style(style, prefix):
             raise StationError("a station prefix is letters only (K, DK, AK), got %r" % (prefix,))
 
 
-def format_station(value: float, style: str = "k", decimals: Optional[int] = None,
-                   prefix: Optional[str] = None, rounding: str = "nearest") -> str:
-    """``value`` as chainage text in ``style`` (see the module table).
+def _format_one(value: float, style: str, decimals: int, letters: str, rounding: str) -> str:
+    if not math.isfinite(value):
+        return str(value)
+    if rounding == "nearest":
+        # '%.*f' rounds the double's exact value half to even, as a Decimal
+        # quantize with ROUND_HALF_EVEN does, at a tenth of its cost.
+        text = "%.*f" % (decimals, abs(value))
+        negative = value < 0
+    else:
+        # Decimal(value) is the double's exact value, so there is one rounding;
+        # the context holds every digit of any double with 20 decimals.
+        with localcontext() as ctx:
+            ctx.prec = 400
+            rounded = Decimal(value).quantize(Decimal(1).scaleb(-decimals),
+                                              rounding=_ROUNDING[rounding])
+        text = format(abs(rounded), "f")
+        negative = rounded < 0
+    whole, _, fraction = text.partition(".")
+    major, minor = divmod(int(whole), _UNIT[style])
+    width = 3 if _UNIT[style] == 1000 else 2
+    sign = "-" if negative and text.strip("0.") else ""  # a value that rounds to zero has no sign
+    body = "%s%s%d+%0*d" % (sign, letters, major, width, minor)
+    return body + "." + fraction if decimals else body
+
+
+def format_station(value: Any, style: str = "k", decimals: Optional[int] = None,
+                   prefix: Optional[str] = None, rounding: str = "nearest") -> Any:
+    """``value`` as chainage text in ``style`` (see the module table): a
+    ``str`` for a number, a list of them (nested as the input) for an array.
 
     ``decimals`` defaults to 3 (2 for ``"us"``). The value is rounded once, as
     a whole, so the rounding carries into the kilometre: 12999.9996 gives
@@ -81,22 +106,22 @@ def format_station(value: float, style: str = "k", decimals: Optional[int] = Non
         raise StationError("decimals must be a whole number from 0 to 20, got %r" % (decimals,))
     if rounding not in _ROUNDING:
         raise StationError("rounding must be 'nearest', 'floor' or 'ceil', got %r" % (rounding,))
-    value = float(value)
-    if not math.isfinite(value):
-        return str(value)
-    # Decimal(value) is the double's exact value, so there is one rounding;
-    # the context holds every digit of any double with 20 decimals.
-    with localcontext() as ctx:
-        ctx.prec = 400
-        rounded = Decimal(value).quantize(Decimal(1).scaleb(-decimals),
-                                          rounding=_ROUNDING[rounding])
-    whole, fraction = divmod(abs(int(rounded.scaleb(decimals))), 10 ** decimals)
-    major, minor = divmod(whole, _UNIT[style])
-    width = 3 if _UNIT[style] == 1000 else 2
     letters = prefix if prefix is not None else ("K" if style == "k" else "")
-    sign = "-" if rounded < 0 else ""
-    body = "%s%s%d+%0*d" % (sign, letters, major, width, minor)
-    return body + ".%0*d" % (decimals, fraction) if decimals else body
+    if np.ndim(value) == 0:
+        return _format_one(float(value), style, decimals, letters, rounding)
+    values = np.asarray(value, dtype=float)
+    texts = [_format_one(v, style, decimals, letters, rounding) for v in values.ravel().tolist()]
+    if values.ndim == 1:
+        return texts
+    return np.array(texts, dtype=object).reshape(values.shape).tolist()
+
+
+def default_style(units: Any) -> str:
+    """The chainage style of a file in ``units`` (a :class:`curvixkit.results.Units`
+    or None): ``"us"`` (100-foot stations) where the linear unit is a foot,
+    else ``"k"``."""
+    linear = str(getattr(units, "linear", "") or "").lower()
+    return "us" if "feet" in linear or "foot" in linear else "k"
 
 
 def format_range(low: float, high: float, style: str = "k", decimals: Optional[int] = None,
@@ -216,10 +241,15 @@ class StationMap:
     the display station the region before reaches there; a stated ``back``
     is kept as stated in :attr:`equations` (diagnostics compare it), while
     the conversions always use the region before.
+
+    ``style`` is the chainage style :meth:`format` writes (see the module
+    table); an alignment's map has the style of its file's unit.
     """
 
     def __init__(self, start_station: float, end_station: float,
-                 equations: Iterable[Any] = ()) -> None:
+                 equations: Iterable[Any] = (), style: str = "k") -> None:
+        _check_style(style, None)
+        self.style = style
         start = _finite(start_station, "start station")
         end = _finite(end_station, "end station")
         if end < start:
@@ -265,22 +295,32 @@ class StationMap:
         s = np.asarray(internal, dtype=float)
         return np.searchsorted(self._internal[1:], s, side="right")
 
-    def to_display(self, internal: Any) -> Any:
+    def to_display(self, internal: Any, extend: bool = False) -> Any:
         """Display stations of internal stations (array in, array out; a
-        scalar gives a float). Region 0 is the identity."""
+        scalar gives a float). Region 0 is the identity. Stations outside the
+        alignment give NaN, as the alignment's points there do, unless
+        ``extend`` continues the first and last regions."""
         s = np.asarray(internal, dtype=float)
         r = self.region_of(s)
         out = np.where(r == 0, s, self._display[r] + (s - self._internal[r]))
+        if not extend:
+            out = np.where((s >= self.start_station) & (s <= self.end_station), out, np.nan)
         return float(out) if out.ndim == 0 else out
 
+    def format(self, internal: Any, decimals: Optional[int] = None) -> Any:
+        """The chainage text of internal stations: their display stations in
+        this map's style (a ``str`` for a number, a list for an array)."""
+        return format_station(self.to_display(internal), self.style, decimals)
+
     def describe_region(self, index: int, style: str = "k", decimals: Optional[int] = None) -> str:
-        """One line naming region ``index``, its display range and the
-        equation it starts from: ``region 1 (K5+350.000 to K5+779.223, from the
-        equation at internal station 876.272071272522)`` (and its description,
-        where the equation has one)."""
+        """One line naming region ``index``, its display range (rounded to the
+        nearest, as every chainage is shown) and the equation it starts from:
+        ``region 1 (K5+350.000 to K5+779.223, from the equation at internal
+        station 876.272071272522)`` (and its description, where the equation
+        has one)."""
         reg = self.regions[index]
-        text = "region %d (%s" % (index, format_range(reg.display_start, reg.display_end, style,
-                                                       decimals))
+        text = "region %d (%s to %s" % (index, format_station(reg.display_start, style, decimals),
+                                         format_station(reg.display_end, style, decimals))
         if index:
             text += ", from the equation at internal station %r" % reg.internal_start
             if reg.desc:
@@ -320,7 +360,9 @@ class StationMap:
                 raise StationError("display station %s is outside %s, which runs %s"
                                    % (shown, "region %d" % chosen[k], span))
         out = np.where(chosen == 0, flat, self._internal[chosen] + (flat - self._display[chosen]))
-        out = out.reshape(v.shape)
+        # A display station inside its region's (closed) range maps inside
+        # the region, whatever the rounding of the sum.
+        out = np.clip(out, self._internal[chosen], self._ends[chosen]).reshape(v.shape)
         return float(out) if out.ndim == 0 else out
 
     def __repr__(self) -> str:
@@ -343,3 +385,132 @@ class StationMap:
                                    self.describe_region(i) for i in range(len(lo)))))
         shown, span = format_beyond(value, low, high)
         raise StationError("display station %s is outside the alignment, %s" % (shown, span))
+
+
+# ------------------------------------------------------------ station grid
+
+# A grid station this close to a marked station (an element joint, a key
+# point, a station the caller names, an equation) is left out: the marked
+# row stands for it. Marked stations this close together are one row.
+MERGE_TOLERANCE = 1e-6
+# The most rows one grid may give.
+MAX_ROWS = 10000000
+CHUNK = 8192
+
+
+def _grid_ranges(smap: StationMap, start: float, end: float,
+                 step: float) -> List[Tuple[int, int, float, Optional[float]]]:
+    """Per station-equation region: the first and last k whose display
+    station k*step lies in the region and in [start, end], with the region's
+    internal start and display start (None for the first region, where
+    display and internal stations are one)."""
+    out = []
+    regions = smap.regions
+    for r in regions:
+        lo, hi = max(start, r.internal_start), min(end, r.internal_end)
+        if lo > hi:
+            continue
+        d_lo = r.display_start + (lo - r.internal_start) if r.index else lo
+        d_hi = r.display_start + (hi - r.internal_start) if r.index else hi
+        first, last = int(math.ceil(d_lo / step)), int(math.floor(d_hi / step))
+        if first * step < d_lo:
+            first += 1
+        if last * step > d_hi:
+            last -= 1
+        # The equation's own station starts the next region.
+        if r.index + 1 < len(regions) and hi == r.internal_end and last * step >= d_hi:
+            last -= 1
+        if last >= first:
+            out.append((first, last, r.internal_start, r.display_start if r.index else None))
+    return out
+
+
+def merge_marks(start: float, end: float,
+                 marks: Iterable[Tuple[float, Any]]) -> Tuple[np.ndarray, List[Tuple[Any, ...]]]:
+    """The range ends and the marks within (or within the tolerance of)
+    [start, end], held inside it, sorted, with marks closer than
+    MERGE_TOLERANCE made one: at the first labelled station of the group,
+    with every label of the group once, in order."""
+    items = [(start, None), (end, None)]
+    for s, label in marks:
+        s = float(s)
+        if start - MERGE_TOLERANCE <= s <= end + MERGE_TOLERANCE:
+            items.append((min(max(s, start), end), label))
+    items.sort(key=lambda item: item[0])
+    stations, labels, labelled = [], [], []  # type: List[float], List[List[Any]], List[bool]
+    for s, label in items:
+        if stations and s - stations[-1] <= MERGE_TOLERANCE:
+            if label is not None and label not in labels[-1]:
+                labels[-1].append(label)
+            if label is not None and not labelled[-1]:
+                stations[-1], labelled[-1] = s, True
+            continue
+        stations.append(s)
+        labels.append([] if label is None else [label])
+        labelled.append(label is not None)
+    return np.array(stations, dtype=np.float64), [tuple(x) for x in labels]
+
+
+def grid_blocks(smap: StationMap, start: float, end: float, step: float,
+                size: int = CHUNK) -> Iterator[np.ndarray]:
+    """The internal stations in [start, end] whose display station is a
+    multiple of ``step``, region by region, ``size`` at a time (an
+    equation's own station belongs to the region it starts)."""
+    for first, last, i0, d0 in _grid_ranges(smap, start, end, step):
+        for k in range(first, last + 1, size):
+            display = np.arange(k, min(k + size, last + 1), dtype=np.float64) * step
+            yield display if d0 is None else i0 + (display - d0)
+
+
+def count_grid_rows(smap: StationMap, start: float, end: float, step: float,
+                    marks: int = 0) -> int:
+    """An upper bound of the rows :func:`station_grid` gives (grid stations
+    plus the range ends and ``marks`` marked stations, before merging)."""
+    return sum(b - a + 1 for a, b, _, _ in _grid_ranges(smap, start, end, step)) + marks + 2
+
+
+def station_grid(smap: StationMap, start: float, end: float, step: float,
+                 marks: Iterable[Tuple[float, Any]] = (),
+                 size: int = CHUNK) -> Iterator[Tuple[np.ndarray, List[Tuple[Any, ...]]]]:
+    """Rows of internal stations in [start, end], a block at a time:
+    ``(stations, labels)`` in increasing station, ``labels[i]`` the labels of
+    the marks at ``stations[i]`` (empty for a grid station).
+
+    The grid is every multiple of ``step`` of the *display* station (so rows
+    fall at round chainage after a station equation too), region by region;
+    ``marks`` are (internal station, label) pairs (element joints, key
+    points, named stations) and the range ends are always rows. Raises
+    :class:`StationError` for a step that is not a positive number and for
+    more than :data:`MAX_ROWS` rows.
+    """
+    if not (isinstance(step, (int, float)) and math.isfinite(step) and step > 0):
+        raise StationError("step must be a positive number, got %r" % (step,))
+    named, names = merge_marks(start, end, marks)
+    total = count_grid_rows(smap, start, end, step, len(named))
+    if total > MAX_ROWS:
+        raise StationError("a step of %g gives about %d rows (at most %d); use a larger step"
+                           % (step, total, MAX_ROWS))
+    taken = 0
+
+    def merge(grid: np.ndarray, upto: float) -> Tuple[np.ndarray, List[Tuple[Any, ...]]]:
+        nonlocal taken
+        if named.size and grid.size:
+            i = np.searchsorted(named, grid)
+            near = np.zeros(grid.shape, dtype=bool)
+            for j in (i - 1, i):
+                ok = (j >= 0) & (j < named.size)
+                near[ok] |= np.abs(named[j[ok]] - grid[ok]) <= MERGE_TOLERANCE
+            grid = grid[~near]
+        stop = int(np.searchsorted(named, upto, side="left"))
+        stations = np.concatenate([grid, named[taken:stop]])
+        labels = [()] * grid.size + names[taken:stop]  # type: List[Tuple[Any, ...]]
+        taken = stop
+        order = np.argsort(stations, kind="stable")
+        return stations[order], [labels[i] for i in order]
+
+    pending = None
+    for block in grid_blocks(smap, start, end, step, size):
+        if pending is not None:
+            yield merge(pending, block[0])
+        pending = block
+    yield merge(pending if pending is not None else np.empty(0), math.inf)

@@ -13,10 +13,10 @@ import pytest
 
 import curvix
 from curvixkit import Alignment
-from curvixkit.chainage import format_chainage, parse_station
-from curvixkit.progress import Progress
+from curvixkit.cli.progress import Progress
+from curvixkit.stations import format_station, parse_station
 
-EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+from conftest import EXAMPLES
 RAILWAY = EXAMPLES / "railway_10km.icd"
 WORKED = EXAMPLES / "worked_example.icd"
 SAMPLES = [RAILWAY, WORKED]
@@ -117,15 +117,15 @@ def test_info_table_agrees_with_coordinates(workdir, path):
     out = ok(workdir, "info", path).splitlines()
     pqx = curvix.PQX(str(path))
     elements = Alignment.from_icd(path).elements
-    assert out[1].split()[2:] == [format_chainage(pqx.start_pk), "%.3f" % pqx.start_pk]
-    assert out[2].split()[2:] == [format_chainage(pqx.end_pk), "%.3f" % pqx.end_pk]
+    assert out[1].split()[2:] == [format_station(pqx.start_pk), "%.3f" % pqx.start_pk]
+    assert out[2].split()[2:] == [format_station(pqx.end_pk), "%.3f" % pqx.end_pk]
     rows = [line.split() for line in out if line[:3].strip().isdigit()]
     codes = [code for code, _ in file_elements(path)]
     assert len(rows) == len(elements) == len(codes)
     for k, (row, e) in enumerate(zip(rows, elements)):
         assert row[0] == str(k + 1) and row[1] == e.kind and row[2] == str(codes[k])
-        assert row[4:8] == [format_chainage(e.start_station), "%.3f" % e.start_station,
-                            format_chainage(e.end_station), "%.3f" % e.end_station]
+        assert row[4:8] == [format_station(e.start_station), "%.3f" % e.start_station,
+                            format_station(e.end_station), "%.3f" % e.end_station]
         x, y = xy(pqx, e.start_station)
         assert float(row[12]) == pytest.approx(x, abs=5e-4)
         assert float(row[13]) == pytest.approx(y, abs=5e-4)
@@ -162,7 +162,7 @@ def test_sample_csv_stations_and_coordinates(workdir, step, span):
         pk = float(r["station"])
         assert (float(r["x"]), float(r["y"])) == tuple(kit.point(pk))
         assert (float(r["x"]), float(r["y"])) == pytest.approx(xy(pqx, pk), abs=1e-6)
-        assert r["chainage"] == format_chainage(pk)
+        assert r["chainage"] == format_station(pk)
         a, d = float(r["azimuth_rad"]), pqx.get_dir(pk, 1e-3)
         assert abs(d.X() * math.cos(a) - d.Y() * math.sin(a)) < 1e-6
         assert float(r["azimuth_deg"]) == pytest.approx(math.degrees(a), abs=1e-9)
@@ -175,7 +175,7 @@ def test_sample_table_boundary_rows_agree_with_coordinates(workdir):
     stations = boundaries(WORKED)
     assert [float(r[0]) for r in boundary_rows] == pytest.approx(stations, abs=5e-4)
     for row, pk in zip(boundary_rows, stations):
-        assert row[1] == format_chainage(pk)
+        assert row[1] == format_station(pk)
         assert [float(v) for v in row[2:4]] == pytest.approx(xy(pqx, pk), abs=5e-4)
     assert float(out[-1].split()[0]) == pytest.approx(pqx.end_pk, abs=5e-4)
 
@@ -185,7 +185,12 @@ def test_sample_geojson_matches_get_coordinate(workdir, crs):
     # Plane coordinates; --plane names the CRS in an old-style crs member
     # (WGS 84 output is tested with pyproj in test_stakeout.py).
     args = ["sample", RAILWAY, "--format", "geojson"] + (["--crs", crs, "--plane"] if crs else [])
-    doc = json.loads(ok(workdir, *args))
+    r = run(workdir, *args)
+    # The sample's coordinates are a local grid, far from where EPSG:4547 is used.
+    assert r.returncode == 0 and r.stderr == ("" if crs is None else
+                                              r.stderr.splitlines()[0] + "\n")
+    assert (crs is None) or "outside the area of use of EPSG:4547" in r.stderr
+    doc = json.loads(r.stdout)
     kit = Alignment.from_icd(RAILWAY)
     assert doc["type"] == "FeatureCollection"
     if crs:
@@ -278,7 +283,7 @@ def test_locate_positional_points_and_stdin_agree(workdir):
     (float("nan"), 3, "nan"),
 ])
 def test_chainage_format_carries(pk, decimals, text):
-    assert format_chainage(pk, decimals) == text
+    assert format_station(pk, "k", decimals) == text
 
 
 @pytest.mark.parametrize("text, pk", [

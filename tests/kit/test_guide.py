@@ -1,6 +1,6 @@
 """docs/guide.md runs: its python blocks in order in one namespace, and its
-``curvix`` command lines, from a scratch folder laid out like a checkout
-(examples/ and ../shared/landxml/ beside it)."""
+``curvix`` command lines, from a scratch folder that holds the repository's
+examples/ and nothing else (so the guide needs no file it does not ship)."""
 import re
 import shlex
 import subprocess
@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-REPO = Path(__file__).resolve().parents[1]
+from conftest import REPO
 GUIDE = REPO / "docs" / "guide.md"
 BLOCK = re.compile(r"^```(python|sh)\n(.*?)^```", re.S | re.M)
 
@@ -20,8 +20,6 @@ def test_guide_blocks_run(tmp_path, monkeypatch):
     checkout = tmp_path / "checkout"
     checkout.mkdir()
     (checkout / "examples").symlink_to(REPO / "examples")
-    (tmp_path / "shared").mkdir()
-    (tmp_path / "shared" / "landxml").symlink_to(REPO.parent / "shared" / "landxml")
     monkeypatch.chdir(checkout)
     monkeypatch.setattr(sys, "argv", ["guide"])
     namespace = {"__name__": "__guide__"}

@@ -10,7 +10,7 @@ pytest.importorskip("dask.array")
 
 from curvixkit import Alignment  # noqa: E402
 
-EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+from conftest import EXAMPLES
 
 
 @pytest.fixture

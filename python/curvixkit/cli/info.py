@@ -1,15 +1,52 @@
-"""The ``curvix info`` report: start values, the element table and totals."""
+"""``curvix info FILE``: start values, the element table and totals, and
+per curve its design data and key points."""
 
 from __future__ import annotations
 
+import argparse
 import csv
 import json
 import math
+import sys
 from typing import IO, Any, Callable, Dict, List, Optional, Sequence
 
-from curvixkit.alignment import Alignment, degrees
-from curvixkit.chainage import format_chainage
-from curvixkit.keypoints import CurveGroup, curve_groups
+from curvixkit import Alignment
+from curvixkit.cli._common import add_file, load
+from curvixkit.design import CurveGroup, curve_groups
+from curvixkit.io.icd import icd_type
+
+EPILOG = """\
+example:
+  curvix info examples/railway_10km.icd
+
+The table lists each element's kind and type code, turn direction, start and
+end station, length, radius at its start and end (inf for none), clothoid
+parameter A, start point and start and end azimuth in degrees. Chainage is
+written in the file's style (100-foot stations for a file in feet)."""
+
+
+def add_parser(sub: Any, fmt: Any) -> None:
+    """The ``info`` subcommand."""
+    p = sub.add_parser("info", help="start values and the table of elements",
+                       description="Print the start station, point and azimuth and the elements.",
+                       epilog=EPILOG, formatter_class=fmt)
+    add_file(p)
+    p.add_argument("--format", choices=("table", "csv", "json"), default="table",
+                   help="table: elements and curve groups; csv: curve groups; json: both")
+    p.add_argument("--keypoints", choices=("us", "cn"), default="us",
+                   help="key point names in the curve report (default us)")
+    p.set_defaults(func=run)
+
+
+def run(args: argparse.Namespace) -> int:
+    """Print the report of ``args.file``."""
+    write_info(load(args), sys.stdout, args.format, args.keypoints)
+    return 0
+
+
+def degrees(radians: float) -> float:
+    """Radians to degrees."""
+    return math.degrees(radians)
 
 KIND_ORDER = ["line", "arc", "clothoid"]
 
@@ -23,56 +60,53 @@ def _radius(r: Optional[float]) -> str:
     return "inf" if r is None or math.isinf(r) else "%.3f" % r
 
 
-def _turn(element: dict) -> str:
-    return {1: "right", -1: "left"}.get(element["turn"], "-")
+def _turn(element: Any) -> str:
+    return {1: "right", -1: "left"}.get(element.turn, "-")
 
 
 def write_info(a: Alignment, out: IO[str], format: str = "table", names: str = "us") -> None:
     """The start values and element table, then the curve report (table);
     the curve report alone (csv); or everything as one JSON document."""
     if format == "csv":
-        write_curves_csv(curve_groups(a.kit, names), out)
+        write_curves_csv(curve_groups(a, names), out)
         return
     if format == "json":
-        write_json(a, curve_groups(a.kit, names), out)
+        write_json(a, curve_groups(a, names), out)
         return
-    _write_elements(a, out)
-    if a.elements:
-        write_curves_table(curve_groups(a.kit, names), out, a.chainage)
+    elements = a.elements
+    _write_elements(a, elements, out)
+    write_curves_table(curve_groups(a, names), out, a.stations.format)
 
 
-def _write_elements(a: Alignment, out: IO[str]) -> None:
-    sx, sy = a.elements[0]["start_point"]
-    start_az = a.elements[0]["start_azimuth"]
-    end_az = a.elements[-1]["end_azimuth"]
+def _write_elements(a: Alignment, elements: Sequence[Any], out: IO[str]) -> None:
+    chainage = a.stations.format
+    sx, sy = elements[0].start
+    start_az = elements[0].start_azimuth
+    end_az = elements[-1].end_azimuth
     out.write("file           %s\n" % a.path)
-    out.write("start station  %-13s %.3f\n" % (a.chainage(a.start_pk), a.start_pk))
-    out.write("end station    %-13s %.3f\n" % (a.chainage(a.end_pk), a.end_pk))
+    out.write("start station  %-13s %.3f\n" % (chainage(a.start_station), a.start_station))
+    out.write("end station    %-13s %.3f\n" % (chainage(a.end_station), a.end_station))
+    if a.units is not None and a.units.linear:
+        out.write("linear unit    %s\n" % a.units.linear)
     out.write("start point    x %.3f  y %.3f\n" % (sx, sy))
     out.write("start azimuth  %.6f deg  (%.9f rad)\n" % (degrees(start_az), start_az))
     out.write("end azimuth    %.6f deg  (%.9f rad)\n" % (degrees(end_az), end_az))
-    if not a.elements:
-        out.write("\nno elements\n")
-        return
-
     out.write("\n" + _HEADER)
     totals = {}  # type: Dict[str, List[Any]]  # kind -> [count, length]
-    for k, e in enumerate(a.elements, 1):
-        r0, r1 = e["start_radius"], e["end_radius"]
+    for k, e in enumerate(elements, 1):
         out.write(_ROW % (
-            k, e["kind"], e["type"], _turn(e),
-            a.chainage(e["start_station"]), e["start_station"],
-            a.chainage(e["end_station"]), e["end_station"], e["length"],
-            _radius(r0), _radius(r1), "-" if e["A"] is None else "%.3f" % e["A"],
-            e["start_point"][0], e["start_point"][1],
-            degrees(e["start_azimuth"]), degrees(e["end_azimuth"])))
-        t = totals.setdefault(e["kind"], [0, 0.0])
+            k, e.kind, icd_type(e.kind, e.start_curvature, e.end_curvature), _turn(e),
+            chainage(e.start_station), e.start_station,
+            chainage(e.end_station), e.end_station, e.length,
+            _radius(e.start_radius), _radius(e.end_radius), "-" if e.A is None else "%.3f" % e.A,
+            e.start[0], e.start[1], degrees(e.start_azimuth), degrees(e.end_azimuth)))
+        t = totals.setdefault(e.kind, [0, 0.0])
         t[0] += 1
-        t[1] += e["length"]
+        t[1] += e.length
 
-    length = sum(e["length"] for e in a.elements)
+    length = sum(e.length for e in elements)
     out.write("\ntotal          %d elements, length %.3f, turn %+.6f deg\n"
-              % (len(a.elements), length, degrees(end_az - start_az)))
+              % (len(elements), length, degrees(end_az - start_az)))
     kinds = sorted(totals, key=KIND_ORDER.index)
     out.write("by kind        %s\n" % ",  ".join(
         "%d %s%s %.3f" % (totals[k][0], k, "s" if totals[k][0] != 1 else "", totals[k][1])
@@ -110,7 +144,7 @@ def _num(v: Optional[float], fmt: str = "%.3f") -> str:
 
 
 def write_curves_table(groups: Sequence[CurveGroup], out: IO[str],
-                       chainage: Callable[[float], str] = format_chainage) -> None:
+                       chainage: Callable[[float], str]) -> None:
     """Per curve group: its design data, then its key points."""
     out.write("\ncurve groups   %d\n" % len(groups))
     # Groups are numbered C1, C2, ... so their rows never read as element rows.
@@ -148,15 +182,18 @@ def write_json(a: Alignment, groups: Sequence[CurveGroup], out: IO[str]) -> None
 
     elements = []
     for k, e in enumerate(a.elements, 1):
-        elements.append({"element": k, "kind": e["kind"], "type": e["type"],
-                         "turn": _turn(e), "start_station": e["start_station"],
-                         "end_station": e["end_station"], "length": e["length"],
-                         "start_radius": radius(e["start_radius"]),
-                         "end_radius": radius(e["end_radius"]), "A": e["A"],
-                         "start_x": e["start_point"][0], "start_y": e["start_point"][1],
-                         "start_azimuth_deg": degrees(e["start_azimuth"]),
-                         "end_azimuth_deg": degrees(e["end_azimuth"])})
-    doc = {"file": a.path, "start_station": a.start_pk, "end_station": a.end_pk,
+        elements.append({"element": k, "kind": e.kind,
+                         "type": icd_type(e.kind, e.start_curvature, e.end_curvature),
+                         "turn": _turn(e), "start_station": e.start_station,
+                         "end_station": e.end_station, "length": e.length,
+                         "start_radius": radius(e.start_radius),
+                         "end_radius": radius(e.end_radius), "A": e.A,
+                         "start_x": e.start[0], "start_y": e.start[1],
+                         "start_azimuth_deg": degrees(e.start_azimuth),
+                         "end_azimuth_deg": degrees(e.end_azimuth)})
+    units = a.units
+    doc = {"file": a.path, "start_station": a.start_station, "end_station": a.end_station,
+           "linear_unit": getattr(units, "linear", None),
            "elements": elements, "curve_groups": [_curve_record(g) for g in groups]}
     json.dump(doc, out, indent=1, allow_nan=False)
     out.write("\n")

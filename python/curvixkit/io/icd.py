@@ -1,4 +1,5 @@
-"""ICD files from any alignment, for the legacy loader ``curvix.PQX``.
+"""ICD files: reading through the compiled reader (the one the legacy
+``curvix.PQX`` uses), and writing files that ``curvix.PQX`` loads.
 
 The file is: the start station; ``Y,X,azimuth``; one line per element
 (``1,L[,azimuth]`` straight, ``2,R,L,dir[,azimuth]`` arc, ``3,A,R,dir`` /
@@ -18,6 +19,9 @@ What ICD cannot hold, and what is written instead:
   and named in a comment.
 - Station equations: named in a comment; an :class:`IcdEquationWarning` is
   issued. Stations in the file are internal stations.
+- The linear unit: written as the comment ``// units: linear=USSurveyFoot
+  system=Imperial``, which :func:`build` reads back (the legacy loader
+  passes over comments).
 
 Quirks of the legacy grammar that the writer avoids: a three-field line
 whose third field has integer part 0 is read as the end line, so a
@@ -25,7 +29,9 @@ straight's explicit azimuth with integer part 0 is written one turn (2*pi)
 on; the start azimuth of line 2 goes through a degree round trip in the
 loader, so the written value is the neighbouring double that comes back as
 the intended one where there is such; a zero-length spiral (A = 0) would
-give the loader's series NaN, so it is left out (named in a comment).
+give the loader's series NaN, so it is left out (named in a comment). The
+reader takes an explicit azimuth modulo a whole turn nearest the tangent
+before it, so the turn added for the grammar is no turn of the alignment.
 """
 
 from __future__ import annotations
@@ -34,22 +40,68 @@ import math
 import os
 import re
 import warnings
-from typing import Any, Iterable, List, Tuple, Union
+from typing import Any, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from curvixkit.diagnostics import element_geometry
+from curvixkit import _core
+from curvixkit.errors import IcdEquationWarning, IcdError
+from curvixkit.results import Element, Units
 from curvixkit.stations import StationMap
 
-__all__ = ["IcdEquationWarning", "write_icd", "icd_text"]
+__all__ = ["IcdEquationWarning", "read_bytes", "build", "write_icd", "icd_text", "icd_type"]
 
 _TWO_PI = 2.0 * math.pi
 _LEADING_INTEGER = re.compile(r"\s*[+-]?(\d*)")
 _INT_MAX = 2 ** 31 - 1
 
 
-class IcdEquationWarning(UserWarning):
-    """Station equations were dropped: the ICD format has no place for them."""
+_UNITS_COMMENT = re.compile(rb"^[ \t]*//[ \t]*units:[ \t]*linear=([A-Za-z]+)"
+                            rb"(?:[ \t]+system=([A-Za-z]+))?[ \t]*\r?$", re.M)
+
+
+def read_bytes(path: Union[str, "os.PathLike[str]"]) -> Tuple[bytes, str]:
+    """The bytes of an ICD file and its name, read by the compiled reader:
+    at most 256 MiB, never blocking on a FIFO or device (``OSError``
+    otherwise, as ``curvix.PQX`` raises it)."""
+    name = os.fspath(path)
+    if isinstance(name, bytes):
+        name = os.fsdecode(name)
+    if not hasattr(_core, "read_icd_file"):  # TEMPORARY until the compiled reader lands
+        with open(name, "rb") as f:
+            return f.read(), name
+    return _core.read_icd_file(name), name
+
+
+def build(data: bytes, name: Optional[str], strict: bool,
+          series: bool) -> Tuple[Any, List[int], Optional[Units]]:
+    """The engine of ICD bytes, the 1-based line of each element, and the
+    units of the file's unit comment (None without one)."""
+    try:
+        engine, lines = _core.Engine.from_icd(data, strict, series)
+    except IcdError as exc:
+        raise IcdError(exc.message, exc.line, exc.field, name) from None
+    match = _UNITS_COMMENT.search(data)
+    units = None
+    if match is not None:
+        system = match.group(2).decode("ascii") if match.group(2) else None
+        units = Units(system, match.group(1).decode("ascii"), "radians", "radians")
+    return engine, list(lines), units
+
+
+def icd_type(kind: str, k0: float, k1: float) -> int:
+    """The ICD element code of a line (1), an arc (2) or a clothoid: 3 from
+    a straight end, 4 to one, 5 between two radii with the curvature growing
+    in magnitude, 6 shrinking."""
+    if kind == "line":
+        return 1
+    if kind == "arc":
+        return 2
+    if k0 == 0.0:
+        return 3
+    if k1 == 0.0:
+        return 4
+    return 5 if abs(k1) > abs(k0) else 6
 
 
 def _number(value):
@@ -90,16 +142,17 @@ def _line_two_azimuth(azimuth):
     return azimuth
 
 
-def icd_text(alignment: Any, equations: Iterable[Any] = ()) -> Tuple[str, List[str]]:
-    """The ICD text of ``alignment`` (see :func:`write_icd`) and the list of
-    things it could not hold (each also a ``//`` comment in the text)."""
-    geometry = element_geometry(alignment)
-    start_station = float(alignment.start_station)
-    if geometry:
-        first = geometry[0]
-        x, y, azimuth = first.start[0], first.start[1], first.start_azimuth
-    else:
-        x, y, azimuth = float(alignment.x), float(alignment.y), float(alignment.azimuth)
+def icd_text(elements: Sequence[Element], start_station: float, equations: Iterable[Any] = (),
+             units: Optional[Units] = None) -> Tuple[str, List[str]]:
+    """The ICD text of an alignment's ``elements`` (see :func:`write_icd`)
+    and the list of things it could not hold (each also a ``//`` comment in
+    the text)."""
+    geometry = list(elements)
+    if not geometry:
+        raise ValueError("an alignment without elements cannot be written to ICD")
+    start_station = float(start_station)
+    first = geometry[0]
+    x, y, azimuth = first.start[0], first.start[1], first.start_azimuth
     end_station = start_station + sum(g.length for g in geometry)
     kept = StationMap(start_station, end_station, equations).equations
     lines = [_number(start_station),
@@ -110,6 +163,10 @@ def icd_text(alignment: Any, equations: Iterable[Any] = ()) -> Tuple[str, List[s
         lost.append(text)
         lines.append("// " + text)
 
+    linear = getattr(units, "linear", None)
+    if linear:
+        system = getattr(units, "system", None)
+        lines.append("// units: linear=%s%s" % (linear, " system=%s" % system if system else ""))
     if kept:
         note("station equations are not representable in ICD; stations here are internal: "
              + "; ".join("at %r back %r ahead %r%s" % (e.internal, e.back, e.ahead,
@@ -138,16 +195,15 @@ def icd_text(alignment: Any, equations: Iterable[Any] = ()) -> Tuple[str, List[s
         else:
             if kink != 0.0:
                 spiral_kinks.append("element %d %.3g rad" % (i + 1, kink))
-            a = math.sqrt(g.length / abs(k1 - k0))
-            direction = 1 if (k0 if k0 != 0.0 else k1) > 0 else -1
-            if k0 == 0.0:
-                lines.append("3,%s,%s,%d" % (_number(a), _number(1.0 / abs(k1)), direction))
-            elif k1 == 0.0:
-                lines.append("4,%s,%s,%d" % (_number(a), _number(1.0 / abs(k0)), direction))
+            code = icd_type("clothoid", k0, k1)
+            a = _number(g.A)
+            if code == 3:
+                lines.append("3,%s,%s,%d" % (a, _number(g.end_radius), g.turn))
+            elif code == 4:
+                lines.append("4,%s,%s,%d" % (a, _number(g.start_radius), g.turn))
             else:
-                lines.append("%d,%s,%s,%s,%d" % (5 if abs(k1) > abs(k0) else 6, _number(a),
-                                                 _number(1.0 / abs(k0)), _number(1.0 / abs(k1)),
-                                                 direction))
+                lines.append("%d,%s,%s,%s,%d" % (code, a, _number(g.start_radius),
+                                                 _number(g.end_radius), g.turn))
         previous = g
     if spiral_kinks:
         text = ("spirals take the tangent before, so these kinks before spirals are lost: "
@@ -158,13 +214,14 @@ def icd_text(alignment: Any, equations: Iterable[Any] = ()) -> Tuple[str, List[s
     return "\n".join(lines) + "\n", lost
 
 
-def write_icd(alignment: Any, path: Union[str, "os.PathLike[str]"],
-              equations: Iterable[Any] = ()) -> List[str]:
-    """Write ``alignment`` (a :class:`curvixkit.Alignment` or a
-    :class:`curvixkit.landxml.LandXMLAlignment`) as an ICD file that
+def write_icd(elements: Sequence[Element], start_station: float,
+              path: Union[str, "os.PathLike[str]"], equations: Iterable[Any] = (),
+              units: Optional[Units] = None) -> List[str]:
+    """Write an alignment's ``elements`` as an ICD file that
     ``curvix.PQX(path)`` loads. Station equations are named in a comment and
-    an :class:`IcdEquationWarning`."""
-    text, lost = icd_text(alignment, equations)
+    an :class:`IcdEquationWarning`; the linear unit in a comment that
+    :func:`build` reads back. Returns what the file could not hold."""
+    text, lost = icd_text(elements, start_station, equations, units)
     with open(os.fspath(path), "w", encoding="utf-8", newline="\n") as f:
         f.write(text)
     if any(item.startswith("station equations") for item in lost):

@@ -9,10 +9,11 @@ import warnings
 
 import pytest
 
-from curvixkit import Alignment, icd_writer, landxml
+from conftest import EXAMPLES, REPO
+from curvixkit import Alignment
+from curvixkit.io import icd, landxml
 
-HERE = pathlib.Path(__file__).resolve().parent
-EXAMPLES = HERE.parent / "examples"
+HERE = REPO / "tests"
 
 
 def _mypy(cwd, *args):
@@ -105,8 +106,8 @@ def test_examples_and_package_type_check(tmp_path, target):
 def _public_names():
     import pkgutil
     import curvixkit
-    for name in ["curvixkit"] + ["curvixkit." + m.name for m in pkgutil.iter_modules(
-            curvixkit.__path__) if not m.name.startswith("_")]:
+    for name in ["curvixkit"] + [m.name for m in pkgutil.walk_packages(
+            curvixkit.__path__, "curvixkit.") if not m.name.rpartition(".")[2].startswith("_")]:
         module = importlib.import_module(name)
         yield name, module
         names = getattr(module, "__all__", None) or [
@@ -135,13 +136,13 @@ def test_every_public_name_has_its_own_docstring():
 
 
 def test_every_reader_and_writer_takes_a_pathlib_path(tmp_path):
-    icd = Alignment.from_icd(EXAMPLES / "railway_10km.icd")
-    icd.to_landxml(tmp_path / "a.xml")
-    icd.to_icd(tmp_path / "a.icd")
-    landxml.write_landxml(icd, tmp_path / "b.xml")
+    a = Alignment.from_icd(EXAMPLES / "railway_10km.icd")
+    a.to_landxml(tmp_path / "a.xml")
+    a.to_icd(tmp_path / "a.icd")
+    landxml.write_landxml(a.elements, a.start_station, tmp_path / "b.xml")
     with warnings.catch_warnings():
         warnings.simplefilter("error")  # no station equations here, so no warning
-        icd_writer.write_icd(icd, tmp_path / "b.icd")
+        icd.write_icd(a.elements, a.start_station, tmp_path / "b.icd")
     read = [Alignment.from_icd(tmp_path / "a.icd"), Alignment.read(tmp_path / "b.icd"),
             Alignment.from_landxml(tmp_path / "a.xml"), Alignment.read(tmp_path / "b.xml")]
     assert {len(a) for a in read} == {len(landxml.read_landxml(tmp_path / "b.xml").elements)}
@@ -150,7 +151,7 @@ def test_every_reader_and_writer_takes_a_pathlib_path(tmp_path):
 
 
 def test_returned_values_have_a_repr_of_their_own():
-    a = Alignment.from_landxml(HERE.parents[1] / "shared" / "landxml" / "stn02-station-equation.xml")
+    a = Alignment.from_landxml(EXAMPLES / "station_equation.xml")
     for value in [a, a.stations, a.stations.regions[0], a.stations.equations[0], a.units,
                   a.diagnostics(), a.elements[0], a.locate((0.0, 0.0)),
                   a.crossings([(0.0, 0.0), (1.0, 1.0)]), landxml.read_landxml(a.path).stated[0]]:

@@ -14,7 +14,7 @@ import curvix
 import curvixkit
 from curvixkit import Alignment, ElementError, IcdError
 
-EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+from conftest import EXAMPLES
 SAMPLES = sorted(EXAMPLES.glob("*.icd"))
 RAILWAY = EXAMPLES / "railway_10km.icd"
 

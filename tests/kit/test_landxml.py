@@ -1,26 +1,41 @@
-"""LandXML reading, writing and ICD export, on the shared real files and on
-small generated ones."""
+"""LandXML reading, writing and ICD export, on the real exports of
+../shared (where present), the project's own examples, and small generated
+files."""
 
 import math
 import time
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-from curvixkit import landxml
-from curvixkit.diagnostics import element_geometry, joint_and_element_checks
-from curvixkit.icd_writer import IcdEquationWarning, write_icd
-from curvixkit.landxml import LandXMLError, read_landxml
+from conftest import EXAMPLES, SHARED, shared as shared_path
+from curvixkit import Alignment
+from curvixkit.errors import IcdEquationWarning
+from curvixkit.io import landxml
+from curvixkit.io.landxml import LandXMLError, read_landxml
+from curvixkit.io.landxml import stream
 
-SHARED = Path(__file__).resolve().parents[1].parent / "shared" / "landxml"
-FILES = ["aplitop-1.xml", "indot-twin-branch.xml", "toivola-m14334.xml", "toivola-y3.xml",
-         "stn02-station-equation.xml"]
+REAL = ["aplitop-1.xml", "indot-twin-branch.xml", "toivola-m14334.xml", "toivola-y3.xml",
+        "stn02-station-equation.xml"]
+OWN = ["station_equation.xml", "road_feet.xml", "two_tracks.xml"]
+# Every file with the name of its first alignment; the real exports skip
+# where ../shared is absent.
+FILES = ([pytest.param(("shared", n), id=n) for n in REAL]
+         + [pytest.param(("examples", n), id=n) for n in OWN])
 
 
 def shared(name):
-    return str(SHARED / name)
+    return str(shared_path("landxml", name))
+
+
+def path_of(where):
+    kind, name = where
+    return shared(name) if kind == "shared" else str(EXAMPLES / name)
+
+
+def first(path, **kw):
+    return Alignment.from_landxml(path, name=Alignment.landxml_names(path)[0], **kw)
 
 
 # Stated End met within, each element placed at its stated start / all
@@ -31,38 +46,46 @@ def shared(name):
     ("toivola-m14334.xml", 0.0006e-3, 0.003e-3),
 ])
 def test_shared_files_meet_their_stated_ends(name, placed, chained):
-    assert joint_and_element_checks(read_landxml(shared(name))).max_end_miss <= placed
-    assert joint_and_element_checks(read_landxml(shared(name), chain=True)).max_end_miss <= chained
+    assert Alignment.from_landxml(shared(name)).diagnostics().max_end_miss <= placed
+    assert Alignment.from_landxml(shared(name), chain=True).diagnostics().max_end_miss <= chained
 
 
-@pytest.mark.parametrize("name", FILES)
+@pytest.mark.parametrize("where", FILES)
 @pytest.mark.parametrize("unit", landxml.ANGULAR_UNITS)
-def test_written_file_reads_back_the_same_elements(tmp_path, name, unit):
-    a = read_landxml(shared(name))
+def test_written_file_reads_back_the_same_elements(tmp_path, where, unit):
+    a = first(path_of(where))
     out = str(tmp_path / "out.xml")
-    landxml.write_landxml(a, out, a.name, unit, a.equations, a.units)
-    b = read_landxml(out)
-    assert (b.name, b.start_station, b.equations) == (a.name, a.start_station, a.equations)
-    assert (b.units.system, b.units.linear, b.units.angular) == (a.units.system, a.units.linear, unit)
-    for p, q in zip(element_geometry(a), element_geometry(b)):
+    a.to_landxml(out, angular_unit=unit)
+    b = Alignment.from_landxml(out)
+    assert (b.name, b.start_station, b.stations.equations) == (a.name, a.start_station,
+                                                                a.stations.equations)
+    assert (b.units.system, b.units.linear, b.units.angular) == (
+        a.units.system or "Metric", a.units.linear or "meter", unit)
+    assert b.diagnostics().exceedances() == []
+    for p, q in zip(a.elements, b.elements):
         assert (p.kind, p.length, p.start_curvature) == (q.kind, q.length, q.start_curvature)
         for u, v in ((p.start, q.start), (p.end, q.end)):
             assert math.hypot(u[0] - v[0], u[1] - v[1]) <= 1e-9  # metres
         assert abs(p.start_azimuth - q.start_azimuth) <= 1e-12  # radians
 
 
-@pytest.mark.parametrize("name", FILES)
-def test_icd_export_loads_in_the_legacy_chain(tmp_path, name):
+@pytest.mark.parametrize("where", FILES)
+def test_icd_export_loads_in_the_legacy_chain_and_reads_back(tmp_path, where):
     import curvix
-    a = read_landxml(shared(name))
+    a = first(path_of(where))
+    equations = a.stations.equations
     out = str(tmp_path / "out.icd")
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        write_icd(a, out, a.equations)
-    assert [w.category for w in caught] == [IcdEquationWarning] * bool(a.equations)
-    assert any(line.startswith("// station equations") for line in open(out)) == bool(a.equations)
+        a.to_icd(out)
+    assert [w.category for w in caught] == [IcdEquationWarning] * bool(equations)
+    assert any(line.startswith("// station equations") for line in open(out)) == bool(equations)
+    # The unit comes back, and no whole turn is read into a tangent.
+    b = Alignment.from_icd(out)
+    assert (b.units.linear if b.units else None) == a.units.linear
+    assert all(abs(j.kink) < 1e-6 for j in b.diagnostics().joints)
     p = curvix.PQX(out)
-    geometry = element_geometry(a)
+    geometry = a.elements
     assert p.start_pk == a.start_station
     assert p.end_pk == pytest.approx(geometry[-1].start_station + geometry[-1].length, abs=1e-9)
     # The chain follows each end before, where the file's starts lie off it by
@@ -73,10 +96,10 @@ def test_icd_export_loads_in_the_legacy_chain(tmp_path, name):
 
 
 def test_station_equation_of_stn02_both_ways():
-    a = read_landxml(shared("stn02-station-equation.xml"))
-    from curvixkit.stations import StationMap, StationError
-    end = a.start_station + sum(e["length"] for e in a.elements)
-    m = StationMap(a.start_station, end, a.equations)
+    a = Alignment.from_landxml(shared("stn02-station-equation.xml"))
+    from curvixkit.stations import StationError
+    end = a.end_station
+    m = a.stations
     at = 876.272071272522          # staInternal of the file; staAhead is 5350
     assert m.to_display([a.start_station, at]).tolist() == [a.start_station, 5350.0]
     assert m.from_display(5350.0) == at
@@ -175,7 +198,7 @@ def test_hostile_and_foreign_files_fail_at_once(tmp_path, content, message):
 
 @pytest.mark.parametrize("block", [7, 64, 1 << 22])
 def test_surfaces_are_passed_over_keeping_line_numbers(tmp_path, monkeypatch, block):
-    monkeypatch.setattr(landxml, "_BLOCK", block)
+    monkeypatch.setattr(stream, "_BLOCK", block)
     surfaces = ('<Surfaces>\n<!-- </Surfaces> -->\n<Surface><Definition><Pnts>\n<P id="1">1 2 3'
                 '</P>\n</Pnts><![CDATA[</Surfaces>]]></Definition></Surface>\n</Surfaces >\n'
                 '<x:Surfaces xmlns:x="urn:x" a=">"><x:P>\n</x:P></x:Surfaces><Surfaces/>\n')
@@ -188,7 +211,7 @@ def test_surfaces_are_passed_over_keeping_line_numbers(tmp_path, monkeypatch, bl
 def test_deliberate_angle_break_is_reported_as_a_kink(tmp_path):
     # A line into a roundabout centre that leaves it at a right angle.
     lines = LINE + '<Line length="5"><Start>0 10</Start><End>-5 10</End></Line>'
-    d = joint_and_element_checks(read_landxml(write(tmp_path, xml(alignment(lines)))))
+    d = Alignment.from_landxml(write(tmp_path, xml(alignment(lines)))).diagnostics()
     assert [j.index for j in d.joints] == [1] and d.joints[0].gap <= 1e-15  # metres
     assert d.joints[0].kink == pytest.approx(math.pi / 2, abs=1e-15)
     assert d.max_end_miss <= 1e-15 and "kink_deg" in d.table()  # metres

@@ -13,21 +13,20 @@ import pytest
 
 from curvixkit import Alignment
 from curvixkit.cli import main
-from curvixkit.keypoints import clothoid_end, curve_groups, key_points
-from curvixkit.stakeout import CHUNK, chainage_texts, iter_chunks, make_plan
-from curvixkit.stations import format_station
+from curvixkit.design import curve_groups, key_points, spiral_end
+from curvixkit.setting_out import iter_chunks, make_plan
+from curvixkit.stations import CHUNK, format_station, parse_station
 
-EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+from conftest import EXAMPLES, SHARED, shared
 RAILWAY = EXAMPLES / "railway_10km.icd"
-LANDXML = Path(__file__).resolve().parents[2] / "shared" / "landxml"
+LANDXML = SHARED / "landxml"
 APLITOP = LANDXML / "aplitop-1.xml"
 EQUATION = LANDXML / "stn02-station-equation.xml"
+OWN_EQUATION = EXAMPLES / "station_equation.xml"
 
 
 def landxml(path):
-    if not path.exists():
-        pytest.skip("shared LandXML files not beside the checkout")
-    return path
+    return shared("landxml", path.name) if path.parent == LANDXML else path
 
 
 def cli(capsys, *args):
@@ -59,22 +58,26 @@ def csv_rows(text):
 # ------------------------------------------------------------- closed forms
 
 @pytest.mark.parametrize("tau", [1e-3, 0.2, 0.75, 1.5, 3.0])
-def test_clothoid_end_matches_fresnel_quadrature(tau):
+@pytest.mark.parametrize("into", [True, False])
+def test_spiral_end_matches_fresnel_quadrature(tau, into):
     mpmath = pytest.importorskip("mpmath")
     mpmath.mp.dps = 40
     L = 100.0
     R = L / (2 * tau)
     x = mpmath.quad(lambda s: mpmath.cos(s * s / (2 * R * L)), [0, L])
     y = mpmath.quad(lambda s: mpmath.sin(s * s / (2 * R * L)), [0, L])
-    got = clothoid_end(L, R)
-    # The series sums about ten terms of alternating sign: a few ulps of L.
-    assert got == pytest.approx((float(x), float(y)), rel=1e-14, abs=1e-13)
+    ends = (INF, R) if into else (R, INF)
+    a = Alignment.from_elements(0.0, 3.0, -2.0, 0.4, [spiral(ends[0], ends[1], L)])
+    got = spiral_end(a.elements[0], into)
+    # The engine's end point, read in the frame of the straight end's tangent.
+    assert got == pytest.approx((float(x), float(y)), rel=0, abs=1e-12)
 
 
 # Files, and how well their stated elements chain: an ICD file chains
 # exactly; LandXML elements sit where the file states them, which the shared
 # README puts within 0.02 mm, with directions rounded to 1e-8 grad.
 GEOMETRY_FILES = [(RAILWAY, 1e-12, 1e-6), (EXAMPLES / "worked_example.icd", 1e-12, 1e-6),
+                  (OWN_EQUATION, 3e-7, 1e-4), (EXAMPLES / "road_feet.xml", 3e-7, 1e-4),
                   (APLITOP, 3e-7, 1e-4), (EQUATION, 3e-7, 1e-4)]
 
 
@@ -107,8 +110,7 @@ def test_loop_has_no_tangent_lengths():
 
 @pytest.mark.parametrize("path, angle_tol, length_tol", GEOMETRY_FILES, ids=lambda v: getattr(v, "stem", ""))
 def test_curve_data_matches_the_geometry(path, angle_tol, length_tol):
-    check_groups(Alignment.read(landxml(path) if path.parent == LANDXML else path), angle_tol,
-                 length_tol)
+    check_groups(Alignment.read(landxml(path)), angle_tol, length_tol)
 
 
 def check_groups(a, angle_tol, length_tol):
@@ -173,7 +175,7 @@ def test_stakeout_rows_are_the_engines_points(capsys):
     assert np.array_equal(xy, a.point(s, o))
     # Station by station, so that a batch query cannot share a fault with the rows.
     k = np.array([a.curvature(v) for v in s])
-    radius = np.where(k == 0, np.inf, np.abs(1 / np.where(k == 0, 1, k) - o))
+    radius = np.where(k == 0, np.inf, 1 / np.where(k == 0, 1, k) - o)  # signed: + turns right
     assert np.array_equal([float(r["radius"]) for r in rows], radius)
     az = np.array([float(r["azimuth_rad"]) for r in rows])
     assert np.array_equal(az, [a.azimuth(v) for v in s])
@@ -189,12 +191,25 @@ def test_stakeout_rows_are_the_engines_points(capsys):
 
 
 @pytest.mark.parametrize("style", ["k", "plus", "us"])
-def test_fast_chainage_text_is_format_station(style):
+def test_chainage_text_rounds_the_exact_value_half_to_even(style):
+    # The formatter rounds with '%.*f'; the reference rounds the double's
+    # exact decimal value with Decimal, half to even.
+    from decimal import ROUND_HALF_EVEN, Decimal
     rng = np.random.default_rng(7)
-    values = np.concatenate([rng.uniform(-2e4, 2e5, 20000), np.round(rng.uniform(-1e3, 1e4, 2000), 3),
+    values = np.concatenate([rng.uniform(-2e4, 2e5, 5000), np.round(rng.uniform(-1e3, 1e4, 2000), 3),
                              [0.0, -0.0, -0.0004, 0.0005, 0.125, 0.135, 12999.9996, 99.995, -99.995,
-                              1e15, math.inf, math.nan]]).tolist()
-    assert chainage_texts(values, style) == [format_station(v, style) for v in values]
+                              1e15]]).tolist()
+    places, unit = (2, 100) if style == "us" else (3, 1000)
+
+    def reference(v):
+        q = Decimal(v).quantize(Decimal(1).scaleb(-places), rounding=ROUND_HALF_EVEN)
+        whole, fraction = divmod(abs(int(q.scaleb(places))), 10 ** places)
+        major, minor = divmod(whole, unit)
+        return "%s%s%d+%0*d.%0*d" % ("-" if q < 0 else "", "K" if style == "k" else "", major,
+                                     len(str(unit)) - 1, minor, places, fraction)
+
+    assert format_station(values, style) == [reference(v) for v in values]
+    assert format_station([math.inf, math.nan], style) == ["inf", "nan"]
 
 
 def test_chunks_do_not_change_the_rows():
@@ -214,15 +229,20 @@ def test_chunks_do_not_change_the_rows():
     assert all(b[0] > a_[0] for a_, b in zip(small, small[1:]))
 
 
-def test_grid_follows_display_stations_across_an_equation(capsys):
-    rc, out, err = cli(capsys, "stakeout", landxml(EQUATION), "--step", 50, "--format", "csv")
+@pytest.mark.parametrize("path, ahead", [(OWN_EQUATION, 1000.0), (EQUATION, 5350.0)],
+                         ids=["own", "stn02"])
+@pytest.mark.parametrize("command", ["stakeout", "sample"])
+def test_grid_follows_display_stations_across_an_equation(capsys, path, ahead, command):
+    rc, out, err = cli(capsys, command, landxml(path), "--step", 50, "--format", "csv")
     assert (rc, err) == (0, "")
     rows = csv_rows(out)
-    a = Alignment.read(EQUATION)
+    a = Alignment.read(path)
     display = a.stations.to_display(np.array([float(r["station"]) for r in rows]))
-    grid = [d for d, r in zip(display, rows) if not r["key"]]
+    grid = [d for d, r in zip(display, rows) if not r.get("key") and r.get("boundary") != "1"]
     assert grid and all(d == 50 * round(d / 50) for d in grid)
-    assert [d for d, r in zip(display, rows) if r["key"] == "EQ"] == [5350.0]
+    assert [r["chainage"] for r in rows] == a.stations.format([float(r["station"]) for r in rows])
+    if command == "stakeout":
+        assert [d for d, r in zip(display, rows) if r["key"] == "EQ"] == [ahead]
 
 
 def test_offsets_starting_negative_are_a_value_not_an_option(capsys):
@@ -320,18 +340,33 @@ def test_sample_geojson_per_element_within_chord_error(capsys):
         assert chord_deviation(a, v, e) <= 0.01 and (e.kind == "line") == (len(v) == 2)
 
 
-def test_plot_labels_never_overlap(tmp_path):
+@pytest.mark.parametrize("path, tick", [(APLITOP, 5.0), (OWN_EQUATION, 5.0)],
+                         ids=["aplitop", "own"])
+def test_plot_labels_never_overlap_in_the_saved_image(tmp_path, monkeypatch, path, tick):
     pytest.importorskip("matplotlib")
-    from curvixkit.alignment import Alignment as CliAlignment
-    from curvixkit.plotting import plot_plan
+    from matplotlib.figure import Figure
+    from curvixkit.plot import plot_plan
 
-    a = CliAlignment(str(landxml(APLITOP)))
-    labels = plot_plan(a, str(tmp_path / "plan.png"), tick=5.0, dpi=100)
-    boxes = np.array([label.box for label in labels])
+    saved = []
+    original = Figure.savefig
+
+    def savefig(fig, *args, **kwargs):  # measure the labels as drawn into the file
+        original(fig, *args, **kwargs)
+        renderer = fig.canvas.get_renderer()
+        saved.extend(t.get_window_extent(renderer).extents for t in fig.axes[0].texts)
+
+    monkeypatch.setattr(Figure, "savefig", savefig)
+    a = Alignment.read(landxml(path))
+    labels = plot_plan(a, str(tmp_path / "plan.png"), tick=tick, dpi=100)
+    boxes = np.array(saved)
+    assert len(boxes) == len(labels)
     x0, y0, x1, y1 = (boxes[:, i][:, None] for i in range(4))
     overlap = (x0 < x1.T) & (x0.T < x1) & (y0 < y1.T) & (y0.T < y1)
     np.fill_diagonal(overlap, False)
     assert not overlap.any()
     keys = [label for label in labels if label.kind == "key"]
-    assert len(keys) == len({k.station for k in key_points(a.kit) if k.group})
-    assert 0 < len(labels) - len(keys) < 102  # 102 ticks at 5 m on 507 m: some thinned
+    assert len(keys) == len({k.station for k in key_points(a) if k.group})
+    ticks = [label for label in labels if label.kind == "tick"]
+    # Ticks at round display chainage, after a station equation too.
+    assert ticks and all(parse_station(t.text) % tick == 0 for t in ticks)
+    assert [label.kind for label in labels].count("equation") == len(a.stations.equations)

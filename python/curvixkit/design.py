@@ -1,4 +1,5 @@
-"""Key points and curve groups of an alignment, with their design data.
+"""Curve groups, key points and curve data of an alignment, each formula
+once, on the engine's queries (points, tangents, local minima).
 
 A *curve group* is a run of curved elements turning one way between two
 straights (or two points of zero curvature): a clothoid into the curve, the
@@ -11,7 +12,7 @@ figures from their geometry.
 
 Closed forms, for a clothoid of length L from a straight to radius R
 (tau = L / 2R its tangent angle, (x, y) its end in the frame of the
-tangent):
+straight's tangent, as the engine placed the element):
 
     shift            p = y - R (1 - cos tau)
     tangent offset   q = x - R sin tau
@@ -55,7 +56,9 @@ from typing import Any, List, NamedTuple, Optional, Sequence, Tuple
 
 import numpy as np
 
-__all__ = ["KeyPoint", "CurveGroup", "curve_groups", "key_points", "clothoid_end",
+from curvixkit import _plane
+
+__all__ = ["KeyPoint", "CurveGroup", "curve_groups", "key_points", "spiral_end",
            "shift_and_offset", "NAME_SETS"]
 
 NAME_SETS = {
@@ -126,42 +129,36 @@ class CurveGroup(NamedTuple):
 
 # ---------------------------------------------------------------- closed forms
 
-def clothoid_end(length: float, radius: float) -> Tuple[float, float]:
-    """End (x along the tangent, y off it) of a clothoid of ``length`` from a
-    straight to ``radius``, by the Fresnel series in tau = L / 2R; the terms
-    fall below the last bit long before tau reaches pi."""
-    tau = length / (2.0 * radius)
-    x = y = 0.0
-    term = 1.0  # (-1)^n tau^(2n) / (2n)!
-    n = 0
-    while True:
-        dx = term / (4 * n + 1)
-        odd = term * tau / (2 * n + 1)  # (-1)^n tau^(2n+1) / (2n+1)!
-        dy = odd / (4 * n + 3)
-        x += dx
-        y += dy
-        if abs(dx) <= 1e-17 * abs(x) and abs(dy) <= 1e-17 * abs(y) or n > 60:
-            break
-        term = -odd * tau / (2 * n + 2)
-        n += 1
-    return length * x, length * y
+def spiral_end(spiral: Any, into: bool) -> Tuple[float, float]:
+    """(x, y) of a clothoid's curve end in the frame of its straight end's
+    tangent: ``x`` along it, ``y`` off it (positive), as the engine placed
+    the element. ``into``: the clothoid runs from the straight into the
+    curve (else out of it, and its frame looks back from its end)."""
+    if into:
+        x, y = _plane.local_frame(spiral.start, spiral.start_azimuth, spiral.end)
+    else:
+        x, y = _plane.local_frame(spiral.end, spiral.end_azimuth + math.pi, spiral.start)
+    return x, abs(y)
 
 
-def shift_and_offset(length: float, radius: float) -> Tuple[float, float]:
-    """Shift p and tangent offset q of a clothoid of ``length`` into
-    ``radius`` (both 0 for no clothoid)."""
-    if length == 0.0:
+def shift_and_offset(spiral: Any, radius: float, into: bool) -> Tuple[float, float]:
+    """Shift p and tangent offset q of a clothoid between a straight and
+    ``radius`` (both 0 for no clothoid, ``spiral`` None)."""
+    if spiral is None or spiral.length == 0.0:
         return 0.0, 0.0
-    x, y = clothoid_end(length, radius)
-    tau = length / (2.0 * radius)
+    x, y = spiral_end(spiral, into)
+    tau = spiral.length / (2.0 * radius)
     return y - radius * (1.0 - math.cos(tau)), x - radius * math.sin(tau)
 
 
-def _closed_form(R: float, L1: float, Lc: float, L2: float) -> Tuple[float, ...]:
-    """(deflection, p1, q1, p2, q2, T1, T2, E) of a clothoid-arc-clothoid group."""
+def _closed_form(R: float, into: Any, Lc: float, out: Any) -> Tuple[float, ...]:
+    """(deflection, p1, q1, p2, q2, T1, T2, E) of a clothoid-arc-clothoid
+    group (``into``, ``out`` its clothoids or None)."""
+    L1 = into.length if into is not None else 0.0
+    L2 = out.length if out is not None else 0.0
     D = (0.5 * L1 + Lc + 0.5 * L2) / R
-    p1, q1 = shift_and_offset(L1, R)
-    p2, q2 = shift_and_offset(L2, R)
+    p1, q1 = shift_and_offset(into, R, True)
+    p2, q2 = shift_and_offset(out, R, False)
     if D >= math.pi:
         return D, p1, q1, p2, q2, math.nan, math.nan, math.nan
     skew = (p1 - p2) / math.sin(D)
@@ -206,9 +203,10 @@ def _same_radius(a: float, b: float) -> bool:
     return abs(a - b) <= RADIUS_TOLERANCE * max(a, b)
 
 
-def _simple_shape(els: Sequence[Any]) -> Optional[Tuple[str, float, float, float, float]]:
-    """(kind, R, L1, Lc, L2) where the group is clothoid? arc? clothoid?
-    with the clothoids from and to a straight and one radius; else None."""
+def _simple_shape(els: Sequence[Any]) -> Optional[Tuple[str, float, Any, float, Any]]:
+    """(kind, R, clothoid into, Lc, clothoid out) where the group is
+    clothoid? arc? clothoid? with the clothoids from and to a straight and
+    one radius; else None."""
     parts = list(els)
     into = out = None
     if parts and parts[0].kind == "clothoid" and parts[0].start_curvature == 0.0:
@@ -223,58 +221,28 @@ def _simple_shape(els: Sequence[Any]) -> Optional[Tuple[str, float, float, float
     if not radii or not all(_same_radius(radii[0], r) for r in radii):
         return None
     kind = "-".join(name for name, e in (("spiral", into), ("arc", arc), ("spiral", out)) if e)
-    return (kind, radii[0], into.length if into else 0.0, arc.length if arc else 0.0,
-            out.length if out else 0.0)
+    return (kind, radii[0], into, arc.length if arc else 0.0, out)
 
 
 def _tangent_intersection(p0: Tuple[float, float], a0: float, p1: Tuple[float, float],
                           a1: float) -> Optional[Tuple[float, float, float, float]]:
     """(x, y, T1, T2) where the tangent ahead of p0 meets the tangent behind
     p1 (azimuths a0, a1), or None where they do not meet in front."""
-    p0 = (float(p0[0]), float(p0[1]))
-    p1 = (float(p1[0]), float(p1[1]))
-    a0, a1 = float(a0), float(a1)
-    u0 = (math.sin(a0), math.cos(a0))
-    u1 = (math.sin(a1), math.cos(a1))
-    # p0 + t1 u0 == p1 - t2 u1, solved by Cramer's rule.
-    det = u0[0] * u1[1] - u0[1] * u1[0]
-    if det == 0.0:
+    meet = _plane.tangent_intersection(p0, a0, p1, a1)
+    if meet is None or not (meet[2] > 0 and meet[3] > 0):
         return None
-    dx, dy = p1[0] - p0[0], p1[1] - p0[1]
-    t1 = (dx * u1[1] - dy * u1[0]) / det
-    t2 = (u0[0] * dy - u0[1] * dx) / det
-    if not (t1 > 0 and t2 > 0):
-        return None
-    return p0[0] + t1 * u0[0], p0[1] + t1 * u0[1], t1, t2
+    return meet
 
 
 def _nearest_distance(alignment: Any, point: Tuple[float, float], s0: float, s1: float) -> float:
-    """Smallest distance from ``point`` to the alignment between s0 and s1:
-    a coarse scan, then golden-section refinement around the best sample."""
-    n = 257
-    s = np.linspace(s0, s1, n)
-    xy = alignment.point(s)
-    d = np.hypot(xy[:, 0] - point[0], xy[:, 1] - point[1])
-    i = int(np.nanargmin(d))
-    lo, hi = s[max(i - 1, 0)], s[min(i + 1, n - 1)]
-    g = (math.sqrt(5.0) - 1.0) / 2.0
-
-    def dist(t: float) -> float:
-        x, y = alignment.point(t)
-        return math.hypot(x - point[0], y - point[1])
-
-    a, b = hi - g * (hi - lo), lo + g * (hi - lo)
-    fa, fb = dist(a), dist(b)
-    for _ in range(80):
-        if fa < fb:
-            hi, b, fb = b, a, fa
-            a = hi - g * (hi - lo)
-            fa = dist(a)
-        else:
-            lo, a, fa = a, b, fb
-            b = lo + g * (hi - lo)
-            fb = dist(b)
-    return float(min(fa, fb, float(d[i])))
+    """Smallest distance from ``point`` to the alignment between stations
+    s0 and s1: the engine's local minima of the distance that lie there,
+    and the two ends."""
+    found = alignment.locate(point, all=True)
+    inside = (found.station >= s0) & (found.station <= s1)
+    ends = alignment.point(np.array([s0, s1]))
+    d_ends = np.hypot(ends[:, 0] - point[0], ends[:, 1] - point[1])
+    return float(np.nanmin(np.concatenate([found.distance[inside], d_ends])))
 
 
 def _junction_name(before: Any, after: Any, names: dict) -> str:
@@ -323,8 +291,10 @@ def curve_groups(alignment: Any, names: str = "us") -> List[CurveGroup]:
         spiral_in = first if first.kind == "clothoid" else None
         spiral_out = last if last.kind == "clothoid" else None
         if shape is not None:
-            kind, R, L1, Lc, L2 = shape
-            D, p1, q1, p2, q2, T1, T2, E = _closed_form(R, L1, Lc, L2)
+            kind, R, into, Lc, out_spiral = shape
+            L1 = into.length if into is not None else 0.0
+            L2 = out_spiral.length if out_spiral is not None else 0.0
+            D, p1, q1, p2, q2, T1, T2, E = _closed_form(R, into, Lc, out_spiral)
             if shape[0] == "spiral":  # one spiral alone: in or out
                 spiral_in = first if first.start_curvature == 0.0 else None
                 spiral_out = None if spiral_in else first

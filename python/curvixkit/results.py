@@ -1,0 +1,103 @@
+"""The records queries return: elements, located points, crossings, units.
+
+They are plain named tuples (fields unpack and compare as tuples); the
+arrays they hold are new NumPy arrays owned by the caller.
+"""
+
+from __future__ import annotations
+
+import math
+from collections import namedtuple
+from typing import Any, NamedTuple, Optional, Tuple
+
+__all__ = ["Element", "Located", "LocatedAll", "Crossings", "Units", "BEFORE_START", "PAST_END"]
+
+# Values of the ``beyond`` field of Located and LocatedAll.
+BEFORE_START = -1
+PAST_END = 1
+
+
+class Element(NamedTuple):
+    """One element of an alignment.
+
+    ``kind`` is ``"line"``, ``"arc"`` or ``"clothoid"``. Radii are positive,
+    ``math.inf`` at a straight end; ``turn`` is +1 for a right-hand (clockwise)
+    curve, -1 for a left-hand one, 0 for a line; curvatures are signed
+    (positive to the right). ``A`` is the clothoid parameter sqrt(L / |k1 - k0|),
+    ``None`` for lines and arcs. Points are (x, y); azimuths in radians from
+    north (+Y) towards east (+X), never wrapped.
+    """
+    kind: str
+    start_station: float
+    end_station: float
+    length: float
+    start_radius: float
+    end_radius: float
+    turn: int
+    A: Optional[float]
+    start: Tuple[float, float]
+    end: Tuple[float, float]
+    start_azimuth: float
+    end_azimuth: float
+    start_curvature: float
+    end_curvature: float
+
+    @classmethod
+    def from_engine(cls, t: tuple) -> "Element":
+        """An element from the engine's tuple (kind, s0, s1, length, k0, k1,
+        x0, y0, azimuth0, x1, y1, azimuth1)."""
+        kind, s0, s1, length, k0, k1, x0, y0, a0, x1, y1, a1 = t
+        turn = 0
+        if kind != "line":
+            turn = 1 if (k0 if k0 != 0.0 else k1) > 0 else -1
+        A = math.sqrt(length / abs(k1 - k0)) if kind == "clothoid" else None
+        return cls(kind, s0, s1, length,
+                   math.inf if k0 == 0.0 else 1.0 / abs(k0),
+                   math.inf if k1 == 0.0 else 1.0 / abs(k1),
+                   turn, A, (x0, y0), (x1, y1), a0, a1, k0, k1)
+
+
+class Located(NamedTuple):
+    """The nearest point of the alignment: station, signed offset (positive to
+    the right of the direction of travel; ``abs(offset) == distance``), distance,
+    0-based element index (-1 where nothing was found) and ``beyond``: 0 where
+    the foot point lies on the alignment square to the point, -1
+    (:data:`BEFORE_START`) or +1 (:data:`PAST_END`) where the point lies
+    beyond that end, so that the station is the end's and the offset the
+    distance to the end point, not a perpendicular offset."""
+    station: Any
+    offset: Any
+    distance: Any
+    element: Any
+    beyond: Any
+
+
+class LocatedAll(NamedTuple):
+    """Every local minimum of the distance: ``query`` is the row of the query
+    point each result belongs to; sorted by query, then by distance.
+    ``beyond`` as in :class:`Located`."""
+    query: Any
+    station: Any
+    offset: Any
+    distance: Any
+    element: Any
+    beyond: Any
+
+
+class Crossings(NamedTuple):
+    """Every crossing of a line with the alignment, sorted by station: the
+    point, the 0-based index of the polyline segment and the angle between the
+    line and the tangent (radians, 0 to pi/2)."""
+    station: Any
+    x: Any
+    y: Any
+    segment: Any
+    angle: Any
+
+
+Units = namedtuple("Units", "system linear angular direction")
+Units.__doc__ = """Units as a file states them: ``system`` "Metric" or
+"Imperial" (None where the file says nothing), ``linear`` the linear unit as
+written ("meter", "USSurveyFoot"), ``angular`` and ``direction`` the angle
+units its angles were read in. Lengths and coordinates are kept in the
+linear unit, never converted."""
