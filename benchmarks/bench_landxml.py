@@ -6,7 +6,7 @@
 Writes a file of about --size-mb MB into a temporary folder (a Surfaces
 element with points and faces as terrain exports write them, then one
 alignment of lines, arcs and clothoids), reads the alignment with
-curvixkit.landxml.read_landxml and prints the seconds and the peak resident
+curvixkit.io.landxml.read_landxml and prints the seconds and the peak resident
 memory of the read (a fresh process, so the generation does not count).
 
 --elements writes, for each count, an alignment of that many elements
@@ -69,7 +69,7 @@ def generate(path, size_mb):
 
 
 def read_once(path):
-    from curvixkit.landxml import read_landxml
+    from curvixkit.io.landxml import read_landxml
     began, cpu = time.perf_counter(), time.process_time()
     a = read_landxml(path)
     seconds, cpu = time.perf_counter() - began, time.process_time() - cpu

@@ -23,7 +23,7 @@ import atheris
 # so that their Python code carries the coverage instrumentation.
 with atheris.instrument_imports(include=["curvixkit"]):
     import curvixkit
-    import curvixkit.landxml  # noqa: F401
+    import curvixkit.io.landxml  # noqa: F401
     import curvixkit.stations  # noqa: F401
     import curvixkit.diagnostics  # noqa: F401
     from curvixkit.errors import LandXMLError

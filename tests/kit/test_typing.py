@@ -157,3 +157,19 @@ def test_returned_values_have_a_repr_of_their_own():
                   a.crossings([(0.0, 0.0), (1.0, 1.0)]), landxml.read_landxml(a.path).stated[0]]:
         text = repr(value)
         assert " object at 0x" not in text and text.startswith(("<", type(value).__name__))
+
+
+def test_type_checker_reads_the_query_types(tmp_path):
+    # One mypy run: the lines marked "error" must be flagged and no others.
+    code = ["from curvixkit import Alignment",
+            "a = Alignment.from_icd('x.icd')",
+            "a.point('abc')  # error: text is no station",
+            "a.locate((1.0, 2.0)).query  # error: the nearest point has no query column",
+            "a.locate((1.0, 2.0), all=True).query",
+            "a.locate((1.0, 2.0)).beyond",
+            "a.point([1.0, 2.0], offsets=3.5)"]
+    (tmp_path / "use.py").write_text("\n".join(code) + "\n")
+    out = _mypy(tmp_path, "mypy", "--no-incremental", "use.py")
+    flagged = sorted({int(line.split(":")[1]) for line in out.stdout.splitlines()
+                      if line.startswith("use.py:") and ": error:" in line})
+    assert flagged == [i + 1 for i, line in enumerate(code) if "# error" in line], out.stdout
