@@ -67,17 +67,22 @@ HEAD = ('<?xml version="1.0" encoding="UTF-8"?>\n'
         'date="2026-12-09" time="10:00:00">\n')
 
 
+def curve(before, spiral, radius, arc, turn, after):
+    """A straight, a spiral-arc-spiral curve and a straight."""
+    return [{"kind": "line", "length": before},
+            {"kind": "clothoid", "length": spiral, "start_radius": math.inf,
+             "end_radius": radius, "turn": turn},
+            {"kind": "arc", "length": arc, "radius": radius, "turn": turn},
+            {"kind": "clothoid", "length": spiral, "start_radius": radius,
+             "end_radius": math.inf, "turn": turn},
+            {"kind": "line", "length": after}]
+
+
 def road():
     """A town road: a spiral-arc-spiral right, a left arc without spirals,
     and a station equation (chainage jumps ahead from 0+620 to 1+000)."""
-    return Alignment.from_elements(0.0, 512300.0, 6710450.0, math.radians(35.0), [
-        {"kind": "line", "length": 180.0},
-        {"kind": "clothoid", "length": 60.0, "start_radius": math.inf, "end_radius": 250.0,
-         "turn": "right"},
-        {"kind": "arc", "length": 140.0, "radius": 250.0, "turn": "right"},
-        {"kind": "clothoid", "length": 60.0, "start_radius": 250.0, "end_radius": math.inf,
-         "turn": "right"},
-        {"kind": "line", "length": 120.0},
+    return Alignment.from_elements(0.0, 512300.0, 6710450.0, math.radians(35.0),
+                                   curve(180.0, 60.0, 250.0, 140.0, "right", 120.0) + [
         {"kind": "arc", "length": 95.0, "radius": 180.0, "turn": "left"},
         {"kind": "line", "length": 150.0},
     ])
@@ -100,15 +105,8 @@ def write_station_equation():
 def write_feet():
     """A county road in US survey feet, with no directions (they come from
     the coordinates) and a start station of 21+03.72."""
-    a = Alignment.from_elements(2103.72, 187650.25, 1803344.5, math.radians(101.5), [
-        {"kind": "line", "length": 640.0},
-        {"kind": "clothoid", "length": 200.0, "start_radius": math.inf, "end_radius": 1400.0,
-         "turn": "left"},
-        {"kind": "arc", "length": 520.0, "radius": 1400.0, "turn": "left"},
-        {"kind": "clothoid", "length": 200.0, "start_radius": 1400.0, "end_radius": math.inf,
-         "turn": "left"},
-        {"kind": "line", "length": 480.0},
-    ])
+    a = Alignment.from_elements(2103.72, 187650.25, 1803344.5, math.radians(101.5),
+                                curve(640.0, 200.0, 1400.0, 520.0, "left", 480.0))
     text = (HEAD + '<Units><Imperial areaUnit="squareFoot" linearUnit="USSurveyFoot" '
             'volumeUnit="cubicYard" temperatureUnit="fahrenheit" pressureUnit="inHG"/></Units>\n'
             '<Alignments name="county road">\n'
@@ -119,15 +117,8 @@ def write_feet():
 
 def write_two():
     """Two tracks in one file, in a prefixed namespace, decimal degrees."""
-    up = Alignment.from_elements(100.0, 2500.0, 4800.0, math.radians(80.0), [
-        {"kind": "line", "length": 300.0},
-        {"kind": "clothoid", "length": 90.0, "start_radius": math.inf, "end_radius": 600.0,
-         "turn": "right"},
-        {"kind": "arc", "length": 200.0, "radius": 600.0, "turn": "right"},
-        {"kind": "clothoid", "length": 90.0, "start_radius": 600.0, "end_radius": math.inf,
-         "turn": "right"},
-        {"kind": "line", "length": 250.0},
-    ])
+    up = Alignment.from_elements(100.0, 2500.0, 4800.0, math.radians(80.0),
+                                 curve(300.0, 90.0, 600.0, 200.0, "right", 250.0))
     down = Alignment.from_elements(100.0, 2500.0 + 4.5 * math.cos(math.radians(80.0)),
                                    4800.0 - 4.5 * math.sin(math.radians(80.0)),
                                    math.radians(80.0), [

@@ -67,15 +67,19 @@ def station(text: str) -> float:
             "expected a station such as 12345.6, K12+345.6 or 123+45.67, got %r" % text)
 
 
-def coordinate(text: str) -> float:
-    """A finite coordinate."""
+def _finite(text: str, what: str, finite: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError("expected a coordinate, got %r" % text)
+        raise argparse.ArgumentTypeError("expected %s, got %r" % (what, text))
     if not math.isfinite(value):
-        raise argparse.ArgumentTypeError("expected a finite coordinate, got %r" % text)
+        raise argparse.ArgumentTypeError("expected %s, got %r" % (finite, text))
     return value
+
+
+def coordinate(text: str) -> float:
+    """A finite coordinate."""
+    return _finite(text, "a coordinate", "a finite coordinate")
 
 
 def crs(text: str) -> str:
@@ -94,15 +98,11 @@ NUMBER_LIST = re.compile(r"^-(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?(,%s)*$" % _NUMBER)
 
 def offsets(text: str) -> Tuple[float, ...]:
     """``-3.5,0,3.5``: finite offsets, negative left, each once."""
-    values = []
-    for field in text.split(","):
-        try:
-            value = float(field)
-        except ValueError:
-            raise argparse.ArgumentTypeError("expected offsets such as -3.5,0,3.5, got %r" % text)
-        if not math.isfinite(value):
-            raise argparse.ArgumentTypeError("expected finite offsets, got %r" % text)
-        values.append(value)
+    try:
+        values = [_finite(field, "offsets", "finite offsets") for field in text.split(",")]
+    except argparse.ArgumentTypeError:
+        raise argparse.ArgumentTypeError("expected finite offsets such as -3.5,0,3.5, got %r"
+                                         % text) from None
     if len(set(values)) != len(values):
         raise argparse.ArgumentTypeError("an offset is given twice in %r" % text)
     return tuple(values)
@@ -113,6 +113,15 @@ def add_file(p: argparse.ArgumentParser) -> None:
     p.add_argument("file", help="ICD or LandXML alignment file")
     p.add_argument("--alignment", metavar="NAME",
                    help="which alignment of a LandXML file holding several")
+
+
+def add_range(p: argparse.ArgumentParser) -> None:
+    """--step, --from and --to (display stations)."""
+    p.add_argument("--step", type=positive, default=20.0, help="station interval (default 20)")
+    p.add_argument("--from", dest="start", type=station, metavar="STATION",
+                   help="first station (default: start of the alignment)")
+    p.add_argument("--to", dest="end", type=station, metavar="STATION",
+                   help="last station (default: end of the alignment)")
 
 
 def add_geojson_options(p: argparse.ArgumentParser, what: str = "GeoJSON") -> None:
@@ -186,39 +195,11 @@ def refuse_overwrite(output: Optional[str], inputs: Sequence[Optional[str]]) -> 
 
 
 @contextlib.contextmanager
-def output(path: Optional[str], inputs: Sequence[Optional[str]] = (),
-           binary: bool = False) -> Iterator[Any]:
-    """Standard output for None or "-"; else a temporary file beside
-    ``path``, renamed to it when the block ends without an error (so a
-    failure leaves no half-written file and an older file at ``path``
-    stands). OUT may not be one of ``inputs``."""
-    if path is None or path == "-":
-        yield sys.stdout.buffer if binary else sys.stdout
-        sys.stdout.flush()
-        return
-    refuse_overwrite(path, inputs)
-    folder = os.path.dirname(os.path.abspath(path))
-    try:
-        fd, tmp = tempfile.mkstemp(prefix=".%s." % os.path.basename(path), suffix=".part",
-                                   dir=folder)
-    except OSError as exc:
-        raise CommandError("cannot write %s: %s" % (path, exc.strerror or exc))
-    try:
-        stream = os.fdopen(fd, "wb") if binary else os.fdopen(fd, "w", encoding="utf-8",
-                                                              newline="")
-        with stream:
-            yield stream
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-
-
-@contextlib.contextmanager
 def output_path(path: str, inputs: Sequence[Optional[str]] = ()) -> Iterator[str]:
-    """A temporary path beside ``path`` for writers that take a path,
-    renamed to ``path`` when the block ends without an error."""
+    """A temporary path beside ``path`` (with its extension, which some
+    writers read), renamed to ``path`` when the block ends without an error:
+    a failure leaves no half-written file, and an older file at ``path``
+    stands. OUT may not be one of ``inputs``."""
     refuse_overwrite(path, inputs)
     folder = os.path.dirname(os.path.abspath(path))
     root, ext = os.path.splitext(os.path.basename(path))
@@ -234,6 +215,20 @@ def output_path(path: str, inputs: Sequence[Optional[str]] = ()) -> Iterator[str
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
+
+
+@contextlib.contextmanager
+def output(path: Optional[str], inputs: Sequence[Optional[str]] = (),
+           binary: bool = False) -> Iterator[Any]:
+    """Standard output for None or "-"; else a stream to OUT that appears
+    whole or not at all (see :func:`output_path`)."""
+    if path is None or path == "-":
+        yield sys.stdout.buffer if binary else sys.stdout
+        sys.stdout.flush()
+        return
+    with output_path(path, inputs) as tmp:
+        with (open(tmp, "wb") if binary else open(tmp, "w", encoding="utf-8", newline="")) as stream:
+            yield stream
 
 
 def write_text(path: Optional[str], text: str, inputs: Sequence[Optional[str]] = ()) -> None:

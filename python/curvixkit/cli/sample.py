@@ -48,12 +48,7 @@ def add_parser(sub: Any, fmt: Any) -> None:
                        description="Station, x, y and tangent azimuth every STEP and at every "
                                    "element joint.", epilog=EPILOG, formatter_class=fmt)
     _common.add_file(p)
-    p.add_argument("--step", type=_common.positive, default=20.0,
-                   help="station interval (default 20)")
-    p.add_argument("--from", dest="start", type=_common.station, metavar="STATION",
-                   help="first station (default: start of the alignment)")
-    p.add_argument("--to", dest="end", type=_common.station, metavar="STATION",
-                   help="last station (default: end of the alignment)")
+    _common.add_range(p)
     p.add_argument("--format", choices=("table", "csv", "geojson"), default="table",
                    help="output format (default table)")
     _common.add_geojson_options(p)

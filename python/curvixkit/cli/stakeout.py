@@ -57,12 +57,7 @@ def add_parser(sub: Any, fmt: Any) -> None:
                        epilog=EPILOG, formatter_class=fmt)
     _common.add_file(p)
     p._negative_number_matcher = _common.NUMBER_LIST  # type: ignore[attr-defined]
-    p.add_argument("--step", type=_common.positive, default=20.0,
-                   help="station interval (default 20)")
-    p.add_argument("--from", dest="start", type=_common.station, metavar="STATION",
-                   help="first station (default: start of the alignment)")
-    p.add_argument("--to", dest="end", type=_common.station, metavar="STATION",
-                   help="last station (default: end of the alignment)")
+    _common.add_range(p)
     p.add_argument("--at", action="append", type=_common.station, default=[], metavar="STATION",
                    help="an extra station (repeat for more)")
     p.add_argument("--offsets", type=_common.offsets, default=(0.0,), metavar="LIST",
