@@ -223,7 +223,7 @@ def test_check_passes_a_gap_equal_to_its_threshold(tmp_path):
     d = a.diagnostics()
     assert d.max_gap == 0.25
     assert d.exceedances(Thresholds(gap=0.25)) == []
-    assert [x.check for x in d.exceedances(Thresholds(gap=math.nextafter(0.25, 0)))] == ["gap"]
+    assert [x.check for x in d.exceedances(Thresholds(gap=float(np.nextafter(0.25, 0))))] == ["gap"]
 
 
 # ------------------------------------------------------------ chainage and small things

@@ -34,11 +34,12 @@ import math
 import os
 import re
 from collections import namedtuple
-from typing import Any, List, NoReturn, Optional, Union
+from typing import Any, Dict, List, NoReturn, Optional, Union
 
 from curvixkit import _core, _plane
 from curvixkit.errors import LandXMLError, StationError
 from curvixkit.io.landxml.stream import LineMap, events, local, raw as raw_element
+from curvixkit.io.landxml import vertical
 from curvixkit.io.landxml.units import angle_from_text, read_units, text_precision
 from curvixkit.stations import Equation, StationMap
 
@@ -54,11 +55,14 @@ direction, more precise and agreeing), "fallback dir" or "chain")."""
 
 LandXMLAlignment = namedtuple(
     "LandXMLAlignment", "name start_station x y azimuth elements units equations stated path "
-                        "line length")
+                        "line length profiles surfaces cant")
 LandXMLAlignment.__doc__ = """One alignment of a file: ``elements`` are mappings
 for ``Alignment.from_elements``; ``equations`` :class:`curvixkit.stations.Equation`
 records; ``stated`` one :class:`StatedElement` per element; ``length`` the
-alignment's own ``length`` attribute (None if absent)."""
+alignment's own ``length`` attribute (None if absent); ``profiles`` its
+design profiles (:class:`~curvixkit.io.landxml.vertical.ProfileDescription`,
+in file order), ``surfaces`` its ground lines (ProfSurf: name and line),
+``cant`` its :class:`~curvixkit.io.landxml.vertical.CantDescription` or None."""
 
 
 def _scan(path, wanted):
@@ -97,10 +101,18 @@ def _scan(path, wanted):
             level, reader = depth - current[0], current[1]
             if level == 3 and stack[current[0]] == "CoordGeom":
                 continue                         # a point of a geometry element: read with it
-            if reader is not None and level == 2 and stack[-1] == "CoordGeom":
+            if reader is None:
+                pass
+            elif level == 2 and stack[-1] == "CoordGeom":
                 reader.geometry(elem)
-            elif reader is not None and level == 1 and name == "StaEquation":
-                reader.equation(elem)
+            elif level == 1 and name in ("StaEquation", "Cant"):
+                reader.equation(elem) if name == "StaEquation" else reader.cant(elem)
+            elif level == 3 and stack[-1] == "ProfAlign" and stack[current[0]] == "Profile":
+                reader.point(elem)
+            elif level == 2 and stack[-1] == "Profile" and name in ("ProfAlign", "ProfSurf"):
+                reader.profile(elem)
+            elif level == 2 and stack[-1] == "Cant" and name in ("CantStation", "SpeedStation"):
+                reader.point(elem)
         elif current is not None and depth == current[0]:
             if current[1] is not None:
                 kept.append(current[1].raw)
@@ -130,7 +142,9 @@ class _AlignmentReader:
     def __init__(self, path, elem, lines, units):
         self.lines = lines
         self.raw = {"name": elem.get("name", ""), "line": lines(elem.sourceline),
-                    "attrib": dict(elem.attrib), "geometry": [], "equations": []}
+                    "attrib": dict(elem.attrib), "geometry": [], "equations": [],
+                    "profiles": [], "cant": None}
+        self.points = []  # type: List[Dict[str, Any]]  # of the ProfAlign or Cant being read
         self.ctx = _Context(path, self.raw["name"])
         # The units stated before the alignment, or the defaults: a Units
         # element after it makes what was read with them provisional.
@@ -152,6 +166,21 @@ class _AlignmentReader:
 
     def equation(self, elem):
         self.raw["equations"].append(raw_element(elem, self.lines))
+
+    def point(self, elem):
+        """A PVI or vertical curve of a ProfAlign, or a CantStation."""
+        self.points.append(raw_element(elem, self.lines))
+
+    def profile(self, elem):
+        item = raw_element(elem, self.lines)
+        item["points"], self.points = (self.points if item["tag"] == "ProfAlign" else []), []
+        self.raw["profiles"].append(item)
+
+    def cant(self, elem):
+        item = raw_element(elem, self.lines)
+        item["points"], self.points = self.points, []
+        if self.raw["cant"] is None:
+            self.raw["cant"] = item
 
 
 # ------------------------------------------------------------ interpretation
@@ -400,9 +429,15 @@ def _interpret(raw, units, path, chain):
         line = equations[int(number.group(1))][1] if number else raw["line"]
         ctx.fail(str(exc), line, "StaEquation")
     first = elements[0]
+    profiles, surfaces = vertical.read_profiles(raw["profiles"], path, raw["name"])
+    joints = [start_station]
+    for e in elements:
+        joints.append(joints[-1] + e["length"])
+    cant = (vertical.read_cant(raw["cant"], units, start_station, end_station, path, raw["name"],
+                               joints) if raw["cant"] is not None else None)
     return LandXMLAlignment(raw["name"], start_station, first["start"][0], first["start"][1],
                             first["start_azimuth"], elements, units, list(checked), stated,
-                            os.fspath(path), raw["line"], total)
+                            os.fspath(path), raw["line"], total, profiles, surfaces, cant)
 
 
 # ------------------------------------------------------------------ public

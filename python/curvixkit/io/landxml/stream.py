@@ -232,6 +232,6 @@ def raw(elem, lines):
             children[name] = ((child.text or "").strip(), lines(child.sourceline),
                               dict(child.attrib))
     return {"tag": local(elem.tag), "line": lines(elem.sourceline), "attrib": dict(elem.attrib),
-            "children": children}
+            "children": children, "text": (elem.text or "").strip()}
 
 

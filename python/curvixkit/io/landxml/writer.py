@@ -10,12 +10,13 @@ from __future__ import annotations
 import datetime
 import math
 import os
-from typing import Any, Iterable, Optional, Sequence, Union
+from typing import Any, Iterable, Optional, Sequence, Tuple, Union
 
 from lxml import etree
 
 from curvixkit import _plane
 from curvixkit.errors import LandXMLError, StationError
+from curvixkit.io.landxml import vertical
 from curvixkit.io.landxml.units import ANGULAR_UNITS, LINEAR_UNITS, LandXMLUnits, angle_text
 from curvixkit.results import Element
 from curvixkit.stations import StationMap
@@ -43,14 +44,18 @@ def _system_and_linear(units: Optional[LandXMLUnits]):
 
 def write_landxml(elements: Sequence[Element], start_station: float, path: PathLike,
                   name: str = "alignment", angular_unit: str = "radians",
-                  equations: Iterable[Any] = (), units: Optional[LandXMLUnits] = None) -> None:
+                  equations: Iterable[Any] = (), units: Optional[LandXMLUnits] = None,
+                  profile: Optional[Tuple[str, Sequence[tuple]]] = None,
+                  cant: Optional[Tuple[str, Sequence[tuple], float, str]] = None) -> None:
     """Write an alignment's ``elements`` as LandXML 1.2 to ``path``.
 
     ``angular_unit`` is one of :data:`ANGULAR_UNITS`; ``units`` a
     :class:`curvixkit.results.Units` whose system and linear unit are
     written as given (Metric meter where none is known: nothing is
     converted); ``equations`` station equations
-    (:class:`curvixkit.stations.Equation` or tuples).
+    (:class:`curvixkit.stations.Equation` or tuples); ``profile`` (name,
+    PVI tuples) and ``cant`` (name, station tuples, gauge, axis) as the
+    engine takes them (see :mod:`curvixkit.io.landxml.vertical`).
     """
     if angular_unit not in ANGULAR_UNITS:
         raise LandXMLError("angular_unit must be one of %s, got %r"
@@ -116,6 +121,10 @@ def write_landxml(elements: Sequence[Element], start_station: float, path: PathL
         if eq.desc:
             attrs["desc"] = str(eq.desc)
         etree.SubElement(holder, ns + "StaEquation", attrs)
+    if profile is not None:
+        holder.append(vertical.profile_element(etree, ns, profile[0], profile[1]))
+    if cant is not None:
+        holder.append(vertical.cant_element(etree, ns, cant[0], cant[1], cant[2], cant[3], units))
     etree.ElementTree(root).write(os.fspath(path), xml_declaration=True, encoding="UTF-8",
                                   pretty_print=True)
 
