@@ -580,7 +580,12 @@ std::vector<TurningPoint> Profile::turning_points() const {
             const double s = e.s0 + t;
             if (!(s >= d.starts[k] && s <= d.segment_end(k))) continue;
             if (!out.empty() && out.back().station == s) continue;
-            out.push_back({s, seg_z(d, e, t), k, seg_slope(d, e, t).k < 0.0});
+            // The station as rounded may belong to the next segment (at the
+            // joint, or past a curve shorter than the stations' spacing):
+            // it is a turning point only where that one's grade is 0 too.
+            const Segment& h = d.segs[d.find(s)];
+            if (&h != &e && seg_slope(d, h, s - h.s0).g != 0.0) continue;
+            out.push_back({s, seg_z(d, h, s - h.s0), k, seg_slope(d, e, t).k < 0.0});
         }
     }
     return out;

@@ -158,6 +158,15 @@ TEST(ProfileProperty, RandomPviProfilesAreContinuousAndBounded) {
     }
 }
 
+// Fuzzed: a parabola 1.9e-59 long at the PVI (500, 103) between grades of
+// -3 % and +3 %: its low point rounds to station 500, which belongs to the
+// grade line after it, and was reported there with a grade of 0.03.
+TEST(ProfileTurningPoints, OnlyWhereTheGradeIsZero) {
+    std::vector<PviInput> v = kParabolas;
+    v[2].length = 1.8669045879728305e-59;
+    for (const TurningPoint& t : Profile(v).turning_points()) EXPECT_EQ(Profile(v).grade(t.station, false), 0.0);
+}
+
 // A clothoid from a grade line into an arc, whose radius its grades and
 // length fix, joins both with continuous elevation, grade and curvature.
 TEST(ProfileSegments, ClothoidIntoAnArcIsSmooth) {
