@@ -4,8 +4,8 @@
 #   scripts/run_fuzz.sh [SECONDS] [TARGET...]
 #
 # SECONDS per target (default 60; 0 for no limit); FUZZ_RUNS=N stops each
-# target after N executions instead. TARGET is fuzz_icd_loader, fuzz_queries
-# and/or fuzz_engine (default all three, one after the other). Each run
+# target after N executions instead. TARGET is fuzz_icd_loader, fuzz_queries,
+# fuzz_engine and/or fuzz_profile (default all four, one after the other). Each run
 # starts from a copy of the seed corpus in a scratch directory (FUZZ_WORK, default a new
 # temporary directory), so inputs found on the way never land in the
 # repository; a crash, leak or hang is written there as crash-*, leak-* or
@@ -19,7 +19,7 @@ cd "$repo"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_icd_loader fuzz_queries fuzz_engine)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_icd_loader fuzz_queries fuzz_engine fuzz_profile)
 
 WITH_CLANG=1 bash scripts/install_deps.sh
 command -v cmake >/dev/null || { echo "cmake is needed" >&2; exit 1; }
@@ -41,6 +41,7 @@ for target in "${targets[@]}"; do
     # An alignment of thousands of turns takes a second per input under
     # ASan on a busy machine: a hang is what outlasts 30 s.
     fuzz_engine) seeds="$repo/fuzz/corpus/engine"; extra=(-max_len=4096 -timeout=30) ;;
+    fuzz_profile) seeds="$repo/fuzz/corpus/profile"; extra=(-max_len=2048) ;;
     *) echo "unknown target $target" >&2; exit 2 ;;
   esac
   corpus="$work/$target/corpus"

@@ -10,8 +10,6 @@
 
 #include <pybind11/stl.h>
 
-#include <type_traits>
-
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -25,6 +23,7 @@
 
 #include "curvix/alignment/icd_reader.hpp"
 #include "curvix/engine/alignment.hpp"
+#include "curvix/engine/buffer_py.hpp"
 #include "curvix/engine/icd_chain.hpp"
 
 namespace py = pybind11;
@@ -32,51 +31,6 @@ namespace py = pybind11;
 namespace curvix::engine {
 
 namespace {
-
-// A held buffer of 8-byte items: doubles ("d") or 64-bit integers ("l" or
-// "q"), C-contiguous, with `count` items in all (a trailing dimension of 2
-// for point arrays).
-template <class T>
-class Held {
-public:
-    Held(const py::buffer& b, const char* name, bool writable) : info_(b.request(writable)) {
-        const bool integer = std::is_integral<T>::value;
-        const std::string& f = info_.format;
-        const bool format_ok = integer ? (f == "l" || f == "q") : f == "d";
-        if (!format_ok || info_.itemsize != 8) {
-            throw py::type_error(std::string(name) + ": expected " +
-                                 (integer ? "int64" : "float64") + " items, got format '" + f + "'");
-        }
-        py::ssize_t stride = 8;
-        for (py::ssize_t k = info_.ndim - 1; k >= 0; --k) {
-            const auto d = static_cast<std::size_t>(k);
-            if (info_.shape[d] > 1 && info_.strides[d] != stride) {
-                throw py::value_error(std::string(name) + " must be C-contiguous");
-            }
-            stride *= info_.shape[d];
-        }
-        count_ = static_cast<std::size_t>(info_.size);
-    }
-    T* data() const { return static_cast<T*>(info_.ptr); }
-    std::size_t count() const { return count_; }
-
-private:
-    py::buffer_info info_;
-    std::size_t count_ = 0;
-};
-
-void expect_count(std::size_t got, std::size_t want, const char* name) {
-    if (got != want) {
-        throw py::value_error(std::string(name) + " holds " + std::to_string(got) +
-                              " items, expected " + std::to_string(want));
-    }
-}
-
-// A column of results as bytes, for NumPy's frombuffer.
-template <class T>
-py::bytes column(const std::vector<T>& v) {
-    return py::bytes(reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T));
-}
 
 // (length, k0, k1, start or None, azimuth or None)
 using InputTuple = std::tuple<double, double, double, std::optional<std::pair<double, double>>,
@@ -161,16 +115,6 @@ void points(const Alignment& a, const py::buffer& stations, const py::buffer& of
     for (std::size_t i = 0; i < n; ++i) {
         a.point(s.data()[i], o.data()[i], extend, xy.data()[2 * i], xy.data()[2 * i + 1]);
     }
-}
-
-template <class T, class F>
-void per_station(const py::buffer& stations, const py::buffer& out, F f) {
-    const Held<double> s(stations, "stations", false);
-    const Held<T> r(out, "out", true);
-    const std::size_t n = s.count();
-    expect_count(r.count(), n, "out");
-    py::gil_scoped_release release;
-    for (std::size_t i = 0; i < n; ++i) r.data()[i] = f(s.data()[i]);
 }
 
 void nearest(const Alignment& a, const py::buffer& points, double max_distance,

@@ -8,6 +8,8 @@
 #include "curvix/alignment/icd_reader.hpp"
 #include "curvix/engine/alignment.hpp"
 #include "curvix/engine/alignment_py.hpp"
+#include "curvix/engine/profile.hpp"
+#include "curvix/engine/profile_py.hpp"
 
 namespace py = pybind11;
 
@@ -34,7 +36,12 @@ PYBIND11_MODULE(_core, m) {
             py::object element = py::none();
             if (e.element() >= 0) element = py::int_(e.element() + 1);
             raise_as("ElementError", py::make_tuple(e.what(), element, e.field()));
+        } catch (const curvix::engine::ProfileError& e) {
+            py::object index = py::none();
+            if (e.index() >= 0) index = py::int_(e.index());
+            raise_as("ProfileError", py::make_tuple(e.what(), index, e.field()));
         }
     });
     curvix::engine::register_engine(m);
+    curvix::engine::register_profile(m);
 }

@@ -67,6 +67,22 @@ class ElementError(ValueError):
         return self.message
 
 
+class ProfileError(ValueError):
+    """A vertical profile or cant that cannot be built: ``index`` is the
+    0-based segment, PVI or cant station (``None`` for the whole input),
+    ``field`` the name of the offending value. ``str()`` reads
+    ``PVI 2: radius must be finite and not 0, got 0``."""
+
+    def __init__(self, message: str, index: Optional[int] = None, field: Optional[str] = None) -> None:
+        super().__init__(message, index, field)
+        self.message = message
+        self.index = index
+        self.field = field
+
+    def __str__(self) -> str:
+        return self.message
+
+
 class LandXMLError(ValueError):
     """A LandXML file that cannot be read (or an alignment that cannot be
     written). ``path``, ``line`` (1-based), ``element`` and ``attribute``
