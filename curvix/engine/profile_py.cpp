@@ -273,6 +273,18 @@ void points3d(const PyFrame& f, const py::buffer& stations, const py::buffer& of
         f.frame->point3d(s.data()[i], o.data()[i], h.data()[i], banked, extend, r[3 * i], r[3 * i + 1], r[3 * i + 2]);
 }
 
+void design_elevations(const PyFrame& f, const py::buffer& stations, const py::buffer& offsets,
+                       bool banked, bool extend, const py::buffer& out) {
+    const Held<double> s(stations, "stations", false), o(offsets, "offsets", false);
+    const Held<double> z(out, "out", true);
+    const std::size_t n = s.count();
+    expect_count(o.count(), n, "offsets");
+    expect_count(z.count(), n, "out");
+    py::gil_scoped_release release;
+    for (std::size_t i = 0; i < n; ++i)
+        z.data()[i] = f.frame->design_elevation(s.data()[i], o.data()[i], banked, extend);
+}
+
 void axes(const PyFrame& f, const py::buffer& stations, bool extend, const py::buffer& out) {
     const Held<double> s(stations, "stations", false), r(out, "out", true);
     const std::size_t n = s.count();
@@ -369,6 +381,8 @@ void register_profile(py::module_& m) {
         .def("points3d", &points3d, py::arg("stations"), py::arg("offsets"), py::arg("heights"),
              py::arg("banked"), py::arg("extend"), py::arg("out"))
         .def("axes", &axes, py::arg("stations"), py::arg("extend"), py::arg("out"))
+        .def("design_elevations", &design_elevations, py::arg("stations"), py::arg("offsets"),
+             py::arg("banked"), py::arg("extend"), py::arg("out"))
         .def("locate3d", &locate3d, py::arg("points"), py::arg("max_distance"), py::arg("banked"),
              py::arg("extend"), py::arg("station"), py::arg("offset"), py::arg("distance"),
              py::arg("element"), py::arg("dz"));

@@ -9,14 +9,17 @@ from __future__ import annotations
 
 import math
 import os
+import warnings
 from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple,
                     Union, overload)
 
 import numpy as np
 
 from curvixkit import _core, _limits
-from curvixkit.errors import ElementError, LandXMLError
-from curvixkit.results import BEFORE_START, PAST_END, Crossings, Element, Located, LocatedAll, Units
+from curvixkit.errors import ElementError, LandXMLError, LossWarning, ProfileError
+from curvixkit.results import (BEFORE_START, PAST_END, CantDesign, Crossings, Element, Located,
+                               LocatedAll, Profile, TurningPoint, Units, VerticalCurve,
+                               VerticalSegment)
 from curvixkit.stations import StationMap, default_style
 
 if TYPE_CHECKING:
@@ -53,13 +56,14 @@ def _real_array(value: ArrayLike, name: str) -> np.ndarray:
 
 
 def _points_array(points: ArrayLike, name: str) -> Tuple[np.ndarray, bool]:
-    """An (N, 2) C-contiguous float64 array, and whether one (x, y) pair was given."""
+    """An (N, 2) or (N, 3) C-contiguous float64 array, and whether one point
+    was given."""
     arr = _real_array(points, name)
-    if arr.ndim == 1 and arr.shape[0] == 2:
-        return np.ascontiguousarray(arr.reshape(1, 2)), True
-    if arr.ndim != 2 or arr.shape[1] != 2:
-        raise ValueError("%s must be one (x, y) pair or an array of shape (N, 2), got shape %s"
-                         % (name, arr.shape))
+    if arr.ndim == 1 and arr.shape[0] in (2, 3):
+        return np.ascontiguousarray(arr.reshape(1, -1)), True
+    if arr.ndim != 2 or arr.shape[1] not in (2, 3):
+        raise ValueError("%s must be one (x, y) or (x, y, z) point or an array of shape (N, 2) "
+                         "or (N, 3), got shape %s" % (name, arr.shape))
     return np.ascontiguousarray(arr), False
 
 
@@ -159,6 +163,55 @@ def _description(m: Any, k: int) -> tuple:
 
 
 
+def _profile_engine(spec: Any) -> Tuple[Any, Optional[str], Tuple[str, ...]]:
+    """(compiled profile, name, notes) of a profile description: a
+    :class:`Profile`, a mapping with ``pvis`` or ``segments`` (and an
+    optional ``name``), or a sequence of PVI tuples (station, elevation[,
+    curve, value[, value]])."""
+    name, notes = None, ()  # type: Optional[str], Tuple[str, ...]
+    if isinstance(spec, Profile):
+        name, notes = spec.name, spec.notes
+        pvis, segments = list(spec.pvis), list(spec.segments_in)
+    elif isinstance(spec, Mapping):
+        name = spec.get("name")
+        pvis, segments = list(spec.get("pvis", ())), list(spec.get("segments", ()))
+        if bool(pvis) == bool(segments):
+            raise ProfileError("profile: give either pvis or segments", None, "profile")
+    else:
+        pvis, segments = [tuple(p) for p in spec], []
+    try:
+        engine = (_core.Profile.from_pvis([tuple(p) for p in pvis]) if pvis else
+                  _core.Profile.from_segments([tuple(x) for x in segments]))
+    except TypeError as exc:
+        raise ProfileError("profile: %s" % exc, None, "profile") from None
+    return engine, name, tuple(notes)
+
+
+def _cant_engine(spec: Any) -> Tuple[Any, Optional[str], Tuple[str, ...]]:
+    """(compiled cant, name, notes) of a :class:`CantDesign` or a mapping
+    with ``stations`` (station, signed cant[, transition]), ``gauge`` and
+    ``axis`` (default "inside_rail")."""
+    if isinstance(spec, CantDesign):
+        stations, given, axis, name, notes = (spec.stations, spec.gauge, spec.axis, spec.name,
+                                              spec.notes)  # type: Any, Any, Any, Any, Any
+    elif isinstance(spec, Mapping):
+        stations, given = spec.get("stations", ()), spec.get("gauge")
+        axis, name, notes = spec.get("axis", "inside_rail"), spec.get("name"), ()
+    else:
+        raise TypeError("cant must be a CantDesign or a mapping with stations, gauge and axis, "
+                        "got %r" % (spec,))
+    try:
+        gauge = float(given)
+    except (TypeError, ValueError):
+        raise ProfileError("cant: gauge must be a number, got %r" % (given,), None,
+                           "gauge") from None
+    try:
+        engine = _core.Cant([tuple(x) for x in stations], gauge, str(axis))
+    except TypeError as exc:
+        raise ProfileError("cant: %s" % exc, None, "stations") from None
+    return engine, name, tuple(notes)
+
+
 # ------------------------------------------------------------------ Alignment
 
 class Alignment:
@@ -176,19 +229,35 @@ class Alignment:
     :meth:`from_elements` or :meth:`read` (by file content).
     """
 
-    __slots__ = ("_engine", "_meta")
+    __slots__ = ("_engine", "_meta", "_profile", "_cant", "_frame")
     _engine: Any  # the compiled engine (curvixkit._core.Engine)
     _meta: Dict[str, Any]
+    _profile: Any  # curvixkit._core.Profile or None
+    _cant: Any  # curvixkit._core.Cant or None
+    _frame: Any  # curvixkit._core.Frame of the three, or None
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         raise TypeError("build an Alignment with Alignment.from_icd(), from_landxml(), "
                         "from_elements() or read()")
 
     @classmethod
-    def _wrap(cls, engine: Any, meta: Dict[str, Any]) -> "Alignment":
+    def _wrap(cls, engine: Any, meta: Dict[str, Any], profile: Any = None,
+              cant: Any = None) -> "Alignment":
+        """The alignment of a built engine; ``profile`` and ``cant`` are
+        descriptions (see :meth:`from_elements`), their names and notes kept."""
         self = object.__new__(cls)
         object.__setattr__(self, "_engine", engine)
         object.__setattr__(self, "_meta", meta)
+        p = c = frame = None
+        if profile is not None:
+            p, meta["profile_name"], meta["profile_notes"] = _profile_engine(profile)
+        if cant is not None:
+            c, meta["cant_name"], meta["cant_notes"] = _cant_engine(cant)
+        if p is not None or c is not None:
+            frame = _core.Frame(engine, p, c)
+        object.__setattr__(self, "_profile", p)
+        object.__setattr__(self, "_cant", c)
+        object.__setattr__(self, "_frame", frame)
         return self
 
     def __setattr__(self, name: str, value: Any) -> None:
@@ -198,7 +267,8 @@ class Alignment:
 
     @classmethod
     def from_elements(cls, start_station: float, x: float, y: float, azimuth: float,
-                      elements: Iterable[Any], units: Optional[Units] = None) -> "Alignment":
+                      elements: Iterable[Any], units: Optional[Units] = None,
+                      profile: Any = None, cant: Any = None) -> "Alignment":
         """An alignment from plain element descriptions.
 
         Each element is a mapping (or an :class:`Element`) with ``kind``
@@ -210,6 +280,19 @@ class Alignment:
         stated; otherwise it starts at the exact end of the one before (the
         first at ``x``, ``y``, ``azimuth``). ``units`` records the linear unit
         the numbers are in (see :attr:`units`); nothing is converted.
+
+        ``profile`` (optional): a :class:`~curvixkit.results.Profile` (say
+        another alignment's), a mapping with ``pvis`` — (station,
+        elevation[, curve, value[, value]]) tuples, curve ``"parabola"``
+        (its length), ``"asymmetric_parabola"`` (the lengths before and
+        after the PVI) or ``"arc"`` (its radius) — or with ``segments``
+        (kind, start station, length, start elevation, start grade, end
+        grade[, start radius, end radius]), or a list of PVI tuples.
+        ``cant`` (optional): a :class:`~curvixkit.results.CantDesign` or a
+        mapping with ``stations`` (station, signed cant[, transition:
+        "linear", "bloss", "cosine", "sine", "helmert"]), ``gauge`` and
+        ``axis`` ("inside_rail", "centre", "outside_rail"). A profile or
+        cant that cannot be built raises :class:`ProfileError`.
 
         Raises :class:`ElementError` (a ``ValueError``) naming the element
         (1-based) and the field for a bad description: a negative or NaN
@@ -226,7 +309,7 @@ class Alignment:
         meta = {"source": "elements"}  # type: Dict[str, Any]
         if units is not None:
             meta["units"] = Units(*units)
-        return cls._wrap(engine, meta)
+        return cls._wrap(engine, meta, profile, cant)
 
     @classmethod
     def from_icd(cls, path: PathLike, spirals: str = "exact", strict: bool = True) -> "Alignment":
@@ -261,14 +344,18 @@ class Alignment:
         return cls._wrap(engine, meta)
 
     @classmethod
-    def from_landxml(cls, path: PathLike, name: Optional[str] = None,
-                     chain: bool = False) -> "Alignment":
+    def from_landxml(cls, path: PathLike, name: Optional[str] = None, chain: bool = False,
+                     profile: Union[None, bool, str] = None) -> "Alignment":
         """Read one alignment of a LandXML 1.0-1.2 file (``name`` picks one of
-        several; see :meth:`landxml_names`). Each element is placed at its
-        stated start; ``chain=True`` chains them from the first start instead.
-        Raises :class:`LandXMLError` (a ``ValueError``) naming the line."""
+        several; see :meth:`landxml_names`), with its vertical profile and
+        cant. Each element is placed at its stated start; ``chain=True``
+        chains them from the first start instead. ``profile`` picks the
+        design profile: None the first ProfAlign, a name one of them (see
+        :meth:`landxml_profiles`), False none. Raises :class:`LandXMLError`
+        (a ``ValueError``) naming the line."""
         from curvixkit.io import landxml
         doc = landxml.read_landxml(path, name=name, chain=chain)
+        where = os.fspath(path)
         try:
             engine = _core.Engine(doc.start_station, doc.x, doc.y, doc.azimuth,
                                   [_description(m, k) for k, m in enumerate(doc.elements, 1)])
@@ -276,12 +363,56 @@ class Alignment:
             stated = doc.stated[exc.element - 1] if exc.element else None
             raise LandXMLError("%s in alignment %r: %s" % (stated.kind if stated else "Alignment",
                                                             doc.name, exc.message),
-                               os.fspath(path), stated.line if stated else doc.line,
+                               where, stated.line if stated else doc.line,
                                stated.kind if stated else "Alignment", exc.field) from None
-        meta = {"source": "landxml", "path": os.fspath(path), "name": doc.name,
+        chosen = None
+        if profile is not False and doc.profiles:
+            names = [p.name for p in doc.profiles]
+            if profile is None or profile is True:
+                chosen = doc.profiles[0]
+            elif profile in names:
+                chosen = doc.profiles[names.index(profile)]
+            else:
+                raise LandXMLError("alignment %r has no profile named %r; it has %s"
+                                   % (doc.name, profile, ", ".join(map(repr, names))), where)
+        elif isinstance(profile, str):
+            raise LandXMLError("alignment %r has no profile (no Profile/ProfAlign)" % doc.name,
+                               where)
+        meta = {"source": "landxml", "path": where, "name": doc.name,
                 "units": doc.units, "equations": list(doc.equations), "stated": doc.stated,
-                "stated_length": doc.length}
-        return cls._wrap(engine, meta)
+                "stated_length": doc.length, "surfaces": list(doc.surfaces)}
+        spec = None
+        if chosen is not None:
+            spec = {"pvis": chosen.pvis, "name": chosen.name}
+        cant = None
+        if doc.cant is not None:
+            cant = CantDesign(doc.cant.name or None, tuple(doc.cant.stations), doc.cant.gauge,
+                              doc.cant.axis, tuple(doc.cant.notes))
+        try:
+            alignment = cls._wrap(engine, meta, spec, cant)
+        except ProfileError as exc:
+            if chosen is not None and (cant is None or "cant" not in exc.message.lower()):
+                line = chosen.lines[exc.index] if exc.index is not None and exc.index < len(
+                    chosen.lines) else chosen.line
+                kind = "ProfAlign"
+            else:
+                line = doc.cant.lines[exc.index] if exc.index is not None and exc.index < len(
+                    doc.cant.lines) else doc.cant.line
+                kind = "Cant"
+            raise LandXMLError("%s in alignment %r: %s" % (kind, doc.name, exc.message), where,
+                               line, kind, exc.field) from None
+        if chosen is not None:
+            meta["profile_notes"] = tuple(chosen.notes)
+            meta["profile_stated_lengths"] = list(chosen.stated_lengths)
+        return alignment
+
+    @staticmethod
+    def landxml_profiles(path: PathLike, name: Optional[str] = None) -> List[str]:
+        """The names of the design profiles (ProfAlign) of one alignment of a
+        LandXML file, in file order; ground lines (ProfSurf) are not among
+        them."""
+        from curvixkit.io import landxml
+        return [p.name for p in landxml.read_landxml(path, name=name).profiles]
 
     @staticmethod
     def landxml_names(path: PathLike) -> List[str]:
@@ -343,6 +474,32 @@ class Alignment:
         return self._meta.get("units")
 
     @property
+    def profile(self) -> Optional[Profile]:
+        """The vertical profile (None without one): the PVIs or segments it
+        was built from, its segments, curves, high and low points."""
+        p = self._profile
+        if p is None:
+            return None
+        kind, items = p.inputs()
+        return Profile(self._meta.get("profile_name"), p.start_station, p.end_station,
+                       tuple(items) if kind == "pvis" else (),
+                       tuple(items) if kind == "segments" else (),
+                       tuple(VerticalSegment(*t) for t in p.segments()),
+                       tuple(VerticalCurve(*t) for t in p.curves()),
+                       tuple(TurningPoint(*t) for t in p.turning_points()),
+                       tuple(p.overlaps()), tuple(self._meta.get("profile_notes", ())))
+
+    @property
+    def cant_design(self) -> Optional[CantDesign]:
+        """The applied cant (None without one): its stations, gauge and axis."""
+        c = self._cant
+        if c is None:
+            return None
+        stations, gauge, axis = c.inputs()
+        return CantDesign(self._meta.get("cant_name"), tuple(stations), gauge, axis,
+                          tuple(self._meta.get("cant_notes", ())))
+
+    @property
     def stations(self) -> StationMap:
         """The station map: internal stations <-> display stations of the
         station equations (identity where there are none), with the
@@ -367,7 +524,15 @@ class Alignment:
         if "icd_bytes" in meta:
             return (_rebuild_icd, (meta,))
         x, y, az = self._engine.start
-        return (_rebuild, (self.start_station, x, y, az, self._engine.inputs(), meta))
+        profile = cant = None
+        if self._profile is not None:
+            kind, items = self._profile.inputs()
+            profile = {kind: items}
+        if self._cant is not None:
+            stations, gauge, axis = self._cant.inputs()
+            cant = {"stations": stations, "gauge": gauge, "axis": axis}
+        return (_rebuild, (self.start_station, x, y, az, self._engine.inputs(), meta, profile,
+                           cant))
 
     def __copy__(self) -> "Alignment":
         return self  # immutable
@@ -448,15 +613,16 @@ class Alignment:
 
     @overload
     def locate(self, points: ArrayLike, max_distance: float = ...,
-               all: "Literal[False]" = ...) -> Located: ...
+               all: "Literal[False]" = ..., banked: bool = ...) -> Located: ...
 
     @overload
     def locate(self, points: ArrayLike, max_distance: float = ...,
-               all: "Literal[True]" = ...) -> LocatedAll: ...
+               all: "Literal[True]" = ..., banked: bool = ...) -> LocatedAll: ...
 
     def locate(self, points: ArrayLike, max_distance: float = math.inf,
-               all: bool = False) -> Union[Located, LocatedAll]:
-        """Station and signed offset of points: an (N, 2) array of x, y, or one pair.
+               all: bool = False, banked: bool = True) -> Union[Located, LocatedAll]:
+        """Station and signed offset of points: an (N, 2) array of x, y or an
+        (N, 3) array of x, y, z, or one point.
 
         By default the globally nearest point of the alignment (every element,
         both ends) as :class:`Located`. A point beyond either end locates to
@@ -464,25 +630,113 @@ class Alignment:
         local minimum of the distance within ``max_distance`` as
         :class:`LocatedAll`. Nothing within ``max_distance`` gives NaN and
         element -1. Offsets are positive to the right of the direction of
-        travel. Raises ``ValueError`` for an array that is not (N, 2) and for a
-        negative or NaN ``max_distance``."""
-        xy, single = _points_array(points, "points")
+        travel. For (x, y, z) points ``dz`` is the height above the design
+        at the foot: the profile's elevation there, or with ``banked`` (and
+        a cant) the banked cross-section's; NaN without a profile. Raises
+        ``ValueError`` for an array of another shape and for a negative or
+        NaN ``max_distance``."""
+        pts, single = _points_array(points, "points")
         limit = _real_scalar(max_distance, "max_distance")
         if math.isnan(limit) or limit < 0:
             raise ValueError("max_distance must be >= 0, got %r" % (max_distance,))
+        xy = np.ascontiguousarray(pts[:, :2])
         if all:
             q, s, o, d, e = (np.frombuffer(c, dtype=t).copy()
                              for c, t in zip(self._engine.local_minima(xy, limit), _MINIMA_TYPES))
-            return LocatedAll(q, s, o, d, e, self._beyond(xy[q], s))
+            dz = np.full(s.shape, np.nan)  # type: np.ndarray
+            if pts.shape[1] == 3 and self._frame is not None:
+                z = np.empty(s.shape)
+                self._frame.design_elevations(s, o, bool(banked), False, z)
+                dz = pts[q, 2] - z
+            return LocatedAll(q, s, o, d, e, self._beyond(xy[q], s), dz)
         n = xy.shape[0]
         station, offset, distance = np.empty(n), np.empty(n), np.empty(n)
         element = np.empty(n, dtype=np.int64)
-        self._engine.nearest(xy, limit, station, offset, distance, element)
+        dz = np.full(n, np.nan)
+        if pts.shape[1] == 3 and self._frame is not None:
+            self._frame.locate3d(pts, limit, bool(banked), False, station, offset, distance,
+                                 element, dz)
+        else:
+            self._engine.nearest(xy, limit, station, offset, distance, element)
         beyond = self._beyond(xy, station)
         if single:
             return Located(float(station[0]), float(offset[0]), float(distance[0]),
-                           int(element[0]), int(beyond[0]))
-        return Located(station, offset, distance, element, beyond)
+                           int(element[0]), int(beyond[0]), float(dz[0]))
+        return Located(station, offset, distance, element, beyond, dz)
+
+    # ----------------------------------------------------- the third dimension
+
+    def _vertical(self, obj: Any, method: str, stations: ArrayLike, extend: bool,
+                  display: bool) -> Any:
+        s = self._stations(stations, display)
+        out = np.full(s.shape, np.nan)
+        if obj is not None:
+            getattr(obj, method)(np.ascontiguousarray(s.ravel()), bool(extend), out)
+        return float(out) if out.ndim == 0 else out
+
+    def elevation(self, stations: ArrayLike, extend: bool = False, display: bool = False) -> Any:
+        """Elevation of the profile at stations (NaN outside the profile or
+        without one; ``extend=True`` continues its end grades)."""
+        return self._vertical(self._profile, "elevations", stations, extend, display)
+
+    def grade(self, stations: ArrayLike, extend: bool = False, display: bool = False) -> Any:
+        """Grade of the profile (dz/ds, positive uphill in the direction of travel)."""
+        return self._vertical(self._profile, "grades", stations, extend, display)
+
+    def vertical_curvature(self, stations: ArrayLike, extend: bool = False,
+                           display: bool = False) -> Any:
+        """d2z/ds2 of the profile (positive in a sag): 1/K of road design."""
+        return self._vertical(self._profile, "vertical_curvatures", stations, extend, display)
+
+    def cant(self, stations: ArrayLike, extend: bool = False, display: bool = False) -> Any:
+        """Applied cant (the linear unit; positive where the right rail is
+        raised) at stations; NaN outside the cant stations or without cant."""
+        return self._vertical(self._cant, "cants", stations, extend, display)
+
+    def cant_angle(self, stations: ArrayLike, extend: bool = False, display: bool = False) -> Any:
+        """The angle the cant turns the cross-section by, asin(cant / gauge)
+        (radians, signed as the cant)."""
+        return self._vertical(self._cant, "angles", stations, extend, display)
+
+    def length_3d_between(self, start: ArrayLike, end: ArrayLike, extend: bool = False) -> Any:
+        """The length of the 3D curve between stations: the integral of
+        sqrt(1 + grade**2) over them (NaN where the profile does not cover
+        them, unless ``extend``; NaN without a profile)."""
+        a, b = np.broadcast_arrays(_real_array(start, "start"), _real_array(end, "end"))
+        out = np.full(a.shape, np.nan)
+        if self._profile is not None:
+            self._profile.lengths_3d(np.ascontiguousarray(a.ravel()),
+                                     np.ascontiguousarray(b.ravel()), bool(extend), out)
+        return float(out) if out.ndim == 0 else out
+
+    @property
+    def length_3d(self) -> float:
+        """The 3D length of the whole alignment (NaN where its profile does
+        not cover it, or without one)."""
+        return self.length_3d_between(self.start_station, self.end_station)
+
+    def point3d(self, stations: ArrayLike, offsets: ArrayLike = 0.0, heights: ArrayLike = 0.0,
+                banked: bool = False, extend: bool = False, display: bool = False) -> np.ndarray:
+        """Points (x, y, z) at stations, offsets (horizontal, positive right)
+        and heights above the profile, shape (..., 3). ``banked=True`` turns
+        offset and height by the cant angle about the cant's rotation axis
+        (the section of a superelevated road or canted track); level
+        otherwise. z is NaN without a profile. Arguments broadcast together."""
+        s = self._stations(stations, display)
+        o = _real_array(offsets, "offsets")
+        h = _real_array(heights, "heights")
+        try:
+            _limits.check_request(np.broadcast(s, o, h).size, "stations, offsets and heights")
+            s, o, h = np.broadcast_arrays(s, o, h)
+        except ValueError:
+            raise ValueError("stations of shape %s, offsets of shape %s and heights of shape %s do "
+                             "not broadcast" % (np.shape(stations), np.shape(offsets),  # type: ignore[arg-type]
+                                                np.shape(heights)))  # type: ignore[arg-type]
+        out = np.empty(s.shape + (3,))
+        frame = self._frame if self._frame is not None else _core.Frame(self._engine, None, None)
+        frame.points3d(np.ascontiguousarray(s.ravel()), np.ascontiguousarray(o.ravel()),
+                       np.ascontiguousarray(h.ravel()), bool(banked), bool(extend), out)
+        return out
 
     def crossings(self, line: ArrayLike, infinite: bool = False) -> Crossings:
         """Every crossing of a polyline (an (M, 2) array; two rows: a segment)
@@ -525,9 +779,24 @@ class Alignment:
         or ``"decimal dd.mmss"`` (anything else raises :class:`LandXMLError`).
         The linear unit is the alignment's own (:attr:`units`)."""
         from curvixkit.io import landxml
-        landxml.write_landxml(self.elements, self.start_station, path,
-                              name=name or self.name or "alignment", angular_unit=angular_unit,
-                              equations=self._meta.get("equations", ()), units=self.units)
+        profile = self.profile
+        cant = self.cant_design
+        landxml.write_landxml(
+            self.elements, self.start_station, path, name=name or self.name or "alignment",
+            angular_unit=angular_unit, equations=self._meta.get("equations", ()),
+            units=self.units,
+            profile=(profile.name or "profile", self._profile_pvis()) if profile else None,
+            cant=(cant.name or "cant", cant.stations, cant.gauge, cant.axis) if cant else None)
+
+    def _profile_pvis(self) -> List[tuple]:
+        """The profile as PVI tuples (a profile built from segments as the
+        PVIs of its grade lines: exact for lines and parabolas)."""
+        profile = self.profile
+        assert profile is not None
+        if profile.pvis:
+            return list(profile.pvis)
+        raise LandXMLError("a profile built from segments cannot be written to LandXML yet; "
+                           "build it from PVIs")
 
     def to_icd(self, path: PathLike) -> List[str]:
         """Write an ICD file that ``curvix.PQX`` loads and this package reads
@@ -535,13 +804,24 @@ class Alignment:
         Returns what ICD cannot hold (each named in a ``//`` comment too);
         station equations among them raise an :class:`IcdEquationWarning`."""
         from curvixkit.io import icd
-        return icd.write_icd(self.elements, self.start_station, path,
+        lost = icd.write_icd(self.elements, self.start_station, path,
                              equations=self._meta.get("equations", ()), units=self.units)
+        held = [what for what, obj in (("vertical profile", self._profile),
+                                       ("cant", self._cant)) if obj is not None]
+        if held:
+            text = "the %s of the alignment cannot be written to ICD, which holds the plan only" % (
+                " and the ".join(held))
+            lost.append(text)
+            warnings.warn("%s: %s" % (os.fspath(path), text), LossWarning, stacklevel=2)
+        return lost
 
 
 def _rebuild(start_station: float, x: float, y: float, azimuth: float, descs: List[tuple],
-             meta: Dict[str, Any]) -> Alignment:
-    return Alignment._wrap(_core.Engine(start_station, x, y, azimuth, descs), meta)
+             meta: Dict[str, Any], profile: Any = None, cant: Any = None) -> Alignment:
+    names = {k: meta.get(k) for k in ("profile_name", "profile_notes", "cant_name", "cant_notes")}
+    a = Alignment._wrap(_core.Engine(start_station, x, y, azimuth, descs), meta, profile, cant)
+    meta.update({k: v for k, v in names.items() if v is not None})
+    return a
 
 
 def _rebuild_icd(meta: Dict[str, Any]) -> Alignment:

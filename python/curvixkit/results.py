@@ -10,7 +10,8 @@ import math
 from collections import namedtuple
 from typing import Any, NamedTuple, Optional, Tuple
 
-__all__ = ["Element", "Located", "LocatedAll", "Crossings", "Units", "BEFORE_START", "PAST_END"]
+__all__ = ["Element", "Located", "LocatedAll", "Crossings", "Units", "Profile", "VerticalSegment",
+           "VerticalCurve", "TurningPoint", "CantDesign", "BEFORE_START", "PAST_END"]
 
 # Values of the ``beyond`` field of Located and LocatedAll.
 BEFORE_START = -1
@@ -60,28 +61,33 @@ class Element(NamedTuple):
 class Located(NamedTuple):
     """The nearest point of the alignment: station, signed offset (positive to
     the right of the direction of travel; ``abs(offset) == distance``), distance,
-    0-based element index (-1 where nothing was found) and ``beyond``: 0 where
+    0-based element index (-1 where nothing was found), ``beyond``: 0 where
     the foot point lies on the alignment square to the point, -1
     (:data:`BEFORE_START`) or +1 (:data:`PAST_END`) where the point lies
     beyond that end, so that the station is the end's and the offset the
-    distance to the end point, not a perpendicular offset."""
+    distance to the end point, not a perpendicular offset; and ``dz``, the
+    height of a 3D point above the design at its foot (the banked
+    cross-section where there is cant; NaN for 2D points or without a
+    profile)."""
     station: Any
     offset: Any
     distance: Any
     element: Any
     beyond: Any
+    dz: Any
 
 
 class LocatedAll(NamedTuple):
     """Every local minimum of the distance: ``query`` is the row of the query
     point each result belongs to; sorted by query, then by distance.
-    ``beyond`` as in :class:`Located`."""
+    ``beyond`` and ``dz`` as in :class:`Located`."""
     query: Any
     station: Any
     offset: Any
     distance: Any
     element: Any
     beyond: Any
+    dz: Any
 
 
 class Crossings(NamedTuple):
@@ -101,3 +107,72 @@ Units.__doc__ = """Units as a file states them: ``system`` "Metric" or
 written ("meter", "USSurveyFoot"), ``angular`` and ``direction`` the angle
 units its angles were read in. Lengths and coordinates are kept in the
 linear unit, never converted."""
+
+
+class VerticalSegment(NamedTuple):
+    """One piece of a profile: ``kind`` "line" (constant grade), "parabola",
+    "arc" (a circle in the station-elevation plane) or "clothoid"; stations,
+    elevations and grades (dz/ds) at both ends; radii where the kind has
+    them (positive in a sag, negative on a crest, inf for none) and the
+    0-based PVI of the curve it belongs to (None for a grade between curves)."""
+    kind: str
+    start_station: float
+    end_station: float
+    start_elevation: float
+    end_elevation: float
+    start_grade: float
+    end_grade: float
+    start_radius: float
+    end_radius: float
+    pvi: Optional[int]
+
+
+class VerticalCurve(NamedTuple):
+    """The vertical curve at PVI ``pvi``: ``kind`` "parabola",
+    "asymmetric_parabola" or "arc", its station range, its horizontal and
+    arc lengths, and the length its file stated (None where none)."""
+    pvi: int
+    kind: str
+    start_station: float
+    end_station: float
+    horizontal_length: float
+    arc_length: float
+    stated_length: Optional[float]
+
+
+class TurningPoint(NamedTuple):
+    """A high or low point of a profile inside a vertical curve (grade 0)."""
+    station: float
+    elevation: float
+    segment: int
+    kind: str
+
+
+class Profile(NamedTuple):
+    """A vertical profile as built: its ``name`` in its file, the ``pvis``
+    or ``segments_in`` it was built from (the other empty), the built
+    ``segments``, the ``curves`` at the PVIs, its ``turning_points`` and
+    ``overlaps`` (PVI, length: neighbouring curves that overlap by rounding),
+    and what the reader did about its file's habits (``notes``)."""
+    name: Optional[str]
+    start_station: float
+    end_station: float
+    pvis: Tuple[tuple, ...]
+    segments_in: Tuple[tuple, ...]
+    segments: Tuple[VerticalSegment, ...]
+    curves: Tuple[VerticalCurve, ...]
+    turning_points: Tuple[TurningPoint, ...]
+    overlaps: Tuple[Tuple[int, float], ...]
+    notes: Tuple[str, ...]
+
+
+class CantDesign(NamedTuple):
+    """Applied cant: ``stations`` (station, signed cant in the linear unit,
+    positive where the right rail is raised, and the shape of the transition
+    that starts there), the ``gauge`` (rail head distance) and the rotation
+    ``axis`` ("inside_rail", "centre", "outside_rail")."""
+    name: Optional[str]
+    stations: Tuple[Tuple[float, float, str], ...]
+    gauge: float
+    axis: str
+    notes: Tuple[str, ...]

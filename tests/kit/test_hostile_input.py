@@ -199,7 +199,7 @@ ARRAYS = {   # case: (made from the method's own array, what it must do where no
     "object": (lambda v: v.astype(object), {n: TypeError for n in ("stations", "points", "line")}),
     "complex": (lambda v: v.astype(complex), {n: TypeError for n in ("stations", "points", "line")}),
     "(N, 3)": (lambda v: np.column_stack([v.reshape(len(v), -1)] * 3)[:, :3],
-               {"points": ValueError, "line": ValueError}),
+               {"line": ValueError}),               # points may be (x, y, z)
 }
 
 

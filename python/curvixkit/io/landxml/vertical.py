@@ -209,19 +209,26 @@ def read_cant(item: Dict[str, Any], units: Any, start: float, end: float, path: 
         stations.append([s, -cant if side == "cw" else cant, shape])
         lines.append(raw["line"])
     _distances_after_an_equation(stations, lines, start, end, joints, notes)
+    # A station a rounding off an end of the alignment is that end, so the
+    # cant covers the alignment's own end station.
+    slack = 1e-9 * max(1.0, abs(start), abs(end))
+    for st in stations:
+        for edge in (start, end):
+            if abs(st[0] - edge) <= slack:
+                st[0] = edge
     for i in range(1, len(stations)):
         if stations[i][0] < stations[i - 1][0]:
             raise _fail(path, alignment, "cant station %r does not follow the one before, %r"
                         % (stations[i][0], stations[i - 1][0]), lines[i], "CantStation",
                         "station")
     kept = []  # type: List[tuple]
-    for i, s in enumerate(stations):
-        if kept and s[0] == kept[-1][0] and s[1] == kept[-1][1]:
+    kept_lines = []  # type: List[int]  # for the engine's refusals
+    for station, line in zip(stations, lines):
+        if kept and station[0] == kept[-1][0] and station[1] == kept[-1][1]:
             continue  # the same station once more, as the distances begin
-        kept.append(tuple(s))
-    # The lines of the stations kept (for the engine's refusals).
-    lines = [lines[i] for i, s in enumerate(stations)
-             if i == 0 or not (s[0] == stations[i - 1][0] and s[1] == stations[i - 1][1])]
+        kept.append(tuple(station))
+        kept_lines.append(line)
+    lines = kept_lines
     return CantDescription(attrib.get("name", ""), item["line"], kept, gauge, axis, lines, notes)
 
 

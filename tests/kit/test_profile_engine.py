@@ -14,7 +14,8 @@ from curvixkit.errors import ProfileError
 
 mp = pytest.importorskip("mpmath")
 mp.mp.dps = 40
-SHARED = Path(__file__).resolve().parents[2] / "shared" / "landxml"
+from conftest import SHARED as _SHARED
+SHARED = _SHARED / "landxml"
 
 
 def query(obj, name, stations, extend=False):
