@@ -98,6 +98,17 @@ def write_station_equation():
             + coord_geom(a, 6, dirs=lambda r: r * 200.0 / math.pi) + "\n"
             '<StaEquation staInternal="620.0000" staBack="620.0000" staAhead="1000.0000" '
             'desc="chainage of the old road"/>\n'
+            # Design profile: a crest parabola, an asymmetric sag, a crest circle;
+            # and the ground line, which is not the design.
+            '<Profile><ProfAlign name="Main Street design">\n'
+            '  <PVI>0.0000 52.3000</PVI>\n'
+            '  <ParaCurve length="120.0000">210.0000 58.6000</ParaCurve>\n'
+            '  <UnsymParaCurve lengthIn="60.0000" lengthOut="90.0000">430.0000 54.2000</UnsymParaCurve>\n'
+            '  <CircCurve length="84.5354" radius="-2500.0000">650.0000 59.0000</CircCurve>\n'
+            '  <PVI>805.0000 57.1400</PVI>\n'
+            '</ProfAlign>\n'
+            '<ProfSurf name="existing ground"><PntList2D>0 51.9 400 53.0 805 56.8</PntList2D>'
+            '</ProfSurf></Profile>\n'
             "</Alignment>\n</Alignments>\n</LandXML>\n")
     (EXAMPLES / "station_equation.xml").write_text(text, encoding="utf-8")
 
@@ -128,9 +139,26 @@ def write_two():
     ])
     body = []
     for name, a in (("Up track", up), ("Down track", down)):
-        body.append('<lx:Alignment name="%s" staStart="%.6f" length="%.6f">\n%s\n</lx:Alignment>'
+        joints = [e.start_station for e in a.elements] + [a.end_station]
+        # Cant up the entry spiral, held on the arc, down the exit spiral
+        # (the down track's curve has no spirals: ramps on the straights).
+        if len(a.elements) == 5:
+            ramp = [(joints[0], 0.0, None), (joints[1], 0.0, "clothoid"), (joints[2], 95.0, None),
+                    (joints[3], 95.0, "clothoid"), (joints[4], 0.0, None), (joints[5], 0.0, None)]
+        else:
+            ramp = [(joints[0], 0.0, None), (joints[1] - 60.0, 0.0, "clothoid"),
+                    (joints[1], 95.0, None), (joints[2], 95.0, "clothoid"),
+                    (joints[2] + 60.0, 0.0, None), (joints[3], 0.0, None)]
+        cant = "".join('<lx:CantStation station="%.6f" appliedCant="%g" curvature="cw"%s/>'
+                       % (st, c, ' transitionType="%s"' % t if t else "") for st, c, t in ramp)
+        body.append('<lx:Alignment name="%s" staStart="%.6f" length="%.6f">\n%s\n'
+                    '<lx:Profile><lx:ProfAlign name="%s profile"><lx:PVI>100.0 12.0</lx:PVI>'
+                    '<lx:CircCurve radius="12000.0">550.0 14.7</lx:CircCurve>'
+                    '<lx:PVI>1030.0 13.26</lx:PVI></lx:ProfAlign></lx:Profile>\n'
+                    '<lx:Cant name="%s cant" gauge="1.435" rotationPoint="insideRail">%s'
+                    '</lx:Cant>\n</lx:Alignment>'
                     % (name, a.start_station, a.length,
-                       coord_geom(a, 6, dirs=math.degrees, prefix="lx:")))
+                       coord_geom(a, 6, dirs=math.degrees, prefix="lx:"), name, name, cant))
     text = ('<?xml version="1.0" encoding="UTF-8"?>\n'
             '<lx:LandXML xmlns:lx="http://www.landxml.org/schema/LandXML-1.2" version="1.2">\n'
             '<lx:Units><lx:Metric linearUnit="meter" angularUnit="decimal degrees" '

@@ -244,7 +244,9 @@ void finish(Impl& d) {
         const double ta = v.start_station - e.s0, tb = v.end_station - e.s0;
         v.start_elevation = seg_z(d, e, ta);
         v.end_elevation = seg_z(d, e, tb);
-        const Slope a = seg_slope(d, e, ta), b = seg_slope(d, e, tb);
+        // The next start can lie a rounding past s0 + L, where the slope is
+        // the grade line's: the end's curvature is the curve's own at L.
+        const Slope a = seg_slope(d, e, ta), b = seg_slope(d, e, std::min(tb, e.L));
         v.start_grade = a.g;
         v.end_grade = b.g;
         v.start_radius = a.k == 0.0 ? kInf : 1.0 / a.k;

@@ -715,6 +715,27 @@ class Alignment:
         not cover it, or without one)."""
         return self.length_3d_between(self.start_station, self.end_station)
 
+    def design_elevation(self, stations: ArrayLike, offsets: ArrayLike = 0.0,
+                         banked: bool = True, extend: bool = False,
+                         display: bool = False) -> Any:
+        """Elevation of the design surface at stations and horizontal offsets:
+        the profile's, or with ``banked`` (and a cant) that of the banked
+        cross-section line there (what ``locate`` measures ``dz`` from).
+        NaN without a profile."""
+        s = self._stations(stations, display)
+        o = _real_array(offsets, "offsets")
+        try:
+            s, o = np.broadcast_arrays(s, o)
+        except ValueError:
+            raise ValueError("stations of shape %s and offsets of shape %s do not broadcast"
+                             % (np.shape(stations), np.shape(offsets)))  # type: ignore[arg-type]
+        out = np.full(s.shape, np.nan)
+        if self._frame is not None:
+            self._frame.design_elevations(np.ascontiguousarray(s.ravel()),
+                                          np.ascontiguousarray(o.ravel()), bool(banked),
+                                          bool(extend), out)
+        return float(out) if out.ndim == 0 else out
+
     def point3d(self, stations: ArrayLike, offsets: ArrayLike = 0.0, heights: ArrayLike = 0.0,
                 banked: bool = False, extend: bool = False, display: bool = False) -> np.ndarray:
         """Points (x, y, z) at stations, offsets (horizontal, positive right)
@@ -759,7 +780,9 @@ class Alignment:
         ``thresholds`` (the defaults of :class:`curvixkit.diagnostics.Thresholds`
         where not given); for a LandXML file also its stated ends and lengths,
         for an ICD file how far the legacy series lies from the exact curve at
-        the end of every spiral."""
+        the end of every spiral; for a profile the grade jumps at PVIs without
+        a curve, overlaps of curves and their stated lengths; and what the
+        readers did about the file's habits (notes)."""
         from curvixkit import diagnostics
         meta = self._meta
         series = None
@@ -768,9 +791,12 @@ class Alignment:
                                          strict=meta.get("strict", True))
             series = [tuple(e.end) if e.kind == "clothoid" else None for e in legacy.elements]
         units = self.units
+        profile, cant = self.profile, self.cant_design
+        notes = list(profile.notes if profile else ()) + list(cant.notes if cant else ())
         return diagnostics.check(self.elements, stated=meta.get("stated"), series=series,
                                  stated_length=meta.get("stated_length"),
-                                 unit=getattr(units, "linear", None), thresholds=thresholds)
+                                 unit=getattr(units, "linear", None), thresholds=thresholds,
+                                 profile=profile, notes=notes)
 
     def to_landxml(self, path: PathLike, name: Optional[str] = None,
                    angular_unit: str = "radians") -> None:

@@ -23,8 +23,8 @@ from typing import Any, Iterable, List, NamedTuple, Optional, Sequence
 
 from curvixkit import _plane
 
-__all__ = ["Diagnostics", "Joint", "ElementCheck", "Thresholds", "Exceedance", "check",
-           "implied_length"]
+__all__ = ["Diagnostics", "Joint", "ElementCheck", "PviCheck", "Thresholds", "Exceedance",
+           "check", "profile_checks", "implied_length"]
 
 Joint = namedtuple("Joint", "index station gap kink curvature_jump")
 Joint.__doc__ = """The joint before element ``index`` (0-based): ``gap`` is the
@@ -48,20 +48,25 @@ class Thresholds(NamedTuple):
     ``curvature_jump`` (1/linear unit, checked only at joints with a
     clothoid on either side, which exists to make the curvature continuous;
     a straight into an arc is a designed jump), ``length_misfit`` (linear
-    unit: a stated element length against its radius and angle, and the
-    alignment's stated length against the sum of its elements)."""
+    unit: a stated element length against its radius and angle, the
+    alignment's stated length against the sum of its elements, and a
+    vertical curve's stated length against both its arc and its horizontal
+    length), ``grade_jump`` (dimensionless: the change of grade at a PVI
+    without a vertical curve)."""
     gap: float = 0.001
     kink: float = math.radians(0.01)
     end_miss: float = 0.001
     curvature_jump: float = 1e-6
     length_misfit: float = 0.001
+    grade_jump: float = 0.001
 
 
 class Exceedance(NamedTuple):
     """One figure above its threshold: ``check`` names it ("gap", "kink",
-    "end_miss", "curvature_jump", "length_misfit", "alignment_length"),
-    ``element`` the 0-based element (the one after a joint; None for the
-    whole alignment), ``station`` where, ``value`` the figure (signed where
+    "end_miss", "curvature_jump", "length_misfit", "alignment_length",
+    "grade_jump", "curve_length"),
+    ``element`` the 0-based element (the one after a joint; for the profile
+    the 0-based PVI; None for the whole alignment), ``station`` where, ``value`` the figure (signed where
     it has a sign) and ``limit`` the threshold it exceeds."""
     check: str
     element: Optional[int]
@@ -109,9 +114,12 @@ class Diagnostics:
     def __init__(self, joints: Iterable[Any], elements: Iterable[Any],
                  unit: Optional[str] = None, stated_length: Optional[float] = None,
                  length: Optional[float] = None, kinds: Sequence[str] = (),
-                 thresholds: Optional[Thresholds] = None) -> None:
+                 thresholds: Optional[Thresholds] = None, pvis: Iterable[Any] = (),
+                 notes: Iterable[str] = ()) -> None:
         self.joints = list(joints)
         self.elements = list(elements)
+        self.pvis = list(pvis)
+        self.notes = list(notes)
         self.unit = unit
         self.stated_length = stated_length
         self.length = length
@@ -178,6 +186,13 @@ class Diagnostics:
         if total is not None and abs(total) > t.length_misfit:
             start = self.elements[0].station if self.elements else math.nan
             out.append(Exceedance("alignment_length", None, start, total, t.length_misfit))
+        for p in self.pvis:
+            if p.grade_jump is not None and abs(p.grade_jump) > t.grade_jump:
+                out.append(Exceedance("grade_jump", p.index, p.station, p.grade_jump,
+                                      t.grade_jump))
+            if p.length_misfit is not None and abs(p.length_misfit) > t.length_misfit:
+                out.append(Exceedance("curve_length", p.index, p.station, p.length_misfit,
+                                      t.length_misfit))
         return out
 
     def table(self) -> str:
@@ -202,6 +217,16 @@ class Diagnostics:
         if self.stated_length is not None and self.length is not None:
             lines.append("alignment length: stated %.6f, elements %.6f, difference %.3e"
                          % (self.stated_length, self.length, self.stated_length - self.length))
+        if self.pvis:
+            lines.append("profile")
+            lines.append("%5s %16s %14s %14s %12s" % ("pvi", "station", "grade_jump", "overlap",
+                                                     "length_miss"))
+            for p in self.pvis:
+                lines.append("%5d %16.4f %14s %14s %12s" % (
+                    p.index + 1, p.station, num(p.grade_jump, "%.6f"), num(p.overlap, "%.3e"),
+                    num(p.length_misfit, "%.3e")))
+        for note in self.notes:
+            lines.append("note: %s" % note)
         lines.append("largest: gap %.3e, kink %.8f deg, end miss %.3e, length disagreement %.3e"
                      % (self.max_gap, math.degrees(self.max_kink), self.max_end_miss,
                         self.max_length_disagreement))
@@ -215,16 +240,51 @@ class Diagnostics:
             len(self.joints), len(self.elements), self.max_gap)
 
 
+PviCheck = namedtuple("PviCheck", "index station grade_jump overlap length_misfit")
+PviCheck.__doc__ = """PVI ``index`` (0-based) of the profile: ``grade_jump`` the
+change of grade there where it has no vertical curve (None where it has
+one, and at the ends), ``overlap`` how far its curve overlaps the next one
+(by rounding: a larger overlap is refused when the profile is built),
+``length_misfit`` the smaller difference of its curve's stated length from
+its arc and from its horizontal length (None where none is stated)."""
+
+
+def profile_checks(profile: Any) -> List[Any]:
+    """:class:`PviCheck` records of a :class:`curvixkit.results.Profile`
+    built from PVIs (none for one built from segments)."""
+    if profile is None or not profile.pvis:
+        return []
+    pvis = profile.pvis
+    curves = {c.pvi: c for c in profile.curves}
+    overlaps = dict(profile.overlaps)
+    out = []
+    for i, p in enumerate(pvis):
+        jump = None
+        if 0 < i < len(pvis) - 1 and i not in curves:
+            jump = ((pvis[i + 1][1] - p[1]) / (pvis[i + 1][0] - p[0])
+                    - (p[1] - pvis[i - 1][1]) / (p[0] - pvis[i - 1][0]))
+        c = curves.get(i)
+        misfit = None
+        if c is not None and c.stated_length is not None:
+            misfit = min(c.stated_length - c.arc_length, c.stated_length - c.horizontal_length,
+                         key=abs)
+        out.append(PviCheck(i, p[0], jump, overlaps.get(i), misfit))
+    return out
+
+
 def check(elements: Sequence[Any], stated: Optional[Sequence[Any]] = None,
           series: Optional[Sequence[Any]] = None, stated_length: Optional[float] = None,
-          unit: Optional[str] = None, thresholds: Optional[Thresholds] = None) -> Diagnostics:
+          unit: Optional[str] = None, thresholds: Optional[Thresholds] = None,
+          profile: Any = None, notes: Iterable[str] = ()) -> Diagnostics:
     """:class:`Diagnostics` of ``elements`` (records with ``kind``,
     ``start_station``, ``length``, ``start``/``end`` points,
     ``start_azimuth``/``end_azimuth`` and ``start_curvature``/``end_curvature``,
     such as :class:`curvixkit.results.Element`). ``stated``: the per-element
     records a LandXML reader kept; ``series``: end points of the same
     elements by another evaluation (the legacy spiral series), compared per
-    element; ``stated_length``: the alignment's own stated length."""
+    element; ``stated_length``: the alignment's own stated length;
+    ``profile`` a :class:`curvixkit.results.Profile` whose PVIs are checked;
+    ``notes`` what the reader did about the file's habits."""
     geometry = list(elements)
     joints = []
     for i in range(1, len(geometry)):
@@ -245,4 +305,4 @@ def check(elements: Sequence[Any], stated: Optional[Sequence[Any]] = None,
                                    end_miss, length, implied, disagreement, series_miss))
     total = sum(g.length for g in geometry)
     return Diagnostics(joints, checks, unit, stated_length, total,
-                       [g.kind for g in geometry], thresholds)
+                       [g.kind for g in geometry], thresholds, profile_checks(profile), notes)

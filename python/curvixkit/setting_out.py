@@ -57,13 +57,17 @@ class Plan(NamedTuple):
     style: str
     keypoints: str
     rows: int
+    profile: bool = False
+    cant: bool = False
 
 
 class Chunk(NamedTuple):
     """Rows of consecutive stations: ``station`` and ``display`` (n,),
     ``chainage`` and ``names`` (n strings), ``xy`` (n, offsets, 2),
-    ``tangent`` and ``curvature`` of the centre line (n,), and per stake the
-    offset line's ``azimuth`` and signed ``radius`` (n, offsets)."""
+    ``tangent`` and ``curvature`` of the centre line (n,), per stake the
+    offset line's ``azimuth`` and signed ``radius`` and the design surface's
+    elevation ``z`` (banked where there is cant; NaN without a profile)
+    (n, offsets), and the ``cant`` (n,)."""
     station: np.ndarray
     display: np.ndarray
     chainage: List[str]
@@ -73,6 +77,8 @@ class Chunk(NamedTuple):
     curvature: np.ndarray
     azimuth: np.ndarray
     radius: np.ndarray
+    z: np.ndarray
+    cant: np.ndarray
 
 
 class InsideReach(NamedTuple):
@@ -183,7 +189,8 @@ def make_plan(alignment: Any, start: Optional[float] = None, end: Optional[float
                 raise SettingOutError(message)
             warnings.warn(message, OffsetWarning, stacklevel=2)
     return Plan(lo, hi, float(step), offsets, tuple(float(s) for s in named), tuple(labels),
-                style, keypoints, rows)
+                style, keypoints, rows, alignment.profile is not None,
+                alignment.cant_design is not None)
 
 
 def _named(lo: float, hi: float, marks: Sequence[Tuple[float, str]]) -> Tuple[List[float], List[str]]:
@@ -227,8 +234,9 @@ def iter_chunks(alignment: Any, plan: Plan, size: int = CHUNK,
         radius = offset_radius(k[:, None], offsets[None, :])
         backwards = (1.0 - offsets[None, :] * k[:, None]) < 0.0
         azimuth = tangent[:, None] + np.where(backwards, math.pi, 0.0)
+        z = alignment.design_elevation(stations[:, None], offsets[None, :])
         yield Chunk(stations, display, format_station(display, plan.style), names, xy, tangent,
-                    k, azimuth, radius)
+                    k, azimuth, radius, np.asarray(z), np.atleast_1d(alignment.cant(stations)))
         done += stations.size
         if progress is not None:
             progress(done, plan.rows)
@@ -236,9 +244,9 @@ def iter_chunks(alignment: Any, plan: Plan, size: int = CHUNK,
 
 # ------------------------------------------------------------------ writers
 
-_HEAD = "%14s  %-13s %-9s %8s %15s %15s %14s %12s\n"
-_FIRST = "%14.3f  %-13s %-9s %8.3f %15.3f %15.3f %14s %12s\n"
-_NEXT = "%14s  %-13s %-9s %8.3f %15.3f %15.3f %14s %12s\n"
+_HEAD = "%14s  %-13s %-9s %8s %15s %15s %14s %12s"
+_FIRST = "%14.3f  %-13s %-9s %8.3f %15.3f %15.3f %14s %12s"
+_NEXT = "%14s  %-13s %-9s %8.3f %15.3f %15.3f %14s %12s"
 
 
 def _radius_text(r: float) -> str:
@@ -251,20 +259,27 @@ def write_table(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str =
     in ``angles``, signed radii."""
     if angles not in ANGLE_UNITS:
         raise ValueError("angles must be one of %s, got %r" % (", ".join(ANGLE_UNITS), angles))
+    extra = ("%11s" % "z" if plan.profile else "") + (" %9s" % "cant" if plan.cant else "")
     out.write(_HEAD % ("station", "chainage", "key", "offset", "x", "y",
-                       "azimuth_" + angles, "radius"))
+                       "azimuth_" + angles, "radius") + (" " + extra if extra else "") + "\n")
     offsets = plan.offsets
     for c in chunks:
         lines = []
-        for s, chain, name, pts, azs, rs in zip(c.station.tolist(), c.chainage, c.names,
-                                                c.xy.tolist(), c.azimuth.tolist(),
-                                                c.radius.tolist()):
-            for j, (o, (x, y), a, r) in enumerate(zip(offsets, pts, azs, rs)):
+        for s, chain, name, pts, azs, rs, zs, ct in zip(c.station.tolist(), c.chainage, c.names,
+                                                        c.xy.tolist(), c.azimuth.tolist(),
+                                                        c.radius.tolist(), c.z.tolist(),
+                                                        c.cant.tolist()):
+            for j, (o, (x, y), a, r, z) in enumerate(zip(offsets, pts, azs, rs, zs)):
                 az = format_angle(a, angles)
                 if j == 0:
-                    lines.append(_FIRST % (s, chain, name, o, x, y, az, _radius_text(r)))
+                    line = _FIRST % (s, chain, name, o, x, y, az, _radius_text(r))
                 else:
-                    lines.append(_NEXT % ("", "", "", o, x, y, az, _radius_text(r)))
+                    line = _NEXT % ("", "", "", o, x, y, az, _radius_text(r))
+                if plan.profile:
+                    line += " %11.3f" % z
+                if plan.cant:
+                    line += " %9.4f" % ct if j == 0 else " %9s" % ""
+                lines.append(line.rstrip() + "\n")
         out.write("".join(lines))
 
 
@@ -280,7 +295,8 @@ def write_csv(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str = "
     key name need quoting, and csv.writer costs twice as much."""
     if angles not in ANGLE_UNITS:
         raise ValueError("angles must be one of %s, got %r" % (", ".join(ANGLE_UNITS), angles))
-    out.write("station,chainage,key,offset,x,y,azimuth_%s,azimuth_rad,radius\n" % angles)
+    out.write("station,chainage,key,offset,x,y,azimuth_%s,azimuth_rad,radius%s%s\n"
+              % (angles, ",z" if plan.profile else "", ",cant" if plan.cant else ""))
     offsets = [repr(o) for o in plan.offsets]
     quote = _csv_field
     cache = {}  # type: Dict[float, str]
@@ -297,10 +313,13 @@ def write_csv(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str = "
 
     for c in chunks:
         lines = []
-        for s, chain, name, pts, azs, rs in zip(c.station.tolist(), c.chainage, c.names,
-                                                c.xy.tolist(), c.azimuth.tolist(),
-                                                c.radius.tolist()):
+        for s, chain, name, pts, azs, rs, zs, ct in zip(c.station.tolist(), c.chainage, c.names,
+                                                        c.xy.tolist(), c.azimuth.tolist(),
+                                                        c.radius.tolist(), c.z.tolist(),
+                                                        c.cant.tolist()):
             head = "%r,%s,%s," % (s, chain, quote(name) if name else "")
-            for o_text, (x, y), a, r in zip(offsets, pts, azs, rs):
-                lines.append("%s%s,%r,%r%s%r\n" % (head, o_text, x, y, azimuth_fields(a), r))
+            tail = ",%r" % ct if plan.cant else ""
+            for o_text, (x, y), a, r, z in zip(offsets, pts, azs, rs, zs):
+                lines.append("%s%s,%r,%r%s%r%s%s\n" % (head, o_text, x, y, azimuth_fields(a), r,
+                                                      ",%r" % z if plan.profile else "", tail))
         out.write("".join(lines))

@@ -309,8 +309,10 @@ class StationMap:
 
     def format(self, internal: Any, decimals: Optional[int] = None) -> Any:
         """The chainage text of internal stations: their display stations in
-        this map's style (a ``str`` for a number, a list for an array)."""
-        return format_station(self.to_display(internal), self.style, decimals)
+        this map's style (a ``str`` for a number, a list for an array); a
+        station beyond an end (a PVI a rounding past it, say) is written as
+        its region continues."""
+        return format_station(self.to_display(internal, extend=True), self.style, decimals)
 
     def describe_region(self, index: int, style: str = "k", decimals: Optional[int] = None) -> str:
         """One line naming region ``index``, its display range (rounded to the

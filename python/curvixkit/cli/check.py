@@ -28,18 +28,23 @@ each ICD spiral: how far the legacy series lies from the exact end.
 Thresholds (lengths in the file's unit; a figure equal to its threshold
 passes): --gap %g, --kink %g degrees, --end-miss %g, --curvature-jump %g
 (at joints with a spiral on either side: a straight into an arc is a
-designed jump), --length-misfit %g. Exit status 1 lists every figure over
-its threshold.""" % (_DEFAULTS.gap, math.degrees(_DEFAULTS.kink), _DEFAULTS.end_miss,
-                     _DEFAULTS.curvature_jump, _DEFAULTS.length_misfit)
+designed jump), --length-misfit %g (element lengths, the alignment's length,
+vertical curves' stated lengths), --grade-jump %g (at a PVI of the profile
+without a vertical curve). Exit status 1 lists every figure over its
+threshold.""" % (_DEFAULTS.gap, math.degrees(_DEFAULTS.kink), _DEFAULTS.end_miss,
+                 _DEFAULTS.curvature_jump, _DEFAULTS.length_misfit, _DEFAULTS.grade_jump)
 
 _UNITS = {"gap": "", "kink": " deg", "end_miss": "", "curvature_jump": " 1/unit",
-          "length_misfit": "", "alignment_length": ""}
+          "length_misfit": "", "alignment_length": "", "grade_jump": "", "curve_length": ""}
 _WHAT = {"gap": "gap", "kink": "kink", "end_miss": "stated End misses the geometry by",
          "curvature_jump": "curvature jump", "length_misfit": "stated length differs by",
-         "alignment_length": "stated alignment length differs from the elements' sum by"}
+         "alignment_length": "stated alignment length differs from the elements' sum by",
+         "grade_jump": "the grade changes without a vertical curve by",
+         "curve_length": "the vertical curve's stated length differs by"}
 _OPTION = {"gap": "--gap", "kink": "--kink", "end_miss": "--end-miss",
            "curvature_jump": "--curvature-jump", "length_misfit": "--length-misfit",
-           "alignment_length": "--length-misfit"}
+           "alignment_length": "--length-misfit", "grade_jump": "--grade-jump",
+           "curve_length": "--length-misfit"}
 
 
 def add_parser(sub: Any, fmt: Any) -> None:
@@ -63,6 +68,9 @@ def add_parser(sub: Any, fmt: Any) -> None:
     p.add_argument("--length-misfit", type=_nonnegative, default=_DEFAULTS.length_misfit,
                    help="largest difference of a stated length (default %g)"
                    % _DEFAULTS.length_misfit)
+    p.add_argument("--grade-jump", type=_nonnegative, default=_DEFAULTS.grade_jump,
+                   help="largest change of grade at a PVI without a vertical curve (default %g)"
+                   % _DEFAULTS.grade_jump)
     p.set_defaults(func=run)
 
 
@@ -80,7 +88,7 @@ def run(args: argparse.Namespace) -> int:
     """Check ``args.file``; 1 where a figure exceeds its threshold."""
     a = _common.load(args)
     thresholds = Thresholds(args.gap, math.radians(args.kink), args.end_miss,
-                            args.curvature_jump, args.length_misfit)
+                            args.curvature_jump, args.length_misfit, args.grade_jump)
     d = a.diagnostics(thresholds)
     chainage = a.stations.format
     sys.stdout.write(d.table() + "\n")
@@ -89,14 +97,15 @@ def run(args: argparse.Namespace) -> int:
         value, limit = x.value, x.limit
         if x.check == "kink":
             value, limit = math.degrees(value), math.degrees(limit)
-        where = ("element %d at %s" % (x.element + 1, chainage(x.station))
+        what = "PVI" if x.check in ("grade_jump", "curve_length") else "element"
+        where = ("%s %d at %s" % (what, x.element + 1, chainage(x.station))
                  if x.element is not None else "alignment")
         sys.stdout.write("FAIL: %s: %s %.6g%s exceeds %s %g\n" % (
             where, _WHAT[x.check], value, _UNITS[x.check], _OPTION[x.check], limit))
     if found:
         return 1
     sys.stdout.write("ok: every figure is within its threshold (--gap %g, --kink %g deg, "
-                     "--end-miss %g, --curvature-jump %g, --length-misfit %g)\n"
+                     "--end-miss %g, --curvature-jump %g, --length-misfit %g, --grade-jump %g)\n"
                      % (args.gap, args.kink, args.end_miss, args.curvature_jump,
-                        args.length_misfit))
+                        args.length_misfit, args.grade_jump))
     return 0

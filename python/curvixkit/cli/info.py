@@ -76,6 +76,81 @@ def write_info(a: Alignment, out: IO[str], format: str = "table", names: str = "
     elements = a.elements
     _write_elements(a, elements, out)
     write_curves_table(curve_groups(a, names), out, a.stations.format)
+    write_profile_table(a, out)
+    write_cant_table(a, out)
+
+
+def pvi_rows(a: Alignment) -> List[Dict[str, Any]]:
+    """Per PVI of the profile: station, elevation, the grades of the
+    tangents before and after, and its vertical curve (kind, horizontal
+    length, K value: the length per percent of grade change, radius)."""
+    profile = a.profile
+    if profile is None or not profile.pvis:
+        return []
+    pvis = profile.pvis
+    curves = {c.pvi: c for c in profile.curves}
+    rows = []
+    for i, p in enumerate(pvis):
+        g_in = (p[1] - pvis[i - 1][1]) / (p[0] - pvis[i - 1][0]) if i else None
+        g_out = ((pvis[i + 1][1] - p[1]) / (pvis[i + 1][0] - p[0])
+                 if i + 1 < len(pvis) else None)
+        c = curves.get(i)
+        length = c.horizontal_length if c is not None else None
+        change = abs(g_out - g_in) * 100.0 if g_in is not None and g_out is not None else None
+        rows.append({"pvi": i + 1, "station": p[0], "elevation": p[1], "grade_in": g_in,
+                     "grade_out": g_out, "curve": c.kind if c is not None else None,
+                     "length": length,
+                     "K": length / change if length is not None and change else None,
+                     "radius": p[3] if len(p) > 3 and p[2] == "arc" else None,
+                     "stated_length": c.stated_length if c is not None else None})
+    return rows
+
+
+def _pct(g: Optional[float]) -> str:
+    return "-" if g is None else "%+.4f%%" % (100.0 * g)
+
+
+def write_profile_table(a: Alignment, out: IO[str]) -> None:
+    """The profile: PVIs with grades and curves, then the high and low points."""
+    profile = a.profile
+    if profile is None:
+        return
+    chainage = a.stations.format
+    out.write("\nprofile        %s  %s to %s, 3D length %.3f\n" % (
+        profile.name or "-", chainage(profile.start_station), chainage(profile.end_station),
+        a.length_3d))
+    out.write("%4s  %-13s %11s %11s %11s %11s  %-19s %10s %10s %10s\n" % (
+        "PVI", "chainage", "station", "elevation", "grade in", "grade out", "curve", "length",
+        "K", "radius"))
+    for r in pvi_rows(a):
+        out.write("%4d  %-13s %11.3f %11.3f %11s %11s  %-19s %10s %10s %10s\n" % (
+            r["pvi"], chainage(r["station"]), r["station"], r["elevation"], _pct(r["grade_in"]),
+            _pct(r["grade_out"]), r["curve"] or "-", _num(r["length"]), _num(r["K"]),
+            _num(r["radius"])))
+    for t in profile.turning_points:
+        out.write("      %-4s point  %s  station %.3f  elevation %.3f\n" % (
+            t.kind, chainage(t.station), t.station, t.elevation))
+    for note in profile.notes:
+        out.write("      note: %s\n" % note)
+
+
+def write_cant_table(a: Alignment, out: IO[str]) -> None:
+    """The cant stations: station, signed cant (and which rail is raised),
+    the transition that starts there."""
+    cant = a.cant_design
+    if cant is None:
+        return
+    chainage = a.stations.format
+    out.write("\ncant           %s  gauge %.4f, rotation about the %s\n" % (
+        cant.name or "-", cant.gauge, cant.axis.replace("_", " ")))
+    out.write("%4s  %-13s %11s %10s  %-6s %s\n" % ("#", "chainage", "station", "cant", "raised",
+                                                   "transition"))
+    for i, (station, value, shape) in enumerate(cant.stations, 1):
+        raised = "right" if value > 0 else "left" if value < 0 else "-"
+        out.write("%4d  %-13s %11.3f %10.4f  %-6s %s\n" % (i, chainage(station), station, value,
+                                                            raised, shape))
+    for note in cant.notes:
+        out.write("      note: %s\n" % note)
 
 
 def _write_elements(a: Alignment, elements: Sequence[Any], out: IO[str]) -> None:
@@ -192,8 +267,16 @@ def write_json(a: Alignment, groups: Sequence[CurveGroup], out: IO[str]) -> None
                          "start_azimuth_deg": degrees(e.start_azimuth),
                          "end_azimuth_deg": degrees(e.end_azimuth)})
     units = a.units
+    cant = a.cant_design
     doc = {"file": a.path, "start_station": a.start_station, "end_station": a.end_station,
            "linear_unit": getattr(units, "linear", None),
-           "elements": elements, "curve_groups": [_curve_record(g) for g in groups]}
+           "elements": elements, "curve_groups": [_curve_record(g) for g in groups],
+           "profile": None if a.profile is None else {
+               "name": a.profile.name, "length_3d": a.length_3d, "pvis": pvi_rows(a),
+               "turning_points": [t._asdict() for t in a.profile.turning_points]},
+           "cant": None if cant is None else {
+               "name": cant.name, "gauge": cant.gauge, "axis": cant.axis,
+               "stations": [{"station": s, "cant": c, "transition": t}
+                            for s, c, t in cant.stations]}}
     json.dump(doc, out, indent=1, allow_nan=False)
     out.write("\n")

@@ -34,12 +34,16 @@ coordinate reference system (it must be in the file's unit)."""
 
 class Sample(NamedTuple):
     """One sampled row: internal station, x, y, azimuth (radians from north,
-    clockwise) and the indices of the element joints that fall on it."""
+    clockwise), the indices of the element joints that fall on it, and the
+    profile's elevation and grade and the cant there (NaN without them)."""
     station: float
     x: float
     y: float
     azimuth: float
     boundaries: Tuple[int, ...]
+    z: float
+    grade: float
+    cant: float
 
 
 def add_parser(sub: Any, fmt: Any) -> None:
@@ -74,8 +78,12 @@ def sample(a: Alignment, start: float, end: float, step: float,
         for stations, labels in _chain(first, grid):
             xy = a.point(stations).tolist()
             azimuths = np.atleast_1d(a.azimuth(stations)).tolist()
-            for s, (x, y), az, joint in zip(stations.tolist(), xy, azimuths, labels):
-                yield Sample(s, x, y, az, tuple(joint))
+            z = np.atleast_1d(a.elevation(stations)).tolist()
+            g = np.atleast_1d(a.grade(stations)).tolist()
+            c = np.atleast_1d(a.cant(stations)).tolist()
+            for s, (x, y), az, joint, zs, gs, cs in zip(stations.tolist(), xy, azimuths, labels,
+                                                        z, g, c):
+                yield Sample(s, x, y, az, tuple(joint), zs, gs, cs)
             done += stations.size
             bar.update(done)
 
@@ -86,22 +94,34 @@ def _chain(first: Any, rest: Iterator[Any]) -> Iterator[Any]:
         yield item
 
 
-def write_table(rows: Iterator[Sample], out: IO[str], chainage: Callable[[float], str]) -> None:
-    """The samples as an aligned text table (``|`` marks an element joint)."""
-    out.write("%14s  %-13s %15s %15s %14s\n" % ("station", "chainage", "x", "y", "azimuth_deg"))
+def write_table(rows: Iterator[Sample], out: IO[str], chainage: Callable[[float], str],
+                profile: bool = False, cant: bool = False) -> None:
+    """The samples as an aligned text table (``|`` marks an element joint),
+    with z and grade (percent) where there is a profile, and the cant."""
+    extra = ("%11s %9s" % ("z", "grade_pct") if profile else "") + (
+        " %9s" % "cant" if cant else "")
+    out.write("%14s  %-13s %15s %15s %14s%s\n" % ("station", "chainage", "x", "y", "azimuth_deg",
+                                                  " " + extra if extra else ""))
     for r in rows:
-        out.write("%14.3f  %-13s %15.3f %15.3f %14.6f%s\n" % (
-            r.station, chainage(r.station), r.x, r.y, math.degrees(r.azimuth),
+        cells = ((" %11.3f %9.4f" % (r.z, 100.0 * r.grade) if profile else "")
+                 + (" %9.4f" % r.cant if cant else ""))
+        out.write("%14.3f  %-13s %15.3f %15.3f %14.6f%s%s\n" % (
+            r.station, chainage(r.station), r.x, r.y, math.degrees(r.azimuth), cells,
             "  |" if r.boundaries else ""))
 
 
-def write_csv(rows: Iterator[Sample], out: IO[str], chainage: Callable[[float], str]) -> None:
-    """The samples as CSV, numbers written with ``repr`` (round trip exact)."""
+def write_csv(rows: Iterator[Sample], out: IO[str], chainage: Callable[[float], str],
+              profile: bool = False, cant: bool = False) -> None:
+    """The samples as CSV, numbers written with ``repr`` (round trip exact);
+    z and grade where there is a profile, cant where there is cant."""
     w = csv.writer(out, lineterminator="\n")
-    w.writerow(["station", "chainage", "x", "y", "azimuth_rad", "azimuth_deg", "boundary"])
+    w.writerow(["station", "chainage", "x", "y", "azimuth_rad", "azimuth_deg", "boundary"]
+               + (["z", "grade"] if profile else []) + (["cant"] if cant else []))
     for r in rows:
         w.writerow([repr(r.station), chainage(r.station), repr(r.x), repr(r.y),
-                    repr(r.azimuth), repr(math.degrees(r.azimuth)), int(bool(r.boundaries))])
+                    repr(r.azimuth), repr(math.degrees(r.azimuth)), int(bool(r.boundaries))]
+                   + ([repr(r.z), repr(r.grade)] if profile else [])
+                   + ([repr(r.cant)] if cant else []))
 
 
 def run(args: argparse.Namespace) -> int:
@@ -124,5 +144,6 @@ def run(args: argparse.Namespace) -> int:
     head = next(rows)
     with _common.output(args.output, [args.file]) as out:
         writer = write_csv if args.format == "csv" else write_table
-        writer(_chain(head, rows), out, a.stations.format)
+        writer(_chain(head, rows), out, a.stations.format, a.profile is not None,
+               a.cant_design is not None)
     return 0

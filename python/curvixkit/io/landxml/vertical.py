@@ -139,8 +139,8 @@ def read_profiles(items: Sequence[Dict[str, Any]], path: Any,
                 length = None
             elif tag == "CircCurve":
                 radius = _value(raw, "radius", path, alignment)
-                pvi = (s, z, "arc", abs(radius))  # type: ignore[arg-type]
                 length = _value(raw, "length", path, alignment, required=False)
+                pvi = (s, z, "arc", abs(radius), length)  # type: ignore[arg-type]
             else:
                 raise _fail(path, alignment, "<%s> is not a profile element (PVI, ParaCurve, "
                             "UnsymParaCurve, CircCurve)" % tag, raw["line"], tag)
@@ -206,7 +206,7 @@ def read_cant(item: Dict[str, Any], units: Any, start: float, end: float, path: 
             raise _fail(path, alignment, "transitionType %r is not supported (%s)" % (
                 kind, ", ".join(sorted(TRANSITIONS))), raw["line"], "CantStation",
                 "transitionType")
-        stations.append([s, -cant if side == "cw" else cant, shape])
+        stations.append([s, -cant if side == "cw" and cant else cant, shape])
         lines.append(raw["line"])
     _distances_after_an_equation(stations, lines, start, end, joints, notes)
     # A station a rounding off an end of the alignment is that end, so the
