@@ -20,7 +20,7 @@ from curvixkit import design
 from curvixkit.errors import missing_extra
 from curvixkit.stations import count_grid_rows, format_station, grid_blocks
 
-__all__ = ["plot_plan", "Label", "COLOURS", "MAX_TICKS"]
+__all__ = ["plot_plan", "plot_profile", "Label", "COLOURS", "MAX_TICKS"]
 
 COLOURS = {"line": "#1f77b4", "arc": "#d62728", "clothoid": "#2ca02c"}
 MAX_TICKS = 2000
@@ -230,6 +230,92 @@ def plot_plan(alignment: Any, out: Any, tick: float = 100.0, dpi: int = 150,
     # Fix the view as laid out, so the label boxes measured now are the
     # saved image's (an equal aspect otherwise moves the limits at save).
     ax.apply_aspect()
+    ax.set_xlim(ax.get_xlim())
+    ax.set_ylim(ax.get_ylim())
+    ax.set_autoscale_on(False)
+    kept = _thin_labels(fig, labels)
+    fig.savefig(out, dpi=dpi)
+    return kept
+
+
+def plot_profile(alignment: Any, out: Any, tick: float = 100.0, dpi: int = 150,
+                 size: Tuple[float, float] = (11.0, 5.0), title: Optional[str] = None) -> List[Label]:
+    """Draw the long section of ``alignment``'s profile into ``out``:
+    elevation against display chainage (ticks at every multiple ``tick``,
+    station equations marked), grade lines and vertical curves in their own
+    colours, each grade labelled in percent, PVIs and high and low points
+    marked. Raises ``ValueError`` for an alignment without a profile and
+    :class:`MissingExtraError` without matplotlib. Returns the labels drawn."""
+    Figure, FigureCanvasAgg, Line2D = load_matplotlib()
+    profile = alignment.profile
+    if profile is None:
+        raise ValueError("%s has no vertical profile to draw" % (alignment.path or "the alignment"))
+    if not (math.isfinite(tick) and tick > 0):
+        raise ValueError("tick must be a positive number, got %r" % (tick,))
+    smap = alignment.stations
+    lo = max(profile.start_station, alignment.start_station)
+    hi = min(profile.end_station, alignment.end_station)
+    fig = Figure(figsize=size, dpi=dpi)
+    FigureCanvasAgg(fig)
+    ax = fig.add_subplot(1, 1, 1)
+    colours = {"line": COLOURS["line"], "parabola": COLOURS["clothoid"], "arc": COLOURS["arc"],
+               "clothoid": "#9467bd"}
+    kinds = []  # type: List[str]
+    labels = []  # (kind, text artist, None)
+    # The horizontal axis is the internal station (continuous); its tick
+    # labels are the display chainage.
+    for seg in profile.segments:
+        a, b = max(seg.start_station, lo), min(seg.end_station, hi)
+        if b <= a:
+            continue
+        s = np.linspace(a, b, 2 if seg.kind == "line" else 200)
+        ax.plot(s, alignment.elevation(s), color=colours[seg.kind], linewidth=1.6, zorder=2)
+        if seg.kind not in kinds:
+            kinds.append(seg.kind)
+        if seg.kind == "line" and b - a > 0:
+            mid = 0.5 * (a + b)
+            text = ax.text(mid, float(alignment.elevation(mid)), " %+.3f%% " % (100 * seg.start_grade),
+                           ha="center", va="bottom", fontsize=6, zorder=5,
+                           rotation_mode="anchor")
+            labels.append(("tick", text, None))
+    pvis = [p for p in profile.pvis if lo - 1e-6 <= p[0] <= hi + 1e-6]
+    if pvis:
+        ax.plot([p[0] for p in pvis], [p[1] for p in pvis], linestyle=":", color="grey",
+                linewidth=0.7, zorder=1)
+        ax.plot([p[0] for p in pvis], [p[1] for p in pvis], linestyle="none", marker="^",
+                markersize=3.5, color="black", zorder=4)
+    for c in profile.curves:
+        for edge in (c.start_station, c.end_station):
+            ax.axvline(edge, color=colours.get(c.kind if c.kind != "asymmetric_parabola"
+                                               else "parabola", "grey"),
+                       linewidth=0.4, linestyle="--", zorder=1)
+    for t in profile.turning_points:
+        ax.plot([t.station], [t.elevation], marker="o", markersize=3, color="black", zorder=5)
+        text = ax.text(t.station, t.elevation, "\n%s %.3f" % (t.kind, t.elevation), ha="center",
+                       va="top", fontsize=5.5, zorder=6)
+        labels.append(("key", text, None))
+    ticks = np.concatenate([np.empty(0)] + list(grid_blocks(smap, lo, hi, tick)))
+    if ticks.size > MAX_TICKS:
+        raise ValueError("a tick of %g gives %d station ticks (at most %d); use a larger tick"
+                         % (tick, ticks.size, MAX_TICKS))
+    ax.set_xticks(ticks)
+    ax.set_xticklabels(smap.format(ticks, 0 if float(tick).is_integer() else 3), rotation=90,
+                       fontsize=6)
+    for eq in smap.equations:
+        ax.axvline(eq.internal, color="#9467bd", linewidth=0.8, zorder=1)
+        text = ax.text(eq.internal, ax.get_ylim()[1], "EQ %s = %s" % (
+            format_station(eq.back, smap.style), format_station(eq.ahead, smap.style)),
+            color="#9467bd", fontsize=5.5, rotation=90, ha="right", va="top")
+        labels.append(("equation", text, None))
+    handles = [Line2D([], [], color=colours[k], linewidth=1.6,
+                      label="grade" if k == "line" else k) for k in kinds]
+    ax.legend(handles=handles, loc="best", fontsize=7)
+    ax.set_xlabel("chainage")
+    ax.set_ylabel("elevation")
+    ax.grid(True, linewidth=0.3, alpha=0.5)
+    ax.set_title(title if title is not None else "%s   profile %s" % (
+        alignment.path or alignment.name or "alignment", profile.name or ""), fontsize=9)
+    fig.tight_layout()
     ax.set_xlim(ax.get_xlim())
     ax.set_ylim(ax.get_ylim())
     ax.set_autoscale_on(False)

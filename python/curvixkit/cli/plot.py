@@ -15,7 +15,11 @@ examples:
   curvix plot examples/railway_10km.icd -o plan.png
   curvix plot examples/railway_10km.icd -o plan.svg --tick 500
 
-Straights, arcs and spirals are drawn in their own colours, element joints
+With --profile, the long section: elevation against chainage, grade lines
+labelled in percent, vertical curves in their own colours, PVIs and high
+and low points marked.
+
+In plan, straights, arcs and spirals are drawn in their own colours, element joints
 as circles, station ticks with chainage labels at every multiple of --tick of
 the displayed chainage, station equations as diamonds and kinks (see curvix
 check) as crosses; labels that would overlap are left out. The file type
@@ -36,6 +40,8 @@ def add_parser(sub: Any, fmt: Any) -> None:
                    help="resolution of raster images (default 150)")
     p.add_argument("--keypoints", choices=("us", "cn"), default="us",
                    help="names of the curves' key points (default us: TS SC CS ST ...)")
+    p.add_argument("--profile", action="store_true",
+                   help="draw the long section (elevation against chainage) instead of the plan")
     p.set_defaults(func=run)
 
 
@@ -45,10 +51,14 @@ def run(args: argparse.Namespace) -> int:
     a = _common.load(args)
     with _common.output_path(args.output, [args.file]) as tmp:
         try:
-            plot.plot_plan(a, tmp, tick=args.tick, dpi=args.dpi, keypoints=args.keypoints,
-                           title="%s   %s to %s   (%d elements)" % (
-                               args.file, a.stations.format(a.start_station),
-                               a.stations.format(a.end_station), len(a)))
+            if args.profile:
+                plot.plot_profile(a, tmp, tick=args.tick, dpi=args.dpi, title="%s   profile %s" % (
+                    args.file, a.profile.name if a.profile is not None else ""))
+            else:
+                plot.plot_plan(a, tmp, tick=args.tick, dpi=args.dpi, keypoints=args.keypoints,
+                               title="%s   %s to %s   (%d elements)" % (
+                                   args.file, a.stations.format(a.start_station),
+                                   a.stations.format(a.end_station), len(a)))
         except ValueError as exc:
             message = str(exc).replace("a tick of", "--tick").replace("larger tick", "larger --tick")
             raise CommandError(message)
