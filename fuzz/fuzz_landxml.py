@@ -53,6 +53,16 @@ def check_loaded(a):
     # or another place the alignment passes through).
     if not located.distance <= 1e-9 * scale:
         raise Finding("the start point locates %r away" % (located.distance,))
+    if a.profile is not None:
+        # Inside a vertical curve the grade lies between the curve's end grades.
+        for seg in a.profile.segments:
+            mid = 0.5 * (seg.start_station + seg.end_station)
+            g = float(a.grade(mid))
+            lo, hi = sorted((seg.start_grade, seg.end_grade))
+            slack = 1e-9 * max(1.0, abs(lo), abs(hi))
+            if math.isfinite(g) and not lo - slack <= g <= hi + slack:
+                raise Finding("grade %r at %r outside its segment's %r" % (g, mid, (lo, hi)))
+        a.point3d([a.start_station, a.end_station], offsets=1.0, banked=True)
 
 
 def TestOneInput(data):

@@ -6,8 +6,9 @@
 # Installs atheris from PyPI and this package into a virtual environment of
 # their own (build/venv-fuzz-landxml; atheris builds against clang, which
 # scripts/install_deps.sh installs with WITH_CLANG=1), copies the seed files
-# (the shared LandXML files beside the checkout, ../shared/landxml, or
-# LANDXML_SEEDS) into a scratch directory (FUZZ_WORK, default a new temporary
+# (the project's examples/*.xml, which carry profiles and cant, and the shared
+# LandXML files beside the checkout, ../shared/landxml, or LANDXML_SEEDS)
+# into a scratch directory (FUZZ_WORK, default a new temporary
 # directory) and runs libFuzzer there with the LandXML dictionary
 # fuzz/landxml.dict. Nothing is written into the repository. A finding is
 # written to the scratch directory as crash-* or timeout-* and the script
@@ -27,14 +28,14 @@ CC=clang CXX=clang++ "$venv/bin/python" -m pip install -q atheris
 CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" "$venv/bin/python" -m pip install -q "$repo"
 
 seeds="${LANDXML_SEEDS:-$repo/../shared/landxml}"
-ls "$seeds"/*.xml >/dev/null || { echo "no seed files in $seeds" >&2; exit 1; }
 work="${FUZZ_WORK:-$(mktemp -d)}"
 mkdir -p "$work/corpus" "$work/tmp"
-cp "$seeds"/*.xml "$work/corpus/"
+cp "$repo"/examples/*.xml "$work/corpus/"
+cp "$seeds"/*.xml "$work/corpus/" 2>/dev/null || echo "no seed files in $seeds; the examples only"
 trap 'rm -rf "$work/tmp"' EXIT
 echo "scratch directory: $work"
 log="$work/fuzz.log"
-echo "=== fuzz_landxml: ${seconds}s from $(ls "$seeds"/*.xml | wc -l) seeds (log: $log)"
+echo "=== fuzz_landxml: ${seconds}s from $(ls "$work/corpus" | wc -l) seeds (log: $log)"
 status=0
 # -timeout: a hang; the harness itself fails an input over 1 s of CPU time.
 (cd "$work" && FUZZ_LANDXML_TMP="$work/tmp" "$venv/bin/python" "$repo/fuzz/fuzz_landxml.py" \
