@@ -2,6 +2,10 @@
 // Reading ICD alignment files: bytes to decoded lines, lines to fields,
 // fields to numbers, lines to element records (read_icd_document). Geometry
 // is built from the records by build_legacy_chain (pqx.hpp) or the engine.
+// The one header of the reader; its sources are split by job: icd_file.cpp
+// (files), icd_utf8.cpp (the codec), icd_numbers.cpp (number fields),
+// icd_document.cpp (lines, fields, the choice of grammar) and the grammars
+// icd_legacy_grammar.cpp and icd_strict_grammar.cpp.
 //
 // Failures of the legacy grammar are thrown as the standard kinds the Python
 // binding maps (the strict grammar throws IcdError, below):
