@@ -11,7 +11,6 @@
 #include <limits>
 #include <utility>
 
-#include "curvix/alignment/element.hpp"
 #include "curvix/engine/engine_data.hpp"
 
 namespace curvix::engine {
@@ -57,16 +56,6 @@ double total_turn(double L, double k0, double k1) {
     return L * m * f;
 }
 
-void legacy_point(const PQXElement& el, double t, double& x, double& y) noexcept {
-    try {
-        const Vector v = el.get_point(t);
-        x = v.X();
-        y = v.Y();
-    } catch (...) {
-        x = y = kNaN;
-    }
-}
-
 // Continuation of a line or an arc from (x, y, a) over tau with constant
 // curvature k, with an offset.
 void arc_point(double x, double y, double a, double k, double tau, double offset, double& ox,
@@ -104,9 +93,9 @@ void series_place(const Data& d, const SeriesPiece& p, double t, double offset, 
     y = e.y0 + ly;
 }
 
-void legacy_place(const Data& d, std::size_t k, double t, double a, double offset, double& x,
-                  double& y) {
-    legacy_point(*d.inputs[k].legacy, t, x, y);
+void evaluator_place(const Data& d, std::size_t k, double t, double a, double offset, double& x,
+                     double& y) {
+    d.inputs[k].evaluator->point(t, x, y);
     if (offset != 0.0) {
         x += offset * std::cos(a);
         y -= offset * std::sin(a);
@@ -207,8 +196,8 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
         d->first.push_back(d->pieces.size());
 
         ElementInfo& ei = d->info.back();
-        if (s.legacy) {
-            legacy_point(*s.legacy, L, ei.x1, ei.y1);
+        if (s.evaluator) {
+            s.evaluator->point(L, ei.x1, ei.y1);
         } else {
             double lx, ly, tx, ty;
             d->local(k, L, lx, ly, tx, ty);
@@ -273,8 +262,8 @@ void Alignment::point(double station, double offset, bool extend, double& x, dou
         const SeriesPiece& p = d.pieces[i];
         const std::size_t k = p.element;
         const double t = station - d.stations[k];
-        if (d.inputs[k].legacy)
-            legacy_place(d, k, t, d.azimuth_at(k, t), offset, x, y);
+        if (d.inputs[k].evaluator)
+            evaluator_place(d, k, t, d.azimuth_at(k, t), offset, x, y);
         else
             series_place(d, p, t, offset, x, y);
         return;
@@ -285,8 +274,8 @@ void Alignment::point(double station, double offset, bool extend, double& x, dou
     const ElementInfo& e = d.info[k];
     const double t = station - d.stations[k];
     const std::vector<SeriesPiece>& ext = below ? d.before : d.after;
-    if (d.inputs[k].legacy) {
-        legacy_place(d, k, t, azimuth(station, true), offset, x, y);
+    if (d.inputs[k].evaluator) {
+        evaluator_place(d, k, t, azimuth(station, true), offset, x, y);
     } else if (!ext.empty()) {
         if (below ? t < d.before_limit : t > d.after_limit) return;
         std::size_t lo = 0, hi = ext.size();

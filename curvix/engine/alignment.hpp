@@ -34,10 +34,6 @@
 #include <string>
 #include <vector>
 
-namespace curvix {
-class PQXElement;
-}
-
 namespace curvix::engine {
 
 // Bad construction input: the element (0-based index, or -1 for the
@@ -58,6 +54,18 @@ private:
     std::string field_;
 };
 
+// The points of one element as another evaluation gives them, in place of
+// the engine's integration: a reader's compatibility mode (the ICD reader's
+// legacy series, curvix/icd_engine/). point(t) is the point at distance t
+// from the element's start for any t (the curve continues both ways), NaN
+// where it has none; it never throws, and many threads may call it at once,
+// as they call the engine's queries.
+class PointEvaluator {
+public:
+    virtual ~PointEvaluator() = default;
+    virtual void point(double t, double& x, double& y) const noexcept = 0;
+};
+
 // One element as described by a reader.
 struct ElementInput {
     double length = 0.0;  // finite, >= 0
@@ -71,13 +79,13 @@ struct ElementInput {
     bool has_azimuth = false;
     double azimuth = 0.0;
     // Compatibility evaluation: when set, point(t) on this element is the
-    // legacy element's get_point(t) (bit for bit), and the caller sets
-    // has_start/has_azimuth to the legacy element's own start point and
-    // azimuth. Azimuth and curvature still come from k0, k1, and so does the
-    // curve that nearest, local_minima and crossings search (they answer on
-    // the exact curve, which differs from a legacy series by that series'
-    // own truncation error).
-    std::shared_ptr<const curvix::PQXElement> legacy;
+    // evaluator's point(t) (bit for bit), and the caller sets
+    // has_start/has_azimuth to the evaluator's own start point and azimuth.
+    // Azimuth and curvature still come from k0, k1, and so does the curve
+    // that nearest, local_minima and crossings search (they answer on the
+    // exact curve, which differs from a series by that series' own
+    // truncation error).
+    std::shared_ptr<const PointEvaluator> evaluator;
 };
 
 enum class Kind : std::uint8_t { line, arc, clothoid };
@@ -149,8 +157,8 @@ public:
     // lines and arcs without limit; a clothoid (its curvature still linear)
     // over 64 series pieces at either end (each at most 2 sqrt(0.02 / |c|)
     // long and turning by at most about 1 rad), beyond which point() gives
-    // NaN while azimuth() and curvature() go on. A legacy end element
-    // continues by its own get_point().
+    // NaN while azimuth() and curvature() go on. An end element with an
+    // evaluator continues by the evaluator's point().
     void point(double station, double offset, bool extend, double& x, double& y) const noexcept;
     double azimuth(double station, bool extend) const noexcept;
     double curvature(double station, bool extend) const noexcept;

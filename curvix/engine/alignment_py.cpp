@@ -25,7 +25,7 @@
 
 #include "curvix/alignment/icd_reader.hpp"
 #include "curvix/engine/alignment.hpp"
-#include "curvix/engine/icd_chain.hpp"
+#include "curvix/icd_engine/icd_chain.hpp"
 
 namespace py = pybind11;
 
@@ -122,7 +122,9 @@ py::tuple from_icd(py::bytes data, bool strict, bool series) {
     std::vector<std::size_t> lines;
     lines.reserve(doc.records.size());
     for (const IcdRecord& r : doc.records) lines.push_back(r.line);
-    IcdChain chain = icd_chain(doc, series ? SpiralEvaluation::series : SpiralEvaluation::exact);
+    using icd_engine::SpiralEvaluation;
+    icd_engine::IcdChain chain =
+        icd_engine::icd_chain(doc, series ? SpiralEvaluation::series : SpiralEvaluation::exact);
     auto engine = std::make_unique<Alignment>(chain.start_station, chain.x, chain.y, chain.azimuth,
                                               std::move(chain.elements));
     return py::make_tuple(std::move(engine), lines);

@@ -1,5 +1,7 @@
 #pragma once
-// ICD documents as engine element chains.
+// ICD documents as engine element chains: the adapter between the ICD reader
+// and the legacy elements of the frozen module (curvix_core) and the engine
+// (curvix_engine), which names neither.
 //
 // A straight is k0 = k1 = 0; an arc of radius R turning with direction d is
 // k0 = k1 = d / R; a spiral (types 3 to 6) starts with curvature d / R_start
@@ -8,12 +10,19 @@
 // the format gives it, |A*A/R1 - A*A/R2|. So the engine follows the curve
 // the legacy elements follow; only the integration differs.
 
+#include <memory>
 #include <vector>
 
 #include "curvix/alignment/icd_reader.hpp"
 #include "curvix/engine/alignment.hpp"
 
-namespace curvix::engine {
+namespace curvix {
+class PQXElement;
+}
+
+namespace curvix::icd_engine {
+
+using engine::ElementInput;
 
 enum class SpiralEvaluation {
     exact,   // every element integrated exactly
@@ -30,4 +39,15 @@ struct IcdChain {
 
 IcdChain icd_chain(const IcdDocument& document, SpiralEvaluation spirals);
 
-}  // namespace curvix::engine
+// A legacy element's own points (get_point, which is const and keeps no
+// state), for the series evaluation; where get_point throws, NaN.
+class LegacyElementPoints final : public engine::PointEvaluator {
+public:
+    explicit LegacyElementPoints(std::shared_ptr<const PQXElement> element);
+    void point(double t, double& x, double& y) const noexcept override;
+
+private:
+    std::shared_ptr<const PQXElement> element_;
+};
+
+}  // namespace curvix::icd_engine

@@ -1,13 +1,14 @@
-#include "curvix/engine/icd_chain.hpp"
+#include "curvix/icd_engine/icd_chain.hpp"
 
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <utility>
 
 #include "curvix/alignment/element.hpp"
 #include "curvix/alignment/pqx.hpp"
 
-namespace curvix::engine {
+namespace curvix::icd_engine {
 
 namespace {
 
@@ -79,10 +80,23 @@ IcdChain icd_chain(const IcdDocument& document, SpiralEvaluation spirals) {
             e.y = element->start_point.Y();
             e.has_azimuth = true;
             e.azimuth = element->start_angle.GetRadian();
-            e.legacy = std::move(element);
+            e.evaluator = std::make_shared<const LegacyElementPoints>(std::move(element));
         }
     }
     return chain;
 }
 
-}  // namespace curvix::engine
+LegacyElementPoints::LegacyElementPoints(std::shared_ptr<const PQXElement> element)
+    : element_(std::move(element)) {}
+
+void LegacyElementPoints::point(double t, double& x, double& y) const noexcept {
+    try {
+        const Vector v = element_->get_point(t);
+        x = v.X();
+        y = v.Y();
+    } catch (...) {
+        x = y = std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+}  // namespace curvix::icd_engine
