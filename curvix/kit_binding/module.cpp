@@ -7,7 +7,7 @@
 
 #include "curvix/alignment/icd_reader.hpp"
 #include "curvix/engine/alignment.hpp"
-#include "curvix/engine/alignment_py.hpp"
+#include "curvix/kit_binding/alignment_py.hpp"
 
 namespace py = pybind11;
 

@@ -6,7 +6,7 @@
 // with the GIL released, which is safe because an engine::Alignment has no
 // mutable state and the buffers stay held until the loop ends.
 
-#include "curvix/engine/alignment_py.hpp"
+#include "curvix/kit_binding/alignment_py.hpp"
 
 #include <pybind11/stl.h>
 
