@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -69,7 +70,14 @@ std::string read_icd_file(const std::u16string& path) {
     if (path.find(u'\0') != std::u16string::npos) {
         throw std::invalid_argument("embedded null byte");
     }
-    const std::string name = utf16_to_utf8(path);
+    return read_icd_file_native(utf16_to_utf8(path));
+}
+
+std::string read_icd_file_native(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) {
+        throw std::invalid_argument("embedded null byte");
+    }
+    const std::string name(path);
 
     // The kind is checked before opening, so that no device is opened (some
     // act on open); the descriptor is checked again, as the name may have

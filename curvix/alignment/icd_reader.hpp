@@ -26,7 +26,7 @@
 namespace curvix {
 
 // A file that cannot be read: the errno of the failure, the path as given
-// (UTF-8) and the reason, the text OSError calls strerror: the system's text
+// (UTF-8, or the bytes given to read_icd_file_native) and the reason, the text OSError calls strerror: the system's text
 // for the errno ("No such file or directory", "Is a directory", "File too
 // large") or "Not a regular file" (errno EINVAL) for a FIFO, socket or device.
 // what() is "<reason>: <path>". The binding raises OSError(errno, reason, path),
@@ -69,6 +69,10 @@ std::vector<std::u16string> split_icd_lines(std::string_view bytes);
 // the path holds a NUL; std::range_error("bad conversion") if it holds an
 // unpaired surrogate. An empty file gives an empty string.
 std::string read_icd_file(const std::u16string& path);
+// The same for a path in the file system's own bytes (any bytes but NUL, as
+// Python's os.fsencode gives them), so that a name that is not UTF-8 can be
+// read; FileError carries those bytes as its path.
+std::string read_icd_file_native(std::string_view path);
 
 // Cuts a line at every comma; fields are not trimmed.
 std::vector<std::u16string> split_icd_fields(const std::u16string& line);

@@ -29,7 +29,9 @@
 
 namespace py = pybind11;
 
-namespace curvix::engine {
+namespace curvix::kit_binding {
+
+using namespace curvix::engine;
 
 namespace {
 
@@ -277,4 +279,4 @@ void register_engine(py::module_& m) {
         .def("crossings", &crossings, py::arg("line"), py::arg("infinite"));
 }
 
-}  // namespace curvix::engine
+}  // namespace curvix::kit_binding

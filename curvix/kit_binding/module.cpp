@@ -1,13 +1,17 @@
 // curvixkit._core: the module entry. It installs the translation of the
 // engine's and the ICD reader's refusals into curvixkit's own exception
-// classes (for this module's functions only) and registers the classes.
+// classes and of a file that cannot be read into OSError, as curvix
+// translates it (for this module's functions only), and registers the
+// classes and functions.
 #include <pybind11/pybind11.h>
 
 #include <exception>
 
 #include "curvix/alignment/icd_reader.hpp"
+#include "curvix/binding_common/file_error_py.hpp"
 #include "curvix/engine/alignment.hpp"
 #include "curvix/kit_binding/alignment_py.hpp"
+#include "curvix/kit_binding/icd_file_py.hpp"
 
 namespace py = pybind11;
 
@@ -22,6 +26,7 @@ void raise_as(const char* name, const py::tuple& args) {
 
 PYBIND11_MODULE(_core, m) {
     m.doc() = "Private binding of the curvixkit alignment engine.";
+    curvix::binding::register_file_error_translator();
     py::register_local_exception_translator([](std::exception_ptr p) {
         if (!p) return;
         try {
@@ -36,5 +41,6 @@ PYBIND11_MODULE(_core, m) {
             raise_as("ElementError", py::make_tuple(e.what(), element, e.field()));
         }
     });
-    curvix::engine::register_engine(m);
+    curvix::kit_binding::register_engine(m);
+    curvix::kit_binding::register_read_icd_file(m);
 }
