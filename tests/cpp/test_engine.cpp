@@ -18,6 +18,7 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kHalfPi = 1.5707963267948966;
 
 ElementInput el(double length, double k0, double k1) {
     ElementInput e;
@@ -335,6 +336,26 @@ TEST(EngineCrossings, EverySignChangeAndTangentLines) {
         }
     }
     EXPECT_GE(tangent_cases, 8);
+}
+
+// A crossing whose distances from the line are subnormal: the sign change
+// is read from the signs, as their product underflows to zero. Smallest input
+// seen: a 0.5 m straight from (0, 0) heading east and the line through (0, 1)
+// and (5e-324, 0), crossing at the start (through (1e-300, 0) it was found).
+TEST(EngineCrossings, SignChangeOfSubnormalDistancesIsACrossing) {
+    struct Case { double azimuth, k, length, station; };
+    const Case cases[] = {{kHalfPi, 0.0, 0.5, 0.0}, {kHalfPi, 1.0, 1.0, 0.0},
+                          {2.0 * kHalfPi, 0.0, 10.0, 0.0}, {0.0, 0.0, 10.0, 1.0}};
+    for (const Case& c : cases)
+        for (const double dx : {1e-300, 5e-324})
+            for (const bool infinite : {false, true}) {
+                const Alignment a(0.0, 0.0, 0.0, c.azimuth, {el(c.length, c.k, c.k)});
+                const double line[4] = {0.0, 1.0, dx, 0.0};
+                std::vector<Crossing> found;
+                a.crossings(line, 2, infinite, found);
+                ASSERT_EQ(found.size(), 1u) << c.azimuth << " " << dx;
+                EXPECT_NEAR(found[0].station, c.station, 1e-12);
+            }
 }
 
 // --------------------------------------------------------------- bad input
