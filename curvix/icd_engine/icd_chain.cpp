@@ -4,6 +4,7 @@
 #include <limits>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "curvix/alignment/element.hpp"
 #include "curvix/alignment/pqx.hpp"
@@ -60,6 +61,29 @@ ElementInput input_of(const IcdRecord& r) {
     return e;
 }
 
+constexpr double kTwoPi = 2.0 * Angle::PI;
+// Differences of more whole turns than this are left as written: no
+// representative is meaningful there (taking off n turns of the double 2 pi
+// is 2.4e-16 n of a turn off the real ones).
+constexpr double kMaxTurnsTakenOff = 1e6;
+
+// The representative of `azimuth` modulo 2 pi nearest `before` (a tie keeps
+// the value as written, and so does a difference of no whole turn: then the
+// value is not touched at all).
+double nearest_turn(double azimuth, double before) {
+    const double turns = std::nearbyint((azimuth - before) / kTwoPi);
+    if (turns == 0.0 || !(std::fabs(turns) <= kMaxTurnsTakenOff)) return azimuth;
+    return azimuth - turns * kTwoPi;
+}
+
+// The azimuth at the end of an element starting at `start`, as the engine
+// evaluates it.
+double end_azimuth(const ElementInput& e, double start) {
+    const double L = e.length;
+    const double c = L > 0.0 ? (e.k1 - e.k0) / L : 0.0;
+    return start + L * (e.k0 + c * L * 0.5);
+}
+
 }  // namespace
 
 IcdChain icd_chain(const IcdDocument& document, SpiralEvaluation spirals) {
@@ -69,7 +93,28 @@ IcdChain icd_chain(const IcdDocument& document, SpiralEvaluation spirals) {
     chain.y = document.start_y;
     chain.azimuth = document.start_azimuth / Angle::PI * 180.0 / 180.0 * Angle::PI;
     chain.elements.reserve(document.records.size());
-    for (const IcdRecord& r : document.records) chain.elements.push_back(input_of(r));
+    // An explicit start azimuth is read as the turn nearest the azimuth the
+    // chain arrives with, so that one written a whole turn on (as the kit's
+    // writer must where its integer part would be 0, which the legacy grammar
+    // takes for the end line) makes no false kink of 2 pi, while a real kink
+    // (|kink| <= pi) stays. `taken_off[k]` is what the latest explicit
+    // azimuth up to element k lost, for the series evaluation, whose legacy
+    // elements keep the value as written.
+    std::vector<double> taken_off;
+    taken_off.reserve(document.records.size());
+    double before = chain.azimuth;
+    double off = 0.0;
+    for (const IcdRecord& r : document.records) {
+        ElementInput e = input_of(r);
+        if (e.has_azimuth) {
+            const double written = e.azimuth;
+            e.azimuth = nearest_turn(written, before);
+            off = e.azimuth - written;
+        }
+        before = end_azimuth(e, e.has_azimuth ? e.azimuth : before);
+        taken_off.push_back(off);
+        chain.elements.push_back(e);
+    }
     if (spirals == SpiralEvaluation::series) {
         LegacyChain legacy = build_legacy_chain(document);
         for (std::size_t k = 0; k < legacy.elements.size() && k < chain.elements.size(); ++k) {
@@ -78,8 +123,13 @@ IcdChain icd_chain(const IcdDocument& document, SpiralEvaluation spirals) {
             e.has_start = true;
             e.x = element->start_point.X();
             e.y = element->start_point.Y();
+            // The legacy element's own start azimuth, less the turns taken
+            // off the explicit azimuth it follows from (points stay its own).
+            const double legacy_azimuth = element->start_angle.GetRadian();
+            if (!e.has_azimuth) {
+                e.azimuth = taken_off[k] == 0.0 ? legacy_azimuth : legacy_azimuth + taken_off[k];
+            }
             e.has_azimuth = true;
-            e.azimuth = element->start_angle.GetRadian();
             e.evaluator = std::make_shared<const LegacyElementPoints>(std::move(element));
         }
     }

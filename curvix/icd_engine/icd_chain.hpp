@@ -9,6 +9,14 @@
 // unit length (sigma = +1 for types 3 and 5, -1 for 4 and 6) over the length
 // the format gives it, |A*A/R1 - A*A/R2|. So the engine follows the curve
 // the legacy elements follow; only the integration differs.
+//
+// An explicit start azimuth (types 1 and 2) is taken as its representative
+// modulo 2 pi nearest the end azimuth of the element before (line 2's
+// azimuth for the first element), so that a whole turn written into it
+// (the kit's writer adds 2 pi where the integer part would be 0, which the
+// legacy grammar reads as the end line) is no kink, and a real kink stays
+// one of at most pi. The legacy elements (curvix.PQX, and the points of the
+// series evaluation) keep the value as written.
 
 #include <memory>
 #include <vector>

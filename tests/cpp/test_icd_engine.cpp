@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <iomanip>
 #include <memory>
+#include <sstream>
 #include <tuple>
 
 #include "curvix/alignment/element.hpp"
+#include "curvix/alignment/pqx.hpp"
 #include "curvix/engine/alignment.hpp"
 #include "curvix/icd_engine/icd_chain.hpp"
 
@@ -31,4 +34,33 @@ TEST(EngineLegacy, PointsAreTheLegacyElementsOwn) {
         EXPECT_EQ(y, sp->get_point(s).Y()) << s;
     }
     EXPECT_NEAR(a.azimuth(sp->length, false), 0.4 + 0.18, 1e-15);  // A^2 / (2 R^2) = 0.18
+}
+
+// An explicit start azimuth (types 1 and 2) is taken as the turn nearest the
+// end azimuth before it (line 2's for the first element): the kit's writer
+// adds 2 pi to a straight's azimuth in [0, 1), which the legacy grammar
+// would read as the end line. A real kink stays; series points stay the
+// legacy element's own. Smallest input: "0\n0,0,0.5\n1,100,6.783185307179586"
+// (0.5 + 2 pi), whose azimuth jumped by 2 pi.
+TEST(IcdChain, ExplicitAzimuthIsTheTurnNearestTheAzimuthBefore) {
+    using curvix::icd_engine::SpiralEvaluation;
+    for (const char* head : {"", "2,400,100,1\n"})  // the explicit element first, or after a 0.25 rad arc
+        for (const char* line : {"1,50,", "2,300,50,-1,"})
+            for (const double kink : {0.0, 0.3, -3.0})
+                for (const int turns : {0, 1, -2})
+                    for (const SpiralEvaluation spirals : {SpiralEvaluation::exact, SpiralEvaluation::series}) {
+                        const std::size_t k = *head ? 1 : 0;
+                        std::ostringstream text;
+                        text << std::setprecision(17) << "0\n0,0,1.25\n" << head << line
+                             << 1.25 + 0.25 * static_cast<double>(k) + kink + 2 * curvix::Angle::PI * turns << "\n";
+                        const auto c = curvix::icd_engine::icd_chain(
+                            curvix::read_icd_document(text.str(), curvix::IcdGrammar::legacy), spirals);
+                        const Alignment a(c.start_station, c.x, c.y, c.azimuth, c.elements);
+                        const double before = k == 0 ? a.start_azimuth() : a.element(0).azimuth1;
+                        EXPECT_NEAR(a.element(k).azimuth0 - before, kink, 1e-12) << text.str();
+                        double x, y;
+                        a.point(a.element(k).start_station + 25.0, 0.0, false, x, y);
+                        const curvix::Vector legacy = curvix::PQX::from_bytes(text.str())->elements[k]->get_point(25.0);
+                        EXPECT_TRUE(spirals == SpiralEvaluation::exact || (x == legacy.X() && y == legacy.Y()));
+                    }
 }
