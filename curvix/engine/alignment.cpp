@@ -40,6 +40,13 @@ std::string number(double v) {
     return buf;
 }
 
+// A limit as the messages name it ("1e+06").
+std::string limit(double v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
 std::string where(std::ptrdiff_t element) {
     return element < 0 ? std::string("alignment start") : "element " + std::to_string(element + 1);
 }
@@ -115,9 +122,15 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
     const auto need_finite = [](std::ptrdiff_t k, const char* field, double v) {
         if (!std::isfinite(v)) throw ElementError(k, field, "must be finite, got " + number(v));
     };
+    const auto need_coordinate = [&need_finite](std::ptrdiff_t k, const char* field, double v) {
+        need_finite(k, field, v);
+        if (!(std::fabs(v) <= kMaxCoordinate))
+            throw ElementError(k, field, "must be at most " + limit(kMaxCoordinate) +
+                                             " in absolute value, got " + number(v));
+    };
     need_finite(-1, "start_station", start_station);
-    need_finite(-1, "x", x);
-    need_finite(-1, "y", y);
+    need_coordinate(-1, "x", x);
+    need_coordinate(-1, "y", y);
     need_finite(-1, "azimuth", azimuth);
     if (elements.empty()) throw ElementError(-1, "elements", "must hold at least one element");
     d->start_station = start_station;
@@ -137,11 +150,13 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
         const auto kk = static_cast<std::ptrdiff_t>(k);
         if (!(std::isfinite(s.length) && s.length >= 0.0))
             throw ElementError(kk, "length", "must be finite and >= 0, got " + number(s.length));
+        if (!(s.length <= kMaxLength))
+            throw ElementError(kk, "length", "must be at most " + limit(kMaxLength) + ", got " + number(s.length));
         need_finite(kk, "start_curvature", s.k0);
         need_finite(kk, "end_curvature", s.k1);
         if (s.has_start) {
-            need_finite(kk, "x", s.x);
-            need_finite(kk, "y", s.y);
+            need_coordinate(kk, "x", s.x);
+            need_coordinate(kk, "y", s.y);
         }
         if (s.has_azimuth) need_finite(kk, "azimuth", s.azimuth);
         const double L = s.length;
@@ -156,10 +171,8 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
             throw ElementError(kk, "end_curvature",
                                "changes the curvature faster than doubles can hold over a length of " +
                                    number(L));
+        // Finite: a finite station plus at most kMaxLength cannot overflow.
         const double end_station = d->stations.back() + L;
-        if (!std::isfinite(end_station))
-            throw ElementError(kk, "length",
-                               "puts the end station beyond the range of doubles, got " + number(L));
 
         ElementInfo e;
         e.kind = (s.k0 == 0.0 && s.k1 == 0.0) ? Kind::line : (s.k0 == s.k1 ? Kind::arc : Kind::clothoid);
@@ -207,6 +220,12 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
         if (!std::isfinite(ei.x1) || !std::isfinite(ei.y1))
             throw ElementError(kk, "length",
                                "puts the end point beyond the range of doubles, got " + number(L));
+        for (const auto& [name, v] : {std::pair<const char*, double>{"x", ei.x1}, {"y", ei.y1}}) {
+            if (!(std::fabs(v) <= kMaxCoordinate))
+                throw ElementError(kk, "length", std::string("puts the end point's ") + name + " at " +
+                                                     number(v) + ", beyond " + limit(kMaxCoordinate) +
+                                                     " in absolute value");
+        }
         ei.azimuth1 = d->azimuth_at(k, L);
         px = ei.x1;
         py = ei.y1;

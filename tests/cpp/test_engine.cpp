@@ -404,7 +404,7 @@ class BadConstruction : public ::testing::TestWithParam<BadCase> {};
 TEST_P(BadConstruction, NamesElementAndField) {
     const BadCase c = GetParam();
     std::vector<ElementInput> v = {el(100.0, 0.0, 0.0), el(50.0, 0.0, 0.01), el(10.0, 0.01, 0.01)};
-    double start = 0.0;
+    double start = 0.0, x = 0.0, y = 0.0;
     const std::string w = c.what;
     if (w == "nan length") v[2].length = kNaN;
     if (w == "negative length") v[1].length = -1.0;
@@ -414,9 +414,16 @@ TEST_P(BadConstruction, NamesElementAndField) {
     if (w == "nan start station") start = kNaN;
     if (w == "no elements") v.clear();
     if (w == "turns too far") v[1] = el(1e5, -1.0, 1.0);  // no net turn, 2.5e4 rad each way
-    if (w == "station overflow") { v[0].length = 1e308; v[1] = el(1e308, 0.0, 0.0); }
+    // The limits, one rule for every reader. Smallest input seen: a LandXML
+    // <Line length="1e308"> (or the ICD line "1,1e308") was accepted, and
+    // point(1000) gave the start point (its one series piece, centred at
+    // 5e307, cannot hold 1000).
+    if (w == "huge length") { v[0].length = 1e308; v[1] = el(1e308, 0.0, 0.0); }
+    if (w == "far start") x = -2e8;
+    if (w == "far explicit start") { v[2].has_start = true; v[2].y = 1.5e8; }
+    if (w == "far end point") y = 1e8 - 50.0;
     try {
-        const Alignment a(start, 0.0, 0.0, 0.0, v);
+        const Alignment a(start, x, y, 0.0, v);
         FAIL() << "accepted " << c.what;
     } catch (const ElementError& e) {
         EXPECT_EQ(e.element(), c.element);
@@ -435,5 +442,21 @@ INSTANTIATE_TEST_SUITE_P(Engine, BadConstruction, ::testing::Values(
     BadCase{"no elements", -1, "elements", "alignment start: elements must hold at least one element"},
     BadCase{"turns too far", 1, "length",
             "element 2: length makes the element turn by 50000 rad, more than the 1000 rad one element may turn"},
-    BadCase{"station overflow", 1, "length",
-            "element 2: length puts the end station beyond the range of doubles, got 1e+308"}));
+    BadCase{"huge length", 0, "length", "element 1: length must be at most 1e+06, got 1e+308"},
+    BadCase{"far start", -1, "x", "alignment start: x must be at most 1e+08 in absolute value, got -200000000"},
+    BadCase{"far explicit start", 2, "y", "element 3: y must be at most 1e+08 in absolute value, got 150000000"},
+    BadCase{"far end point", 0, "length",
+            "element 1: length puts the end point's y at 100000050, beyond 1e+08 in absolute value"}));
+
+// An element as long as the limit, placed as far out as the limit allows,
+// still gives its points to the last bits of its coordinates.
+TEST(EngineInput, LongestElementAtTheLargestCoordinatesIsExact) {
+    const double x0 = Alignment::kMaxCoordinate - 1.0, y0 = -Alignment::kMaxCoordinate + Alignment::kMaxLength;
+    const Alignment a(0.0, x0, y0, 0.0, {el(Alignment::kMaxLength, 0.0, 0.0)});
+    double x, y;
+    a.point(1000.0, 0.0, false, x, y);
+    EXPECT_EQ(x, x0);
+    EXPECT_EQ(y, y0 + 1000.0);
+    a.point(Alignment::kMaxLength, 0.0, false, x, y);
+    EXPECT_EQ(y, -Alignment::kMaxCoordinate + 2.0 * Alignment::kMaxLength);
+}
