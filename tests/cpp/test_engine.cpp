@@ -447,16 +447,3 @@ INSTANTIATE_TEST_SUITE_P(Engine, BadConstruction, ::testing::Values(
     BadCase{"far explicit start", 2, "y", "element 3: y must be at most 1e+08 in absolute value, got 150000000"},
     BadCase{"far end point", 0, "length",
             "element 1: length puts the end point's y at 100000050, beyond 1e+08 in absolute value"}));
-
-// An element as long as the limit, placed as far out as the limit allows,
-// still gives its points to the last bits of its coordinates.
-TEST(EngineInput, LongestElementAtTheLargestCoordinatesIsExact) {
-    const double x0 = Alignment::kMaxCoordinate - 1.0, y0 = -Alignment::kMaxCoordinate + Alignment::kMaxLength;
-    const Alignment a(0.0, x0, y0, 0.0, {el(Alignment::kMaxLength, 0.0, 0.0)});
-    double x, y;
-    a.point(1000.0, 0.0, false, x, y);
-    EXPECT_EQ(x, x0);
-    EXPECT_EQ(y, y0 + 1000.0);
-    a.point(Alignment::kMaxLength, 0.0, false, x, y);
-    EXPECT_EQ(y, -Alignment::kMaxCoordinate + 2.0 * Alignment::kMaxLength);
-}

@@ -7,6 +7,7 @@
 #include <memory>
 #include <sstream>
 #include <tuple>
+#include <utility>
 
 #include "curvix/alignment/element.hpp"
 #include "curvix/alignment/pqx.hpp"
@@ -44,23 +45,23 @@ TEST(EngineLegacy, PointsAreTheLegacyElementsOwn) {
 // (0.5 + 2 pi), whose azimuth jumped by 2 pi.
 TEST(IcdChain, ExplicitAzimuthIsTheTurnNearestTheAzimuthBefore) {
     using curvix::icd_engine::SpiralEvaluation;
-    for (const char* head : {"", "2,400,100,1\n"})  // the explicit element first, or after a 0.25 rad arc
+    using KinkAndTurns = std::pair<double, int>;
+    for (const std::size_t k : {0, 1})  // the explicit element first, or after an arc turning 0.25 rad
         for (const char* line : {"1,50,", "2,300,50,-1,"})
-            for (const double kink : {0.0, 0.3, -3.0})
-                for (const int turns : {0, 1, -2})
-                    for (const SpiralEvaluation spirals : {SpiralEvaluation::exact, SpiralEvaluation::series}) {
-                        const std::size_t k = *head ? 1 : 0;
-                        std::ostringstream text;
-                        text << std::setprecision(17) << "0\n0,0,1.25\n" << head << line
-                             << 1.25 + 0.25 * static_cast<double>(k) + kink + 2 * curvix::Angle::PI * turns << "\n";
-                        const auto c = curvix::icd_engine::icd_chain(
-                            curvix::read_icd_document(text.str(), curvix::IcdGrammar::legacy), spirals);
-                        const Alignment a(c.start_station, c.x, c.y, c.azimuth, c.elements);
-                        const double before = k == 0 ? a.start_azimuth() : a.element(0).azimuth1;
-                        EXPECT_NEAR(a.element(k).azimuth0 - before, kink, 1e-12) << text.str();
-                        double x, y;
-                        a.point(a.element(k).start_station + 25.0, 0.0, false, x, y);
-                        const curvix::Vector legacy = curvix::PQX::from_bytes(text.str())->elements[k]->get_point(25.0);
-                        EXPECT_TRUE(spirals == SpiralEvaluation::exact || (x == legacy.X() && y == legacy.Y()));
-                    }
+            for (const auto& [kink, turns] : {KinkAndTurns{0.0, 1}, {0.3, 0}, {0.3, -2}, {-3.0, 1}}) {
+                std::ostringstream text;
+                text << std::setprecision(17) << "0\n0,0,1.25\n" << (k == 1 ? "2,400,100,1\n" : "") << line
+                     << 1.25 + 0.25 * static_cast<double>(k) + kink + 2 * curvix::Angle::PI * turns << "\n";
+                const curvix::Vector legacy = curvix::PQX::from_bytes(text.str())->elements[k]->get_point(25.0);
+                for (const SpiralEvaluation spirals : {SpiralEvaluation::exact, SpiralEvaluation::series}) {
+                    const auto c = curvix::icd_engine::icd_chain(
+                        curvix::read_icd_document(text.str(), curvix::IcdGrammar::legacy), spirals);
+                    const Alignment a(c.start_station, c.x, c.y, c.azimuth, c.elements);
+                    const double before = k == 0 ? a.start_azimuth() : a.element(0).azimuth1;
+                    EXPECT_NEAR(a.element(k).azimuth0 - before, kink, 1e-12) << text.str();
+                    double x, y;
+                    a.point(a.element(k).start_station + 25.0, 0.0, false, x, y);
+                    EXPECT_TRUE(spirals == SpiralEvaluation::exact || (x == legacy.X() && y == legacy.Y()));
+                }
+            }
 }
