@@ -2,11 +2,11 @@
 // (random and sorted) and nearest points within +-50 m of the alignment, on
 // examples/railway_10km.icd (exact evaluation) and on long railway-like
 // chains of 10 to 10^5 elements. Not part of the test run. From the
-// repository root, after building curvix_engine in build/engine-dev:
+// repository root, after building curvix_icd_engine in build/engine-dev:
 //
 //   g++ -std=c++17 -O2 -ffp-contract=off -I. benchmarks/bench_engine_core.cpp
-//       build/engine-dev/libcurvix_engine.a build/engine-dev/libcurvix_core.a
-//       -o /tmp/bench_engine_core        (one command)
+//       build/engine-dev/libcurvix_icd_engine.a build/engine-dev/libcurvix_engine.a
+//       build/engine-dev/libcurvix_core.a -o /tmp/bench_engine_core        (one command)
 //   /tmp/bench_engine_core examples/railway_10km.icd
 //
 // Each figure is the best of three runs (the machine is shared).
@@ -24,9 +24,12 @@
 
 #include "curvix/alignment/icd_reader.hpp"
 #include "curvix/engine/alignment.hpp"
-#include "curvix/engine/icd_chain.hpp"
+#include "curvix/icd_engine/icd_chain.hpp"
 
 using namespace curvix::engine;
+using curvix::icd_engine::icd_chain;
+using curvix::icd_engine::IcdChain;
+using curvix::icd_engine::SpiralEvaluation;
 
 namespace {
 

@@ -13,7 +13,9 @@
 // Oracles, beyond "no crash, no undocumented exception":
 //   - construction throws ElementError only, and accepts every moderate
 //     chain of finite values, non-negative lengths, turns within kMaxTurn
-//     and a representable change of curvature per unit length;
+//     and a representable change of curvature per unit length (moderate:
+//     within the engine's largest length and coordinate, with room for
+//     every end point);
 //   - on a moderate chain (coordinates, lengths and curvatures well inside
 //     the range of doubles) finite queries give finite answers;
 //   - NaN in gives NaN out; outside the range without extend gives NaN;
@@ -62,8 +64,13 @@ constexpr double kPi = 3.14159265358979323846;
 constexpr std::size_t kMaxElements = 64;
 constexpr int kMaxQueries = 8;
 // A moderate chain: every value well inside the range of doubles, so that
-// no sum or product of them can overflow.
+// no sum or product of them can overflow (kModerate, also the range of the
+// queries checked on it), and inside the engine's limits: lengths up to
+// kMaxLength, the start points and all lengths together within half the
+// largest coordinate each (kModeratePlacement), so every end point lies
+// within it.
 constexpr double kModerate = 1e9;
+constexpr double kModeratePlacement = 0.49 * Alignment::kMaxCoordinate;
 constexpr double kModerateCurvature = 1e6;
 
 const double kSpecial[] = {0.0,    -0.0,  kNaN,   kInf,   -kInf,    1e-9,  -1e-9, 1e-300,
@@ -157,20 +164,21 @@ bool must_build(const Chain& c) {
 // from overflow, so that finite queries must give finite answers.
 bool moderate(const Chain& c) {
     auto ok = [](double v, double limit) { return std::fabs(v) <= limit; };
-    if (!(ok(c.start_station, kModerate) && ok(c.x, kModerate) && ok(c.y, kModerate) &&
+    if (!(ok(c.start_station, kModerate) && ok(c.x, kModeratePlacement) && ok(c.y, kModeratePlacement) &&
           ok(c.azimuth, 1e6))) {
         return false;
     }
     double total = 0.0;
     for (const ElementInput& e : c.elements) {
-        if (!(ok(e.length, kModerate) && ok(e.k0, kModerateCurvature) && ok(e.k1, kModerateCurvature))) {
+        if (!(ok(e.length, Alignment::kMaxLength) && ok(e.k0, kModerateCurvature) &&
+              ok(e.k1, kModerateCurvature))) {
             return false;
         }
-        if (e.has_start && !(ok(e.x, kModerate) && ok(e.y, kModerate))) return false;
+        if (e.has_start && !(ok(e.x, kModeratePlacement) && ok(e.y, kModeratePlacement))) return false;
         if (e.has_azimuth && !ok(e.azimuth, 1e6)) return false;
         total += e.length;
     }
-    return total <= kModerate;
+    return total <= kModeratePlacement;
 }
 
 class Engine {

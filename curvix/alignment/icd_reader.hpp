@@ -2,6 +2,10 @@
 // Reading ICD alignment files: bytes to decoded lines, lines to fields,
 // fields to numbers, lines to element records (read_icd_document). Geometry
 // is built from the records by build_legacy_chain (pqx.hpp) or the engine.
+// The one header of the reader; its sources are split by job: icd_file.cpp
+// (files), icd_utf8.cpp (the codec), icd_numbers.cpp (number fields),
+// icd_document.cpp (lines, fields, the choice of grammar) and the grammars
+// icd_legacy_grammar.cpp and icd_strict_grammar.cpp.
 //
 // Failures of the legacy grammar are thrown as the standard kinds the Python
 // binding maps (the strict grammar throws IcdError, below):
@@ -22,7 +26,7 @@
 namespace curvix {
 
 // A file that cannot be read: the errno of the failure, the path as given
-// (UTF-8) and the reason, the text OSError calls strerror: the system's text
+// (UTF-8, or the bytes given to read_icd_file_native) and the reason, the text OSError calls strerror: the system's text
 // for the errno ("No such file or directory", "Is a directory", "File too
 // large") or "Not a regular file" (errno EINVAL) for a FIFO, socket or device.
 // what() is "<reason>: <path>". The binding raises OSError(errno, reason, path),
@@ -65,6 +69,10 @@ std::vector<std::u16string> split_icd_lines(std::string_view bytes);
 // the path holds a NUL; std::range_error("bad conversion") if it holds an
 // unpaired surrogate. An empty file gives an empty string.
 std::string read_icd_file(const std::u16string& path);
+// The same for a path in the file system's own bytes (any bytes but NUL, as
+// Python's os.fsencode gives them), so that a name that is not UTF-8 can be
+// read; FileError carries those bytes as its path.
+std::string read_icd_file_native(std::string_view path);
 
 // Cuts a line at every comma; fields are not trimmed.
 std::vector<std::u16string> split_icd_fields(const std::u16string& line);

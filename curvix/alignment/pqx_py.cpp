@@ -3,7 +3,7 @@
 #include <pybind11/stl.h>
 
 #include "curvix/alignment/pqx.hpp"
-#include "curvix/binding/binding.hpp"
+#include "curvix/binding_common/binding.hpp"
 
 namespace curvix {
 

@@ -11,8 +11,8 @@
 // of its errno, carrying the path.
 
 #include "curvix/alignment/pqx_py.hpp"
-#include "curvix/binding/binding.hpp"
-#include "curvix/binding/file_error_py.hpp"
+#include "curvix/binding_common/binding.hpp"
+#include "curvix/binding_common/file_error_py.hpp"
 #include "curvix/geometry/angle_py.hpp"
 #include "curvix/geometry/vector_py.hpp"
 

@@ -1,5 +1,6 @@
-// Construction of the element chain (series pieces, search pieces, tree) and
-// the station -> point queries.
+// Construction of the element chain (checks, placement, the series pieces of
+// series_pieces.hpp and the search tree of search_tree.hpp) and the
+// station -> point queries.
 
 #include "curvix/engine/alignment.hpp"
 
@@ -10,7 +11,6 @@
 #include <limits>
 #include <utility>
 
-#include "curvix/alignment/element.hpp"
 #include "curvix/engine/engine_data.hpp"
 
 namespace curvix::engine {
@@ -18,18 +18,16 @@ namespace curvix::engine {
 namespace {
 
 using detail::count_not_above;
+using detail::Curve;
+using detail::CxSum;
 using detail::Data;
-using detail::kJointGap;
-using detail::kTerms;
-using detail::Node;
-using detail::SearchPiece;
+using detail::kTinyLength;
+using detail::pieces_backward;
+using detail::pieces_forward;
 using detail::SeriesPiece;
+using detail::straight_piece;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kHalfPi = 1.5707963267948966;
-// Elements shorter than this are evaluated as straights (every point of
-// them lies within this distance of the start anyway).
-constexpr double kTinyLength = 1e-250;
 // Guard on the pieces of one element (never reached: a piece turns by about
 // 0.96 rad or covers 2 sqrt(0.02 / |c|), so kMaxTurn allows about
 // 1e3 / 0.96 + sqrt(4e3 / 0.08) of them).
@@ -42,34 +40,16 @@ std::string number(double v) {
     return buf;
 }
 
+// A limit as the messages name it ("1e+06").
+std::string limit(double v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
 std::string where(std::ptrdiff_t element) {
     return element < 0 ? std::string("alignment start") : "element " + std::to_string(element + 1);
 }
-
-struct Cx {
-    double re, im;
-};
-Cx mul(Cx a, Cx b) { return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re}; }
-
-// A sum kept as an unevaluated pair (hi + lo), each addition exact.
-struct Sum2 {
-    double hi = 0.0, lo = 0.0;
-    void add(double v) {
-        const double s = hi + v;
-        const double bp = s - hi;
-        lo += (hi - (s - bp)) + (v - bp);
-        hi = s;
-    }
-    double value() const { return hi + lo; }
-};
-struct CxSum {
-    Sum2 re, im;
-    void add(Cx v) {
-        re.add(v.re);
-        im.add(v.im);
-    }
-    Cx value() const { return {re.value(), im.value()}; }
-};
 
 // Total turn: the integral of |kappa| over the element, without overflow
 // in the intermediate products.
@@ -81,254 +61,6 @@ double total_turn(double L, double k0, double k1) {
     const bool same_sign = (k0 >= 0.0 && k1 >= 0.0) || (k0 <= 0.0 && k1 <= 0.0);
     const double f = same_sign ? 0.5 * (p + q) : (p * p + q * q) / (2.0 * (p + q));
     return L * m * f;
-}
-
-// The element's geometry in its start frame, for building pieces.
-struct Curve {
-    std::size_t element;
-    Cx e0;      // e^{i a0}
-    double k0;  // curvature at t = 0
-    double c;   // its change per unit length
-};
-
-// Fills p as the piece of half length r around mid; returns the
-// displacements from the middle to both ends in the element's start frame.
-void fill_piece(const Curve& cv, double mid, double r, SeriesPiece& p, Cx& to_lo, Cx& to_hi) {
-    const double km = cv.k0 + cv.c * mid;
-    const double th = mid * (cv.k0 + cv.c * mid * 0.5);
-    const Cx em{std::cos(th), std::sin(th)};
-    const Cx rot = mul(cv.e0, em);
-    const double kr = km * r;
-    const double cr2 = cv.c * r * r;
-    Cx a[kTerms];
-    a[0] = {1.0, 0.0};
-    a[1] = {0.0, kr};
-    for (int n = 1; n + 1 < kTerms; ++n) {
-        const Cx w{kr * a[n].re + cr2 * a[n - 1].re, kr * a[n].im + cr2 * a[n - 1].im};
-        const double div = static_cast<double>(n + 1);
-        a[n + 1] = {-w.im / div, w.re / div};
-    }
-    Cx plus{0.0, 0.0}, minus{0.0, 0.0};
-    for (int n = kTerms - 1; n >= 0; --n) {
-        const double div = static_cast<double>(n + 1);
-        const Cx beta{a[n].re / div, a[n].im / div};
-        plus = {plus.re + beta.re, plus.im + beta.im};
-        const double sg = (n % 2 == 0) ? 1.0 : -1.0;
-        minus = {minus.re + sg * beta.re, minus.im + sg * beta.im};
-        const Cx pb = mul(rot, beta);
-        p.px[n] = pb.im;
-        p.py[n] = pb.re;
-    }
-    p.mid = mid;
-    p.inv_r = 1.0 / r;
-    to_hi = mul(em, {r * plus.re, r * plus.im});
-    to_lo = mul(em, {-r * minus.re, -r * minus.im});
-}
-
-void place_middle(const Curve& cv, Cx z, SeriesPiece& p) {
-    const Cx w = mul(cv.e0, z);
-    p.wx = w.im;
-    p.wy = w.re;
-}
-
-// Half length of a piece that starts (or, going backwards, ends) at b.
-double half_length(const Curve& cv, double b) {
-    const double kb = std::fabs(cv.k0 + cv.c * b);
-    const double r1 = kb > 0.0 ? detail::kPieceKappa / kb : std::numeric_limits<double>::infinity();
-    const double ac = std::fabs(cv.c);
-    const double r2 = ac > 0.0 ? std::sqrt(detail::kPieceSlope / ac)
-                               : std::numeric_limits<double>::infinity();
-    return std::min(r1, r2);
-}
-
-// Pieces from b forwards, starting at displacement e; up to `limit` (the
-// last piece ends there exactly) or `count` pieces. Returns where it ended.
-double pieces_forward(const Curve& cv, double b, double limit, std::size_t count, CxSum& e,
-                      std::vector<SeriesPiece>& out) {
-    for (std::size_t i = 0; i < count && b < limit; ++i) {
-        double r = half_length(cv, b);
-        const bool last = !(2.0 * r < limit - b);
-        if (last) r = 0.5 * (limit - b);
-        SeriesPiece p;
-        p.element = cv.element;
-        p.lo = b;
-        Cx to_lo, to_hi;
-        fill_piece(cv, b + r, r, p, to_lo, to_hi);
-        e.add({-to_lo.re, -to_lo.im});
-        const Cx zm = e.value();
-        place_middle(cv, zm, p);
-        e = CxSum();
-        e.add(zm);
-        e.add(to_hi);
-        out.push_back(p);
-        b = last ? limit : b + 2.0 * r;
-    }
-    return b;
-}
-
-// Pieces from 0 backwards (ascending order in out), count of them.
-double pieces_backward(const Curve& cv, std::size_t count, std::vector<SeriesPiece>& out) {
-    CxSum e;
-    double b = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const double r = half_length(cv, b);
-        SeriesPiece p;
-        p.element = cv.element;
-        p.lo = b - 2.0 * r;
-        Cx to_lo, to_hi;
-        fill_piece(cv, b - r, r, p, to_lo, to_hi);
-        e.add({-to_hi.re, -to_hi.im});
-        const Cx zm = e.value();
-        place_middle(cv, zm, p);
-        e = CxSum();
-        e.add(zm);
-        e.add(to_lo);
-        out.push_back(p);
-        b = p.lo;
-    }
-    std::reverse(out.begin(), out.end());
-    return b;
-}
-
-// An element too short to bend measurably: one straight piece.
-SeriesPiece straight_piece(const Curve& cv) {
-    SeriesPiece p;
-    p.element = cv.element;
-    p.px[0] = cv.e0.im;
-    p.py[0] = cv.e0.re;
-    return p;
-}
-
-void legacy_point(const PQXElement& el, double t, double& x, double& y) noexcept {
-    try {
-        const Vector v = el.get_point(t);
-        x = v.X();
-        y = v.Y();
-    } catch (...) {
-        x = y = kNaN;
-    }
-}
-
-void grow(double& lo, double& hi, double v) {
-    lo = std::min(lo, v);
-    hi = std::max(hi, v);
-}
-
-void add_search_piece(Data& d, std::size_t k, double ta, double tb) {
-    const ElementInfo& e = d.info[k];
-    double ax, ay, bx, by, tx, ty;
-    d.local(k, ta, ax, ay, tx, ty);
-    d.local(k, tb, bx, by, tx, ty);
-    SearchPiece s;
-    s.element = k;
-    s.ta = ta;
-    s.tb = tb;
-    const double ka = std::fabs(d.curvature_at(k, ta)), kb = std::fabs(d.curvature_at(k, tb));
-    s.kmax = std::max(ka, kb);
-    const double h = tb - ta;
-    const double turn = 0.5 * (ka + kb) * h;
-    const double local_scale = std::max({std::fabs(ax), std::fabs(ay), std::fabs(bx), std::fabs(by)});
-    const double margin = 1e-12 * (h + local_scale) +
-                          1e-15 * (std::fabs(e.x0) + std::fabs(e.y0)) + 1e-300;
-    const double g = 0.5 * h * std::sin(std::min(turn, kHalfPi)) + margin;
-    s.ax = e.x0 + ax;
-    s.ay = e.y0 + ay;
-    s.bx = e.x0 + bx;
-    s.by = e.y0 + by;
-    s.stray = g;
-    s.xmin = s.xmax = e.x0 + ax;
-    s.ymin = s.ymax = e.y0 + ay;
-    grow(s.xmin, s.xmax, e.x0 + bx);
-    grow(s.ymin, s.ymax, e.y0 + by);
-    s.xmin -= g;
-    s.ymin -= g;
-    s.xmax += g;
-    s.ymax += g;
-    // After a gap that crossings bridge, the box holds the gap's chord too,
-    // so that a line through the gap alone still meets a piece.
-    if (ta == 0.0 && !d.search.empty() && d.search.back().element != k) {
-        const ElementInfo& p = d.info[d.search.back().element];
-        if ((p.x1 != e.x0 || p.y1 != e.y0) && std::hypot(p.x1 - e.x0, p.y1 - e.y0) <= kJointGap) {
-            grow(s.xmin, s.xmax, p.x1);
-            grow(s.ymin, s.ymax, p.y1);
-        }
-    }
-    d.search.push_back(s);
-}
-
-// Search pieces of element k: cut where the curvature changes sign, then
-// into equal turns of at most kSearchTurn.
-void add_search_pieces(Data& d, std::size_t k) {
-    const ElementInfo& e = d.info[k];
-    const double L = e.length;
-    if (L == 0.0 || L < kTinyLength) {
-        if (k + 1 == d.size() || L > 0.0) add_search_piece(d, k, 0.0, L);
-        return;
-    }
-    const double c = d.slope[k];
-    double cuts[3] = {0.0, L, L};
-    int parts = 1;
-    if (c != 0.0) {
-        const double ti = -e.k0 / c;
-        if (ti > 0.0 && ti < L) {
-            cuts[1] = ti;
-            parts = 2;
-        }
-    }
-    for (int j = 0; j < parts; ++j) {
-        const double u0 = cuts[j], u1 = cuts[j + 1];
-        const double p = std::fabs(d.curvature_at(k, u0)), q = std::fabs(d.curvature_at(k, u1));
-        const double H = u1 - u0;
-        const double T = 0.5 * (p + q) * H;
-        const double m = T > detail::kSearchTurn ? std::ceil(T / detail::kSearchTurn) : 1.0;
-        const std::size_t count = static_cast<std::size_t>(m);
-        const double s = (q - p) / H;
-        double prev = u0;
-        for (std::size_t i = 1; i <= count; ++i) {
-            double tb = u1;
-            if (i < count) {
-                // |kappa| grows linearly: the turn from u0 is p u + s u^2 / 2.
-                const double theta = T * static_cast<double>(i) / m;
-                const double root = std::sqrt(std::max(0.0, p * p + 2.0 * s * theta));
-                double tau = 2.0 * theta / (p + root);
-                if (!std::isfinite(tau)) tau = H * static_cast<double>(i) / m;
-                tb = std::min(u1, std::max(prev, u0 + tau));
-            }
-            add_search_piece(d, k, prev, tb);
-            prev = tb;
-        }
-    }
-}
-
-std::size_t build_tree(Data& d, std::size_t lo, std::size_t hi) {
-    const std::size_t index = d.nodes.size();
-    d.nodes.emplace_back();
-    Node nd;
-    nd.lo = lo;
-    nd.hi = hi;
-    if (hi - lo <= detail::kLeafPieces) {
-        nd.xmin = nd.ymin = std::numeric_limits<double>::infinity();
-        nd.xmax = nd.ymax = -std::numeric_limits<double>::infinity();
-        for (std::size_t i = lo; i < hi; ++i) {
-            const SearchPiece& s = d.search[i];
-            nd.xmin = std::min(nd.xmin, s.xmin);
-            nd.ymin = std::min(nd.ymin, s.ymin);
-            nd.xmax = std::max(nd.xmax, s.xmax);
-            nd.ymax = std::max(nd.ymax, s.ymax);
-        }
-    } else {
-        const std::size_t mid = lo + (hi - lo) / 2;
-        nd.left = build_tree(d, lo, mid);
-        nd.right = build_tree(d, mid, hi);
-        const Node& a = d.nodes[nd.left];
-        const Node& b = d.nodes[nd.right];
-        nd.xmin = std::min(a.xmin, b.xmin);
-        nd.ymin = std::min(a.ymin, b.ymin);
-        nd.xmax = std::max(a.xmax, b.xmax);
-        nd.ymax = std::max(a.ymax, b.ymax);
-    }
-    d.nodes[index] = nd;
-    return index;
 }
 
 // Continuation of a line or an arc from (x, y, a) over tau with constant
@@ -368,9 +100,9 @@ void series_place(const Data& d, const SeriesPiece& p, double t, double offset, 
     y = e.y0 + ly;
 }
 
-void legacy_place(const Data& d, std::size_t k, double t, double a, double offset, double& x,
-                  double& y) {
-    legacy_point(*d.inputs[k].legacy, t, x, y);
+void evaluator_place(const Data& d, std::size_t k, double t, double a, double offset, double& x,
+                     double& y) {
+    d.inputs[k].evaluator->point(t, x, y);
     if (offset != 0.0) {
         x += offset * std::cos(a);
         y -= offset * std::sin(a);
@@ -390,9 +122,15 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
     const auto need_finite = [](std::ptrdiff_t k, const char* field, double v) {
         if (!std::isfinite(v)) throw ElementError(k, field, "must be finite, got " + number(v));
     };
+    const auto need_coordinate = [&need_finite](std::ptrdiff_t k, const char* field, double v) {
+        need_finite(k, field, v);
+        if (!(std::fabs(v) <= kMaxCoordinate))
+            throw ElementError(k, field, "must be at most " + limit(kMaxCoordinate) +
+                                             " in absolute value, got " + number(v));
+    };
     need_finite(-1, "start_station", start_station);
-    need_finite(-1, "x", x);
-    need_finite(-1, "y", y);
+    need_coordinate(-1, "x", x);
+    need_coordinate(-1, "y", y);
     need_finite(-1, "azimuth", azimuth);
     if (elements.empty()) throw ElementError(-1, "elements", "must hold at least one element");
     d->start_station = start_station;
@@ -412,11 +150,13 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
         const auto kk = static_cast<std::ptrdiff_t>(k);
         if (!(std::isfinite(s.length) && s.length >= 0.0))
             throw ElementError(kk, "length", "must be finite and >= 0, got " + number(s.length));
+        if (!(s.length <= kMaxLength))
+            throw ElementError(kk, "length", "must be at most " + limit(kMaxLength) + ", got " + number(s.length));
         need_finite(kk, "start_curvature", s.k0);
         need_finite(kk, "end_curvature", s.k1);
         if (s.has_start) {
-            need_finite(kk, "x", s.x);
-            need_finite(kk, "y", s.y);
+            need_coordinate(kk, "x", s.x);
+            need_coordinate(kk, "y", s.y);
         }
         if (s.has_azimuth) need_finite(kk, "azimuth", s.azimuth);
         const double L = s.length;
@@ -431,10 +171,8 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
             throw ElementError(kk, "end_curvature",
                                "changes the curvature faster than doubles can hold over a length of " +
                                    number(L));
+        // Finite: a finite station plus at most kMaxLength cannot overflow.
         const double end_station = d->stations.back() + L;
-        if (!std::isfinite(end_station))
-            throw ElementError(kk, "length",
-                               "puts the end station beyond the range of doubles, got " + number(L));
 
         ElementInfo e;
         e.kind = (s.k0 == 0.0 && s.k1 == 0.0) ? Kind::line : (s.k0 == s.k1 ? Kind::arc : Kind::clothoid);
@@ -471,8 +209,8 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
         d->first.push_back(d->pieces.size());
 
         ElementInfo& ei = d->info.back();
-        if (s.legacy) {
-            legacy_point(*s.legacy, L, ei.x1, ei.y1);
+        if (s.evaluator) {
+            s.evaluator->point(L, ei.x1, ei.y1);
         } else {
             double lx, ly, tx, ty;
             d->local(k, L, lx, ly, tx, ty);
@@ -482,6 +220,12 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
         if (!std::isfinite(ei.x1) || !std::isfinite(ei.y1))
             throw ElementError(kk, "length",
                                "puts the end point beyond the range of doubles, got " + number(L));
+        for (const auto& [name, v] : {std::pair<const char*, double>{"x", ei.x1}, {"y", ei.y1}}) {
+            if (!(std::fabs(v) <= kMaxCoordinate))
+                throw ElementError(kk, "length", std::string("puts the end point's ") + name + " at " +
+                                                     number(v) + ", beyond " + limit(kMaxCoordinate) +
+                                                     " in absolute value");
+        }
         ei.azimuth1 = d->azimuth_at(k, L);
         px = ei.x1;
         py = ei.y1;
@@ -504,11 +248,7 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
                                         detail::kExtendPieces, e, d->after);
     }
 
-    for (std::size_t k = 0; k < n; ++k) add_search_pieces(*d, k);
-    if (!d->search.empty()) {
-        d->nodes.reserve(2 * d->search.size());
-        build_tree(*d, 0, d->search.size());
-    }
+    detail::build_search_tree(*d);
     impl_ = std::move(d);
 }
 
@@ -541,8 +281,8 @@ void Alignment::point(double station, double offset, bool extend, double& x, dou
         const SeriesPiece& p = d.pieces[i];
         const std::size_t k = p.element;
         const double t = station - d.stations[k];
-        if (d.inputs[k].legacy)
-            legacy_place(d, k, t, d.azimuth_at(k, t), offset, x, y);
+        if (d.inputs[k].evaluator)
+            evaluator_place(d, k, t, d.azimuth_at(k, t), offset, x, y);
         else
             series_place(d, p, t, offset, x, y);
         return;
@@ -553,8 +293,8 @@ void Alignment::point(double station, double offset, bool extend, double& x, dou
     const ElementInfo& e = d.info[k];
     const double t = station - d.stations[k];
     const std::vector<SeriesPiece>& ext = below ? d.before : d.after;
-    if (d.inputs[k].legacy) {
-        legacy_place(d, k, t, azimuth(station, true), offset, x, y);
+    if (d.inputs[k].evaluator) {
+        evaluator_place(d, k, t, azimuth(station, true), offset, x, y);
     } else if (!ext.empty()) {
         if (below ? t < d.before_limit : t > d.after_limit) return;
         std::size_t lo = 0, hi = ext.size();

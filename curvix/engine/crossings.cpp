@@ -200,6 +200,11 @@ struct Hits {
     void add(const Place& at, int run) { root[roots++] = {at, run}; }
 };
 
+// Strictly opposite signs, read from the signs themselves: the product of
+// two subnormal distances (a line whose direction has a subnormal
+// component) underflows to zero.
+bool opposite(double a, double b) noexcept { return (a < 0.0 && b > 0.0) || (a > 0.0 && b < 0.0); }
+
 Hits piece_hits(const Data& d, std::size_t i, const Line& ln) {
     Hits h;
     const SearchPiece& s = d.search[i];
@@ -240,10 +245,10 @@ Hits piece_hits(const Data& d, std::size_t i, const Line& ln) {
     }
     if (at_start) h.add(start, split ? Hits::first : Hits::both);
     if (!split) {
-        if (fa * fb < 0.0) h.add(f.root(s.ta, fa, s.tb, fb), Hits::both);
+        if (opposite(fa, fb)) h.add(f.root(s.ta, fa, s.tb, fb), Hits::both);
     } else {
-        if (fa * fp < 0.0) h.add(f.root(s.ta, fa, tp, fp), Hits::first);
-        if (fp * fb < 0.0) h.add(f.root(tp, fp, s.tb, fb), Hits::last);
+        if (opposite(fa, fp)) h.add(f.root(s.ta, fa, tp, fp), Hits::first);
+        if (opposite(fp, fb)) h.add(f.root(tp, fp, s.tb, fb), Hits::last);
     }
     if (i + 1 == d.search.size() && fb == 0.0) h.add(s.tb, split ? Hits::last : Hits::both);
     return h;

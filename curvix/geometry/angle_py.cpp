@@ -1,4 +1,4 @@
-#include "curvix/binding/binding.hpp"
+#include "curvix/binding_common/binding.hpp"
 #include "curvix/geometry/angle.hpp"
 #include "curvix/geometry/angle_py.hpp"
 

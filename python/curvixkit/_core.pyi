@@ -1,8 +1,10 @@
 # The compiled engine binding. It is private: curvixkit.Alignment is its only
 # caller and states the public types, so its members are left untyped here,
-# except the vertical dimension's classes, which are typed for their callers.
+# except the vertical dimension's classes, which are typed for their callers,
+# and the file reader.
 # Buffers are C-contiguous float64 (or int64) arrays; out buffers are written.
-from typing import Any, List, Optional, Tuple
+import os
+from typing import Any, List, Optional, Tuple, Union
 
 _Buffer = Any
 
@@ -60,4 +62,6 @@ class Frame:
                  station: _Buffer, offset: _Buffer, distance: _Buffer, element: _Buffer,
                  dz: _Buffer) -> None: ...
 
+# The file reader the Python side calls directly.
+def read_icd_file(path: Union[str, "os.PathLike[str]"]) -> bytes: ...
 def __getattr__(name: str) -> Any: ...

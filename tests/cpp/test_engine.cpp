@@ -10,7 +10,6 @@
 #include <tuple>
 #include <vector>
 
-#include "curvix/alignment/element.hpp"
 #include "curvix/engine/alignment.hpp"
 
 using namespace curvix::engine;
@@ -19,6 +18,7 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kHalfPi = 1.5707963267948966;
 
 ElementInput el(double length, double k0, double k1) {
     ElementInput e;
@@ -170,25 +170,6 @@ TEST(EngineExtend, ContinuesTheEndCurves) {
         EXPECT_NEAR(std::hypot(x - cx, y - cy), 500.0, 1e-9) << s;
         EXPECT_EQ(a.curvature(s, true), 1.0 / 500);
     }
-}
-
-// Compatibility evaluation: points on a legacy element are its own, bit
-// for bit, continuation included; azimuths still come from the curvature.
-TEST(EngineLegacy, PointsAreTheLegacyElementsOwn) {
-    const std::shared_ptr<const curvix::PQXElement> sp =
-        curvix::Sprial::entering(curvix::Vector(1e5, 2e5), curvix::Angle(0.4), 300.0, 500.0, 1);
-    ElementInput e = el(sp->length, 0.0, 1.0 / 500);
-    e.legacy = sp;
-    e.has_start = e.has_azimuth = true;
-    std::tie(e.x, e.y, e.azimuth) = std::make_tuple(1e5, 2e5, 0.4);
-    const Alignment a(0.0, 1e5, 2e5, 0.4, {e});
-    for (const double s : {-10.0, 0.0, 33.3, sp->length, sp->length + 10.0}) {
-        double x, y;
-        a.point(s, 0.0, true, x, y);
-        EXPECT_EQ(x, sp->get_point(s).X()) << s;
-        EXPECT_EQ(y, sp->get_point(s).Y()) << s;
-    }
-    EXPECT_NEAR(a.azimuth(sp->length, false), 0.4 + 0.18, 1e-15);  // A^2 / (2 R^2) = 0.18
 }
 
 // ------------------------------------------------------------ point search
@@ -357,6 +338,26 @@ TEST(EngineCrossings, EverySignChangeAndTangentLines) {
     EXPECT_GE(tangent_cases, 8);
 }
 
+// A crossing whose distances from the line are subnormal: the sign change
+// is read from the signs, as their product underflows to zero. Smallest input
+// seen: a 0.5 m straight from (0, 0) heading east and the line through (0, 1)
+// and (5e-324, 0), crossing at the start (through (1e-300, 0) it was found).
+TEST(EngineCrossings, SignChangeOfSubnormalDistancesIsACrossing) {
+    struct Case { double azimuth, k, length, station; };
+    const Case cases[] = {{kHalfPi, 0.0, 0.5, 0.0}, {kHalfPi, 1.0, 1.0, 0.0},
+                          {2.0 * kHalfPi, 0.0, 10.0, 0.0}, {0.0, 0.0, 10.0, 1.0}};
+    for (const Case& c : cases)
+        for (const double dx : {1e-300, 5e-324})
+            for (const bool infinite : {false, true}) {
+                const Alignment a(0.0, 0.0, 0.0, c.azimuth, {el(c.length, c.k, c.k)});
+                const double line[4] = {0.0, 1.0, dx, 0.0};
+                std::vector<Crossing> found;
+                a.crossings(line, 2, infinite, found);
+                ASSERT_EQ(found.size(), 1u) << c.azimuth << " " << dx;
+                EXPECT_NEAR(found[0].station, c.station, 1e-12);
+            }
+}
+
 // --------------------------------------------------------------- bad input
 
 TEST(EngineInput, AnyDoubleAnswersWithoutCrashing) {
@@ -403,7 +404,7 @@ class BadConstruction : public ::testing::TestWithParam<BadCase> {};
 TEST_P(BadConstruction, NamesElementAndField) {
     const BadCase c = GetParam();
     std::vector<ElementInput> v = {el(100.0, 0.0, 0.0), el(50.0, 0.0, 0.01), el(10.0, 0.01, 0.01)};
-    double start = 0.0;
+    double start = 0.0, x = 0.0, y = 0.0;
     const std::string w = c.what;
     if (w == "nan length") v[2].length = kNaN;
     if (w == "negative length") v[1].length = -1.0;
@@ -413,9 +414,16 @@ TEST_P(BadConstruction, NamesElementAndField) {
     if (w == "nan start station") start = kNaN;
     if (w == "no elements") v.clear();
     if (w == "turns too far") v[1] = el(1e5, -1.0, 1.0);  // no net turn, 2.5e4 rad each way
-    if (w == "station overflow") { v[0].length = 1e308; v[1] = el(1e308, 0.0, 0.0); }
+    // The limits, one rule for every reader. Smallest input seen: a LandXML
+    // <Line length="1e308"> (or the ICD line "1,1e308") was accepted, and
+    // point(1000) gave the start point (its one series piece, centred at
+    // 5e307, cannot hold 1000).
+    if (w == "huge length") { v[0].length = 1e308; v[1] = el(1e308, 0.0, 0.0); }
+    if (w == "far start") x = -2e8;
+    if (w == "far explicit start") { v[2].has_start = true; v[2].y = 1.5e8; }
+    if (w == "far end point") y = 1e8 - 50.0;
     try {
-        const Alignment a(start, 0.0, 0.0, 0.0, v);
+        const Alignment a(start, x, y, 0.0, v);
         FAIL() << "accepted " << c.what;
     } catch (const ElementError& e) {
         EXPECT_EQ(e.element(), c.element);
@@ -434,5 +442,8 @@ INSTANTIATE_TEST_SUITE_P(Engine, BadConstruction, ::testing::Values(
     BadCase{"no elements", -1, "elements", "alignment start: elements must hold at least one element"},
     BadCase{"turns too far", 1, "length",
             "element 2: length makes the element turn by 50000 rad, more than the 1000 rad one element may turn"},
-    BadCase{"station overflow", 1, "length",
-            "element 2: length puts the end station beyond the range of doubles, got 1e+308"}));
+    BadCase{"huge length", 0, "length", "element 1: length must be at most 1e+06, got 1e+308"},
+    BadCase{"far start", -1, "x", "alignment start: x must be at most 1e+08 in absolute value, got -200000000"},
+    BadCase{"far explicit start", 2, "y", "element 3: y must be at most 1e+08 in absolute value, got 150000000"},
+    BadCase{"far end point", 0, "length",
+            "element 1: length puts the end point's y at 100000050, beyond 1e+08 in absolute value"}));

@@ -409,6 +409,40 @@ def test_path_must_be_str(write_icd, make_path):
         curvix.PQX(make_path(write_icd("100")))
 
 
+KIT_READ_PROBE = """
+import sys, curvix
+from curvixkit import _core
+def refusal(read):
+    try:
+        read(sys.argv[1])
+    except OSError as e:
+        return [type(e).__name__, e.errno, e.strerror, e.filename, str(e)]
+print(refusal(curvix.PQX) == refusal(_core.read_icd_file) != None)
+"""
+
+
+@pytest.mark.parametrize("make", [lambda p: None, os.mkdir, os.mkfifo,
+                                  lambda p: open(p, "wb").truncate(2 ** 28 + 1)],  # sparse
+                         ids=["missing", "directory", "fifo", "over_256_mib"])
+def test_kit_reader_refuses_files_as_pqx_does(tmp_path, make):
+    # In a child process: a FIFO read that waited for a writer would hang the run.
+    path = str(tmp_path / "a.icd")
+    make(path)
+    out = subprocess.run([sys.executable, "-c", KIT_READ_PROBE, path], stdout=subprocess.PIPE, timeout=60)
+    assert out.stdout.decode().strip() == "True"
+
+
+def test_kit_reader_takes_str_and_path_like_not_bytes(tmp_path):
+    from curvixkit import _core
+    undecodable = os.path.join(os.fsencode(str(tmp_path)), b"\xff.icd")  # a name that is not UTF-8
+    with open(undecodable, "wb") as f:
+        f.write(b"100\n0,0,0\n")
+    for path in (os.fsdecode(undecodable), pathlib.Path(os.fsdecode(undecodable))):
+        assert _core.read_icd_file(path) == b"100\n0,0,0\n"
+    with pytest.raises(TypeError):
+        _core.read_icd_file(undecodable)
+
+
 # ------------------------------------------------------------- properties
 
 DOCUMENTED = {

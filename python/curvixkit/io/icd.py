@@ -67,9 +67,6 @@ def read_bytes(path: Union[str, "os.PathLike[str]"]) -> Tuple[bytes, str]:
     name = os.fspath(path)
     if isinstance(name, bytes):
         name = os.fsdecode(name)
-    if not hasattr(_core, "read_icd_file"):  # TEMPORARY until the compiled reader lands
-        with open(name, "rb") as f:
-            return f.read(), name
     return _core.read_icd_file(name), name
 
 

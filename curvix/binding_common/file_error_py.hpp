@@ -7,7 +7,7 @@
 #include <exception>
 
 #include "curvix/alignment/icd_reader.hpp"
-#include "curvix/binding/binding.hpp"
+#include "curvix/binding_common/binding.hpp"
 
 namespace curvix::binding {
 

@@ -1,15 +1,19 @@
 // curvixkit._core: the module entry. It installs the translation of the
 // engine's and the ICD reader's refusals into curvixkit's own exception
-// classes (for this module's functions only) and registers the classes.
+// classes and of a file that cannot be read into OSError, as curvix
+// translates it (for this module's functions only), and registers the
+// classes and functions.
 #include <pybind11/pybind11.h>
 
 #include <exception>
 
 #include "curvix/alignment/icd_reader.hpp"
+#include "curvix/binding_common/file_error_py.hpp"
 #include "curvix/engine/alignment.hpp"
-#include "curvix/engine/alignment_py.hpp"
 #include "curvix/engine/profile.hpp"
-#include "curvix/engine/profile_py.hpp"
+#include "curvix/kit_binding/alignment_py.hpp"
+#include "curvix/kit_binding/icd_file_py.hpp"
+#include "curvix/kit_binding/profile_py.hpp"
 
 namespace py = pybind11;
 
@@ -24,6 +28,7 @@ void raise_as(const char* name, const py::tuple& args) {
 
 PYBIND11_MODULE(_core, m) {
     m.doc() = "Private binding of the curvixkit alignment engine.";
+    curvix::binding::register_file_error_translator();
     py::register_local_exception_translator([](std::exception_ptr p) {
         if (!p) return;
         try {
@@ -42,6 +47,7 @@ PYBIND11_MODULE(_core, m) {
             raise_as("ProfileError", py::make_tuple(e.what(), index, e.field()));
         }
     });
-    curvix::engine::register_engine(m);
-    curvix::engine::register_profile(m);
+    curvix::kit_binding::register_engine(m);
+    curvix::kit_binding::register_read_icd_file(m);
+    curvix::kit_binding::register_profile(m);
 }

@@ -6,7 +6,7 @@
 // with the GIL released, which is safe because an engine::Alignment has no
 // mutable state and the buffers stay held until the loop ends.
 
-#include "curvix/engine/alignment_py.hpp"
+#include "curvix/kit_binding/alignment_py.hpp"
 
 #include <pybind11/stl.h>
 
@@ -23,12 +23,14 @@
 
 #include "curvix/alignment/icd_reader.hpp"
 #include "curvix/engine/alignment.hpp"
-#include "curvix/engine/buffer_py.hpp"
-#include "curvix/engine/icd_chain.hpp"
+#include "curvix/icd_engine/icd_chain.hpp"
+#include "curvix/kit_binding/buffer_py.hpp"
 
 namespace py = pybind11;
 
-namespace curvix::engine {
+namespace curvix::kit_binding {
+
+using namespace curvix::engine;
 
 namespace {
 
@@ -76,7 +78,9 @@ py::tuple from_icd(py::bytes data, bool strict, bool series) {
     std::vector<std::size_t> lines;
     lines.reserve(doc.records.size());
     for (const IcdRecord& r : doc.records) lines.push_back(r.line);
-    IcdChain chain = icd_chain(doc, series ? SpiralEvaluation::series : SpiralEvaluation::exact);
+    using icd_engine::SpiralEvaluation;
+    icd_engine::IcdChain chain =
+        icd_engine::icd_chain(doc, series ? SpiralEvaluation::series : SpiralEvaluation::exact);
     auto engine = std::make_unique<Alignment>(chain.start_station, chain.x, chain.y, chain.azimuth,
                                               std::move(chain.elements));
     return py::make_tuple(std::move(engine), lines);
@@ -233,4 +237,4 @@ void register_engine(py::module_& m) {
     }, py::arg("length"), py::arg("k0"), py::arg("k1"));
 }
 
-}  // namespace curvix::engine
+}  // namespace curvix::kit_binding

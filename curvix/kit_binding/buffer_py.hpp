@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <vector>
 
-namespace curvix::engine {
+namespace curvix::kit_binding {
 
 // A held buffer of 8-byte items: doubles ("d") or 64-bit integers ("l" or
 // "q"), C-contiguous, with `count` items in all (a trailing dimension of 2
@@ -69,4 +69,4 @@ void per_station(const pybind11::buffer& stations, const pybind11::buffer& out, 
     for (std::size_t i = 0; i < n; ++i) r.data()[i] = f(s.data()[i]);
 }
 
-}  // namespace curvix::engine
+}  // namespace curvix::kit_binding

@@ -1,6 +1,7 @@
 #pragma once
 // Shared by every *_py.cpp: the conventions by which curvix classes cross
-// into Python.
+// into Python. It includes nothing of the bindings that use it, so no
+// include runs from a registration back up to a module entry.
 //
 // pybind11 hands a null object to a bound member when Python calls it on an
 // instance made with Cls.__new__(Cls) and never initialised. Every bound

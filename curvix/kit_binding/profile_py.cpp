@@ -5,7 +5,7 @@
 // objects have no mutable state and the buffers stay held until the loop
 // ends).
 
-#include "curvix/engine/profile_py.hpp"
+#include "curvix/kit_binding/profile_py.hpp"
 
 #include <pybind11/stl.h>
 
@@ -17,14 +17,16 @@
 #include <vector>
 
 #include "curvix/engine/alignment.hpp"
-#include "curvix/engine/buffer_py.hpp"
+#include "curvix/kit_binding/buffer_py.hpp"
 #include "curvix/engine/cant.hpp"
 #include "curvix/engine/frame.hpp"
 #include "curvix/engine/profile.hpp"
 
 namespace py = pybind11;
 
-namespace curvix::engine {
+namespace curvix::kit_binding {
+
+using namespace curvix::engine;
 
 namespace {
 
@@ -388,4 +390,4 @@ void register_profile(py::module_& m) {
              py::arg("element"), py::arg("dz"));
 }
 
-}  // namespace curvix::engine
+}  // namespace curvix::kit_binding
