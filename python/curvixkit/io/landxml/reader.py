@@ -404,8 +404,10 @@ def _interpret(raw, units, path, chain):
                 ctx.fail("the first element gives no direction (no coordinates that fix one "
                          "and no dir)", record.line, record.kind)
             azimuth, source = end_azimuth, "chain"
-        azimuth = _plane.near(end_azimuth, azimuth) if end_azimuth is not None else (
-            azimuth if azimuth >= 0.0 else azimuth + 2.0 * math.pi)
+        if end_azimuth is not None:
+            azimuth = _plane.near(end_azimuth, azimuth)
+        elif azimuth < 0.0:
+            azimuth += 2.0 * math.pi
         if index == 0 or not chain:
             desc["start"] = record.start
             desc["start_azimuth"] = azimuth
