@@ -616,8 +616,12 @@ class Alignment:
                all: "Literal[False]" = ..., banked: bool = ...) -> Located: ...
 
     @overload
-    def locate(self, points: ArrayLike, max_distance: float = ...,
-               all: "Literal[True]" = ..., banked: bool = ...) -> LocatedAll: ...
+    def locate(self, points: ArrayLike, max_distance: float, all: "Literal[True]",
+               banked: bool = ...) -> LocatedAll: ...
+
+    @overload
+    def locate(self, points: ArrayLike, max_distance: float = ..., *, all: "Literal[True]",
+               banked: bool = ...) -> LocatedAll: ...
 
     def locate(self, points: ArrayLike, max_distance: float = math.inf,
                all: bool = False, banked: bool = True) -> Union[Located, LocatedAll]:
