@@ -14,6 +14,11 @@ Everything is measured in the same run on this machine:
   the legacy get_coordinate loop with X() and Y() read.
 - threads: two Python threads locating on one Alignment at once against one
   thread doing the same work in turn; the results must be the same bit for bit.
+- the third dimension, through the public API, on the 10 km sample with a
+  profile of 21 PVIs (parabolas and arcs) and a cant of 40 stations (Bloss,
+  cosine and linear ramps): elevation per station; point3d (level and banked)
+  against point on the same stations and offsets; locate of (x, y, z) points
+  with dz against locate of their (x, y).
 Ratios are baseline time / engine time; errors are against the exact engine.
 """
 import argparse
@@ -190,6 +195,49 @@ def bench_threads(a, pts, args):
                                                        same))
 
 
+def with_vertical(a):
+    """``a`` with a profile of 21 PVIs and a cant of 40 stations."""
+    rng = np.random.default_rng(5)
+    s = np.linspace(a.start_station, a.end_station, 21)
+    z = 100.0 + np.cumsum(np.r_[0.0, rng.uniform(-0.03, 0.03, 20) * np.diff(s)])
+    pvis = [(s[0], z[0])] + [(s[i], z[i], "parabola", 200.0) if i % 2 else
+                             (s[i], z[i], "arc", 6000.0) for i in range(1, 20)] + [(s[-1], z[-1])]
+    c = np.linspace(a.start_station, a.end_station, 40)
+    shapes = ("bloss", "cosine", "linear")
+    cant = [(c[i], 0.0 if i % 4 in (0, 3) else (0.09 if i % 8 < 4 else -0.09), shapes[i % 3])
+            for i in range(40)]
+    x, y, az = a.elements[0].start + (a.elements[0].start_azimuth,)
+    return Alignment.from_elements(a.start_station, x, y, az, a.elements, profile=pvis,
+                                   cant={"stations": cant, "gauge": 1.435, "axis": "inside_rail"})
+
+
+def bench_vertical(a, args):
+    v = with_vertical(a)
+    rng = np.random.default_rng(9)
+    s = rng.uniform(v.start_station, v.end_station, args.stations)
+    o = rng.uniform(-5.0, 5.0, args.stations)
+    print("\nthe third dimension, %d stations on the 10 km sample with a profile and a cant"
+          % len(s))
+    t_z = best_of(lambda: v.elevation(s), args.repeat) / len(s)
+    row("Alignment.elevation", t_z)
+    t_sorted = best_of(lambda: v.elevation(np.sort(s)), args.repeat) / len(s)
+    row("Alignment.elevation, sorted stations (sort included)", t_sorted)
+    t_2d = best_of(lambda: v.point(s, o), args.repeat) / len(s)
+    row("Alignment.point, stations and offsets", t_2d)
+    for banked in (False, True):
+        t = best_of(lambda: v.point3d(s, o, banked=banked), args.repeat) / len(s)
+        print("  %-52s %10.1f ns/pt   %.2fx point" % (
+            "Alignment.point3d, %s" % ("banked" if banked else "level"), t * 1e9, t / t_2d))
+    pts = offset_points(v, args.points, 50.0)
+    z = v.elevation(v.locate(pts).station) + rng.uniform(0.0, 5.0, len(pts))
+    xyz = np.column_stack([pts, z])
+    t_flat = best_of(lambda: v.locate(pts), args.repeat) / len(pts)
+    t_3d = best_of(lambda: v.locate(xyz), args.repeat) / len(pts)
+    row("Alignment.locate, (x, y)", t_flat)
+    print("  %-52s %10.1f ns/pt   %.2fx the 2D locate" % (
+        "Alignment.locate, (x, y, z) with dz (banked)", t_3d * 1e9, t_3d / t_flat))
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
@@ -206,6 +254,7 @@ def main(argv=None):
     bench_growth(args)
     bench_point(a, legacy, args)
     bench_threads(a, pts, args)
+    bench_vertical(a, args)
 
 
 if __name__ == "__main__":
