@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 import warnings
 from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple,
                     Union, overload)
@@ -439,7 +440,8 @@ class Alignment:
         except ElementError as exc:
             entity = doc.entities[exc.element - 1] if exc.element else doc.entity
             attribute = _IFC_ELEMENT_FIELDS.get(exc.field or "", exc.field)
-            raise IfcError("%s IfcAlignmentHorizontalSegment: %s" % (entity, exc.message),
+            message = re.sub(r"^element \d+: ", "", exc.message)
+            raise IfcError("%s IfcAlignmentHorizontalSegment: %s" % (entity, message),
                            doc.path, entity, attribute) from None
         meta = {"source": "ifc", "path": doc.path, "name": doc.name, "entity": doc.entity,
                 "units": doc.units, "equations": list(doc.equations), "crs": doc.crs,

@@ -163,7 +163,7 @@ class _Context:
         if value is None:
             if default is not None:
                 return default
-            self.fail(entity, attribute, "is missing")
+            self.fail(entity, attribute, "is missing (or not a number STEP can hold)")
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             self.fail(entity, attribute, "must be a number, got %r" % (value,))
         value = float(value)
@@ -235,8 +235,26 @@ def open_model(path: PathLike) -> Tuple[Any, List[str]]:
             ctx.fail(None, None, "ifcopenshell cannot read the file (%s)" % exc)
         notes.append("the header's schema %s is read as %s (the alignment entities agree)"
                      % (found.group(1), _READ_AS))
+    _check_parsed(model, text, ctx)
     _check_schema(model, ctx)
     return model, notes
+
+
+_DEFINITION = re.compile(r"(?m)^\s*#(\d+)\s*=\s*([A-Za-z0-9_]+)")
+
+
+def _check_parsed(model: Any, text: str, ctx: _Context) -> None:
+    """Refuse a file of which ifcopenshell silently left out an entity (it
+    drops an instance whose values it cannot decode, such as 1.E999, and
+    every reference to it then reads as absent)."""
+    have = set()
+    for entity in model:
+        have.add(entity.id())
+    for found in _DEFINITION.finditer(text):
+        if int(found.group(1)) not in have:
+            raise IfcError("#%s %s: the entity cannot be read (a value out of range or "
+                           "malformed)" % (found.group(1), found.group(2)), ctx.path,
+                           "#" + found.group(1), None)
 
 
 def _check_schema(model: Any, ctx: _Context) -> None:
