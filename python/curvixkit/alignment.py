@@ -908,6 +908,23 @@ class Alignment:
             profile=(profile.name or "profile", self._profile_pvis()) if profile else None,
             cant=(cant.name or "cant", cant.stations, cant.gauge, cant.axis) if cant else None)
 
+    def to_ifc(self, path: PathLike, name: Optional[str] = None) -> List[str]:
+        """Write IFC4X3_ADD2 business logic (horizontal, vertical and cant
+        layouts, the stationing as referents, the CRS name) that
+        :meth:`from_ifc` reads back to the same alignment. Needs the extra
+        ``ifc``. Returns what IFC cannot hold (also given as a
+        :class:`LossWarning`)."""
+        from curvixkit.io import ifc
+        lost = ifc.write_ifc(path, name or self.name or "alignment", self.start_station,
+                             self.elements, units=self.units,
+                             profile=self.profile.segments if self.profile else None,
+                             cant=self.cant_design, equations=self._meta.get("equations", ()),
+                             crs=self.crs)
+        for text in lost:
+            warnings.warn("%s: %s cannot be written to IFC" % (os.fspath(path), text),
+                          LossWarning, stacklevel=2)
+        return lost
+
     def _profile_pvis(self) -> List[tuple]:
         """The profile as PVI tuples (a profile built from segments as the
         PVIs of its grade lines: exact for lines and parabolas)."""

@@ -212,3 +212,37 @@ def test_without_ifcopenshell_the_extra_is_named(monkeypatch, tmp_path):
     monkeypatch.setitem(sys.modules, "ifcopenshell", None)
     with pytest.raises(MissingExtraError, match=r'pip install "curvix\[ifc\]"'):
         Alignment.from_ifc(tmp_path / "any.ifc")
+
+
+@pytest.mark.parametrize("source, name", [("two_tracks.xml", "Up track"),
+                                          ("station_equation.xml", None), ("road_feet.xml", None),
+                                          ("written", None)])
+def test_written_ifc_reads_back_to_the_same_alignment(tmp_path, source, name):
+    from conftest import EXAMPLES
+    path = tmp_path / "small.ifc"
+    if source == "written":
+        write_model(path)
+    a = Alignment.read(path if source == "written" else EXAMPLES / source, name=name)
+    a.to_ifc(tmp_path / "out.ifc")
+    b = Alignment.from_ifc(tmp_path / "out.ifc")
+    s = [a.start_station + f * a.length for f in (0.0, 0.1, 0.37, 0.5, 0.81, 1.0)]
+    assert max(math.hypot(*d) for d in a.point(s) - b.point(s)) <= 1e-9  # metres or feet
+    assert (b.units.linear, b.stations.equations, b.crs) == (
+        {"meter": "metre"}.get(a.units.linear, a.units.linear), a.stations.equations, a.crs)
+    for query in ("elevation", "cant"):
+        assert all(abs(p - q) <= 1e-9 or p != p and q != q
+                   for p, q in zip(getattr(a, query)(s), getattr(b, query)(s)))
+    assert (b.cant_design is None) == (a.cant_design is None)
+    if a.cant_design is not None:
+        assert b.cant_design[1:4] == a.cant_design[1:4]
+
+
+def test_convert_writes_and_reads_ifc(tmp_path):
+    from conftest import EXAMPLES
+    from curvixkit.cli import main
+    out = tmp_path / "up.ifc"
+    assert main(["convert", str(EXAMPLES / "two_tracks.xml"), str(out), "--alignment",
+                 "Up track"]) == 0
+    assert main(["convert", str(out), str(tmp_path / "up.icd")]) == 0
+    a, back = Alignment.from_ifc(out), Alignment.from_icd(tmp_path / "up.icd")
+    assert (a.name, back.length) == ("Up track", pytest.approx(a.length, abs=1e-9))

@@ -809,3 +809,156 @@ def read_ifc(path: PathLike, name: Union[None, str, int] = None) -> IfcAlignment
                                    x, y, elements[0][4], elements, entities, units, equations,
                                    profile, profile_entities, cant, cant_entities, crs, notes,
                                    _representation(alignment, frame, start))
+
+
+# ------------------------------------------------------------------ writing
+
+# Length units as the readers name them -> (SI prefix, None) or (None, metres).
+_WRITTEN_LENGTH = {"metre": ("", None), "meter": ("", None), "millimetre": ("MILLI", None),
+                   "millimeter": ("MILLI", None), "centimetre": ("CENTI", None),
+                   "centimeter": ("CENTI", None), "kilometre": ("KILO", None),
+                   "kilometer": ("KILO", None), "foot": (None, 0.3048), "feet": (None, 0.3048),
+                   "ussurveyfoot": (None, 1200.0 / 3937.0), "inch": (None, 0.0254)}
+_WRITTEN_HORIZONTAL = {"line": "LINE", "arc": "CIRCULARARC", "clothoid": "CLOTHOID"}
+_WRITTEN_VERTICAL = {v: k for k, v in VERTICAL_KINDS.items()}
+_WRITTEN_CANT = {"linear": "LINEARTRANSITION", "bloss": "BLOSSCURVE", "cosine": "COSINECURVE",
+                 "sine": "SINECURVE", "helmert": "HELMERTCURVE"}
+
+
+def _length_unit(f: Any, units: Any) -> Any:
+    name = str(getattr(units, "linear", None) or "metre")
+    found = _WRITTEN_LENGTH.get(name.replace(" ", "").lower())
+    if found is None:
+        raise IfcError("the length unit %r cannot be written to IFC (%s can)"
+                       % (name, ", ".join(sorted(_WRITTEN_LENGTH))))
+    prefix, metres = found
+    if metres is None:
+        return f.createIfcSIUnit(UnitType="LENGTHUNIT", Prefix=prefix or None, Name="METRE")
+    metre = f.createIfcSIUnit(UnitType="LENGTHUNIT", Name="METRE")
+    return f.createIfcConversionBasedUnit(
+        f.createIfcDimensionalExponents(1, 0, 0, 0, 0, 0, 0), "LENGTHUNIT", name,
+        f.createIfcMeasureWithUnit(f.createIfcLengthMeasure(metres), metre))
+
+
+def write_ifc(path: PathLike, name: str, start_station: float, elements: Sequence[Any],
+              units: Any = None, profile: Optional[Sequence[Any]] = None,
+              cant: Any = None, equations: Sequence[Any] = (), crs: Optional[str] = None) -> List[str]:
+    """Write one alignment as IFC4X3_ADD2 business logic: ``elements`` are
+    :class:`~curvixkit.results.Element` records, ``profile`` the built
+    :class:`~curvixkit.results.VerticalSegment` records, ``cant`` a
+    :class:`~curvixkit.results.CantDesign`, ``equations`` station equations.
+    Every layout is closed by a segment of zero length, as IFC's producers
+    do; the stationing goes into referents (``Pset_Stationing``) and the
+    CRS into an IfcMapConversion without offsets. Returns what IFC cannot
+    hold (the caller warns)."""
+    ifcopenshell = _ifcopenshell()
+    import ifcopenshell.guid
+    lost = []  # type: List[str]
+    f = ifcopenshell.file(schema=_READ_AS)
+    new = ifcopenshell.guid.new
+    radian = f.createIfcSIUnit(UnitType="PLANEANGLEUNIT", Name="RADIAN")
+    context = f.createIfcGeometricRepresentationContext(
+        ContextType="Model", CoordinateSpaceDimension=3, Precision=1e-9,
+        WorldCoordinateSystem=f.createIfcAxis2Placement3D(f.createIfcCartesianPoint((0., 0., 0.))))
+    f.createIfcProject(new(), Name=name, RepresentationContexts=[context],
+                       UnitsInContext=f.createIfcUnitAssignment([_length_unit(f, units), radian]))
+    if crs:
+        f.createIfcMapConversion(context, f.createIfcProjectedCRS(Name=crs), 0.0, 0.0, 0.0)
+    alignment = f.createIfcAlignment(new(), Name=name)
+
+    def nest(parent: Any, children: Sequence[Any]) -> None:
+        f.createIfcRelNests(new(), RelatingObject=parent, RelatedObjects=[
+            f.createIfcAlignmentSegment(new(), DesignParameters=c)
+            if c.is_a("IfcAlignmentParameterSegment") else c for c in children])
+
+    def radius(k: float) -> float:
+        return 0.0 if k == 0.0 else -1.0 / k
+
+    horizontal = []
+    for e in elements:
+        horizontal.append(f.createIfcAlignmentHorizontalSegment(
+            StartPoint=f.createIfcCartesianPoint((float(e.start[0]), float(e.start[1]))),
+            StartDirection=0.5 * math.pi - e.start_azimuth,
+            StartRadiusOfCurvature=radius(e.start_curvature),
+            EndRadiusOfCurvature=radius(e.end_curvature), SegmentLength=float(e.length),
+            PredefinedType=_WRITTEN_HORIZONTAL[e.kind]))
+    last = elements[-1]
+    horizontal.append(f.createIfcAlignmentHorizontalSegment(
+        StartPoint=f.createIfcCartesianPoint((float(last.end[0]), float(last.end[1]))),
+        StartDirection=0.5 * math.pi - last.end_azimuth, StartRadiusOfCurvature=0.0,
+        EndRadiusOfCurvature=0.0, SegmentLength=0.0, PredefinedType="LINE"))
+    layouts = [f.createIfcAlignmentHorizontal(new())]
+    nest(layouts[0], horizontal)
+    if profile:
+        vertical = []
+        for seg in profile:
+            radius_of_curvature = None
+            if seg.kind == "clothoid":
+                if math.isfinite(seg.start_radius):
+                    raise IfcError("a vertical clothoid with a start radius (%r) cannot be written "
+                                   "to IFC yet" % seg.start_radius)
+                radius_of_curvature = float(seg.end_radius)
+            elif seg.kind in ("parabola", "arc") and math.isfinite(seg.start_radius):
+                radius_of_curvature = float(seg.start_radius)
+            vertical.append(f.createIfcAlignmentVerticalSegment(
+                StartDistAlong=seg.start_station - start_station,
+                HorizontalLength=seg.end_station - seg.start_station,
+                StartHeight=seg.start_elevation, StartGradient=seg.start_grade,
+                EndGradient=seg.end_grade, RadiusOfCurvature=radius_of_curvature,
+                PredefinedType=_WRITTEN_VERTICAL[seg.kind]))
+        end = profile[-1]
+        vertical.append(f.createIfcAlignmentVerticalSegment(
+            StartDistAlong=end.end_station - start_station, HorizontalLength=0.0,
+            StartHeight=end.end_elevation, StartGradient=end.end_grade, EndGradient=end.end_grade,
+            PredefinedType="CONSTANTGRADIENT"))
+        layouts.append(f.createIfcAlignmentVertical(new()))
+        nest(layouts[-1], vertical)
+    if cant is not None:
+        centre = cant.axis == "centre"
+        if cant.axis == "outside_rail":
+            lost.append("the cant's rotation axis at the outside rail (IFC's cant is read about "
+                        "the low rail)")
+
+        def rails(c: float) -> Tuple[float, float]:
+            if centre:
+                return -0.5 * c, 0.5 * c
+            return (-c, 0.0) if c < 0 else (0.0, c)
+
+        stations = list(cant.stations)
+        segments = []
+        for (s0, c0, shape), (s1, c1, _) in zip(stations, stations[1:] + stations[-1:]):
+            (l0, r0), (l1, r1) = rails(c0), rails(c1)
+            segments.append(f.createIfcAlignmentCantSegment(
+                StartDistAlong=s0 - start_station, HorizontalLength=s1 - s0, StartCantLeft=l0,
+                EndCantLeft=l1, StartCantRight=r0, EndCantRight=r1,
+                PredefinedType="CONSTANTCANT" if c0 == c1 else _WRITTEN_CANT[shape]))
+        layouts.append(f.createIfcAlignmentCant(new(), RailHeadDistance=float(cant.gauge)))
+        nest(layouts[-1], segments)
+
+    def referent(label: str, along: float, station: float, incoming: Optional[float]) -> Any:
+        ref = f.createIfcReferent(new(), Name=label, PredefinedType="STATION",
+                                  ObjectPlacement=f.createIfcLinearPlacement(
+                                      RelativePlacement=f.createIfcAxis2PlacementLinear(
+                                          f.createIfcPointByDistanceExpression(
+                                              f.createIfcNonNegativeLengthMeasure(along)))))
+        values = [f.createIfcPropertySingleValue("Station",
+                                                 NominalValue=f.createIfcLengthMeasure(station))]
+        if incoming is not None:
+            values.append(f.createIfcPropertySingleValue(
+                "IncomingStation", NominalValue=f.createIfcLengthMeasure(incoming)))
+        f.createIfcRelDefinesByProperties(new(), RelatedObjects=[ref],
+                                          RelatingPropertyDefinition=f.createIfcPropertySet(
+                                              new(), Name="Pset_Stationing", HasProperties=values))
+        return ref
+
+    referents = [referent("start", 0.0, float(start_station), None)]
+    for eq in equations:
+        if eq.back is None:
+            lost.append("the station before the equation at internal station %r (no back "
+                        "station is known)" % eq.internal)
+            continue
+        referents.append(referent(eq.desc or "equation", eq.internal - start_station,
+                                  float(eq.ahead), float(eq.back)))
+    nest(alignment, layouts + referents)
+    f.write(os.fspath(path))
+    return lost
