@@ -116,11 +116,11 @@ representation's segments in the same frame: {"horizontal": [(entity, x,
 y)], "vertical": [(entity, station, height)]}."""
 
 
-def _ifcopenshell() -> Any:
+def _ifcopenshell(what: str = "reading IFC files") -> Any:
     try:
         import ifcopenshell
     except ImportError:
-        raise missing_extra("ifc", "reading IFC files") from None
+        raise missing_extra("ifc", what) from None
     return ifcopenshell
 
 
@@ -851,7 +851,7 @@ def write_ifc(path: PathLike, name: str, start_station: float, elements: Sequenc
     do; the stationing goes into referents (``Pset_Stationing``) and the
     CRS into an IfcMapConversion without offsets. Returns what IFC cannot
     hold (the caller warns)."""
-    ifcopenshell = _ifcopenshell()
+    ifcopenshell = _ifcopenshell("writing IFC files")
     import ifcopenshell.guid
     lost = []  # type: List[str]
     f = ifcopenshell.file(schema=_READ_AS)
