@@ -718,14 +718,18 @@ def _stationing(ctx: _Context, referents: Sequence[Any],
 
 # ------------------------------------------------------------ representation
 
-def _representation(alignment: Any, frame: _Frame, start: float) -> Dict[str, List[tuple]]:
+def _representation(products: Sequence[Any], frame: _Frame,
+                    start: float) -> Dict[str, List[tuple]]:
     """The start points of the representation's curve segments, mapped as
-    the design parameters are (only read, never trusted: see the module)."""
+    the design parameters are (only read, never trusted: see the module).
+    Producers put it on the alignment or on its layouts."""
     out = {"horizontal": [], "vertical": []}  # type: Dict[str, List[tuple]]
-    shape = getattr(alignment, "Representation", None)
     curves = []  # type: List[Any]
-    for rep in (getattr(shape, "Representations", None) or ()) if shape is not None else ():
-        curves.extend(rep.Items or ())
+    for product in products:
+        shape = getattr(product, "Representation", None)
+        for rep in (getattr(shape, "Representations", None) or ()) if shape is not None else ():
+            curves.extend(rep.Items or ())
+    curves.reverse()  # taken from the end: the alignment's own first
     seen = set()
     while curves:
         curve = curves.pop()
@@ -808,7 +812,10 @@ def read_ifc(path: PathLike, name: Union[None, str, int] = None) -> IfcAlignment
     return IfcAlignmentDescription(alignment.Name or "", _name(alignment), index, where, start,
                                    x, y, elements[0][4], elements, entities, units, equations,
                                    profile, profile_entities, cant, cant_entities, crs, notes,
-                                   _representation(alignment, frame, start))
+                                   _representation(
+                                       [alignment] + [layouts[k] for k in (
+                                           "IfcAlignmentHorizontal", "IfcAlignmentVertical")
+                                                      if k in layouts], frame, start))
 
 
 # ------------------------------------------------------------------ writing
