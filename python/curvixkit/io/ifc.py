@@ -808,6 +808,12 @@ def read_ifc(path: PathLike, name: Union[None, str, int] = None) -> IfcAlignment
     if "IfcAlignmentCant" in layouts:
         cant, cant_entities = _cant(ctx, layouts["IfcAlignmentCant"], start, units,
                                      notes)
+    end = start + sum(e[0] for e in elements)
+    for what, last in (("vertical", profile[-1][1] + profile[-1][2] if profile else None),
+                       ("cant", cant["stations"][-1][0] if cant else None)):
+        if last is not None and last > end + 1e-6 * max(1.0, abs(end)):
+            notes.append("the %s layout runs %.6g past the end of the horizontal (%r)"
+                         % (what, last - end, end))
     x, y = elements[0][3]
     return IfcAlignmentDescription(alignment.Name or "", _name(alignment), index, where, start,
                                    x, y, elements[0][4], elements, entities, units, equations,
