@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 import warnings
 from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple,
                     Union, overload)
@@ -16,7 +17,7 @@ from typing import (TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional,
 import numpy as np
 
 from curvixkit import _core, _limits
-from curvixkit.errors import ElementError, LandXMLError, LossWarning, ProfileError
+from curvixkit.errors import ElementError, IfcError, LandXMLError, LossWarning, ProfileError
 from curvixkit.results import (BEFORE_START, PAST_END, CantDesign, Crossings, Element, Located,
                                LocatedAll, Profile, TurningPoint, Units, VerticalCurve,
                                VerticalSegment)
@@ -225,7 +226,7 @@ class Alignment:
     is built, so one object may be queried from many threads at once; every
     query over arrays runs without the GIL.
 
-    Build one with :meth:`from_icd`, :meth:`from_landxml`,
+    Build one with :meth:`from_icd`, :meth:`from_landxml`, :meth:`from_ifc`,
     :meth:`from_elements` or :meth:`read` (by file content).
     """
 
@@ -238,7 +239,7 @@ class Alignment:
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         raise TypeError("build an Alignment with Alignment.from_icd(), from_landxml(), "
-                        "from_elements() or read()")
+                        "from_ifc(), from_elements() or read()")
 
     @classmethod
     def _wrap(cls, engine: Any, meta: Dict[str, Any], profile: Any = None,
@@ -421,17 +422,98 @@ class Alignment:
         return landxml.landxml_names(path)
 
     @classmethod
-    def read(cls, path: PathLike, name: Optional[str] = None) -> "Alignment":
-        """Read an ICD or a LandXML file, told apart by content (an XML file
-        starts with '<' after an optional byte-order mark and blanks)."""
+    def from_ifc(cls, path: PathLike, name: Union[None, str, int] = None) -> "Alignment":
+        """Read one alignment of an IFC 4.3 file (IFC4X3_ADD2, IFC4X3_ADD1,
+        IFC4X3): the business logic of its horizontal layout, with its
+        vertical layout as the profile and its cant layout as the cant.
+        ``name`` is the IfcAlignment's Name or its 0-based index in
+        :meth:`ifc_names` (real files repeat names). Coordinates are in the
+        map CRS where the file has an IfcMapConversion (:attr:`crs`).
+        Needs the optional extra ``ifc`` (ifcopenshell; otherwise
+        :class:`~curvixkit.errors.MissingExtraError`). Raises
+        :class:`IfcError` (a ``ValueError``) naming the entity and the
+        attribute, also for what the engine refuses."""
+        from curvixkit.io import ifc
+        doc = ifc.read_ifc(path, name=name)
+        try:
+            engine = _core.Engine(doc.start_station, doc.x, doc.y, doc.azimuth, doc.elements)
+        except ElementError as exc:
+            entity = doc.entities[exc.element - 1] if exc.element else doc.entity
+            attribute = _IFC_ELEMENT_FIELDS.get(exc.field or "", exc.field)
+            message = re.sub(r"^element \d+: ", "", exc.message)
+            raise IfcError("%s IfcAlignmentHorizontalSegment: %s" % (entity, message),
+                           doc.path, entity, attribute) from None
+        meta = {"source": "ifc", "path": doc.path, "name": doc.name, "entity": doc.entity,
+                "units": doc.units, "equations": list(doc.equations), "crs": doc.crs,
+                "notes": list(doc.notes)}  # type: Dict[str, Any]
+        profile = {"segments": doc.profile} if doc.profile is not None else None
+        try:
+            alignment = cls._wrap(engine, meta, profile, doc.cant)
+        except ProfileError as exc:
+            is_cant = doc.cant is not None and (profile is None or
+                                                "cant" in exc.message.lower())
+            names = doc.cant_entities if is_cant else doc.profile_entities
+            entity = (names[exc.index] if exc.index is not None and 0 <= exc.index < len(names)
+                      else doc.entity)
+            kind = "IfcAlignmentCantSegment" if is_cant else "IfcAlignmentVerticalSegment"
+            attribute = (_IFC_CANT_FIELDS if is_cant else _IFC_PROFILE_FIELDS).get(
+                exc.field or "", exc.field)
+            raise IfcError("%s %s: %s" % (entity, kind, exc.message), doc.path, entity,
+                           attribute) from None
+        meta["notes"].extend(alignment._representation_notes(doc.representation))
+        return alignment
+
+    def _representation_notes(self, representation: Mapping[str, Any]) -> List[str]:
+        """How far the geometric representation's segment starts lie from
+        the geometry of the design parameters (each element's start from
+        the end of the element before, computed)."""
+        notes = []
+        elements = self.elements
+        worst = None  # type: Optional[Tuple[float, str]]
+        for k, (entity, x, y) in enumerate(representation.get("horizontal", ())[:len(elements)]):
+            ours = elements[k - 1].end if k else elements[0].start
+            miss = math.hypot(x - ours[0], y - ours[1])
+            worst = max(worst or (miss, entity), (miss, entity))
+        if worst is not None:
+            notes.append("representation: the IfcCurveSegment starts of the plan lie within %.3g "
+                         "of the design parameters' geometry (largest at %s)" % worst)
+        worst = None
+        profile = self.profile
+        segments = profile.segments if profile is not None else ()
+        for k, (entity, _, height) in enumerate(representation.get("vertical", ())[:len(segments)]):
+            z = segments[k - 1].end_elevation if k else segments[0].start_elevation
+            worst = max(worst or (abs(height - z), entity), (abs(height - z), entity))
+        if worst is not None:
+            notes.append("representation: the IfcCurveSegment starts of the profile lie within "
+                         "%.3g of the design parameters' heights (largest at %s)" % worst)
+        return notes
+
+    @staticmethod
+    def ifc_names(path: PathLike) -> List[str]:
+        """The names of the alignments of an IFC file in file order ("" for
+        one without a name); ``from_ifc(path, name=i)`` reads the i-th."""
+        from curvixkit.io import ifc
+        return ifc.ifc_names(path)
+
+    @classmethod
+    def read(cls, path: PathLike, name: Union[None, str, int] = None) -> "Alignment":
+        """Read an ICD, LandXML or IFC file, told apart by content (after an
+        optional byte-order mark and blanks, an XML file starts with '<' and
+        an IFC file with 'ISO-10303-21;'). ``name`` picks an alignment of a
+        LandXML file by name, of an IFC file by name or index."""
         with open(os.fspath(path), "rb") as f:
             head = f.read(4096)
         if head.startswith(b"\xef\xbb\xbf"):
             head = head[3:]
+        if head.lstrip().startswith(b"ISO-10303-21;"):
+            return cls.from_ifc(path, name=name)
         if head.lstrip().startswith(b"<"):
+            if name is not None and not isinstance(name, str):
+                raise TypeError("name of a LandXML alignment must be a str, got %r" % (name,))
             return cls.from_landxml(path, name=name)
         if name is not None:
-            raise ValueError("name applies to LandXML files; %s is an ICD file" % os.fspath(path))
+            raise ValueError("name applies to LandXML and IFC files; %s is an ICD file"
+                             % os.fspath(path))
         return cls.from_icd(path)
 
     # ------------------------------------------------------------ properties
@@ -458,8 +540,15 @@ class Alignment:
 
     @property
     def name(self) -> Optional[str]:
-        """The alignment's name in its LandXML file, else ``None``."""
+        """The alignment's name in its LandXML or IFC file, else ``None``."""
         return self._meta.get("name")
+
+    @property
+    def crs(self) -> Optional[str]:
+        """The map CRS its coordinates are in, as its file names it (an IFC
+        file's IfcProjectedCRS, "EPSG:3944"); ``None`` where the file names
+        none."""
+        return self._meta.get("crs")
 
     @property
     def path(self) -> Optional[str]:
@@ -796,7 +885,8 @@ class Alignment:
             series = [tuple(e.end) if e.kind == "clothoid" else None for e in legacy.elements]
         units = self.units
         profile, cant = self.profile, self.cant_design
-        notes = list(profile.notes if profile else ()) + list(cant.notes if cant else ())
+        notes = (list(meta.get("notes", ())) + list(profile.notes if profile else ())
+                 + list(cant.notes if cant else ()))
         return diagnostics.check(self.elements, stated=meta.get("stated"), series=series,
                                  stated_length=meta.get("stated_length"),
                                  unit=getattr(units, "linear", None), thresholds=thresholds,
@@ -817,6 +907,23 @@ class Alignment:
             units=self.units,
             profile=(profile.name or "profile", self._profile_pvis()) if profile else None,
             cant=(cant.name or "cant", cant.stations, cant.gauge, cant.axis) if cant else None)
+
+    def to_ifc(self, path: PathLike, name: Optional[str] = None) -> List[str]:
+        """Write IFC4X3_ADD2 business logic (horizontal, vertical and cant
+        layouts, the stationing as referents, the CRS name) that
+        :meth:`from_ifc` reads back to the same alignment. Needs the extra
+        ``ifc``. Returns what IFC cannot hold (also given as a
+        :class:`LossWarning`)."""
+        from curvixkit.io import ifc
+        lost = ifc.write_ifc(path, name or self.name or "alignment", self.start_station,
+                             self.elements, units=self.units,
+                             profile=self.profile.segments if self.profile else None,
+                             cant=self.cant_design, equations=self._meta.get("equations", ()),
+                             crs=self.crs)
+        for text in lost:
+            warnings.warn("%s: %s cannot be written to IFC" % (os.fspath(path), text),
+                          LossWarning, stacklevel=2)
+        return lost
 
     def _profile_pvis(self) -> List[tuple]:
         """The profile as PVI tuples (a profile built from segments as the
@@ -844,6 +951,18 @@ class Alignment:
             lost.append(text)
             warnings.warn("%s: %s" % (os.fspath(path), text), LossWarning, stacklevel=2)
         return lost
+
+
+# The engine's field names as the IFC attributes they come from.
+_IFC_ELEMENT_FIELDS = {"length": "SegmentLength", "start": "StartPoint",
+                       "start_azimuth": "StartDirection", "start_curvature": "StartRadiusOfCurvature",
+                       "end_curvature": "EndRadiusOfCurvature"}
+_IFC_PROFILE_FIELDS = {"start_station": "StartDistAlong", "length": "HorizontalLength",
+                       "start_elevation": "StartHeight", "elevation": "StartHeight",
+                       "start_grade": "StartGradient", "end_grade": "EndGradient",
+                       "start_radius": "RadiusOfCurvature", "end_radius": "RadiusOfCurvature"}
+_IFC_CANT_FIELDS = {"station": "StartDistAlong", "cant": "StartCantRight",
+                    "gauge": "RailHeadDistance"}
 
 
 def _rebuild(start_station: float, x: float, y: float, azimuth: float, descs: List[tuple],

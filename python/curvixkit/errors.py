@@ -10,6 +10,7 @@ class                       base            raised for
 ==========================  ==============  =======================================
 :class:`IcdError`           ValueError      an ICD file the strict reader refuses
 :class:`LandXMLError`       ValueError      a LandXML file that cannot be read or written
+:class:`IfcError`           ValueError      an IFC file that cannot be read or written
 :class:`ElementError`       ValueError      an element description the engine refuses
 :class:`StationError`       ValueError      a station text or display station
 :class:`SettingOutError`    ValueError      a stake-out plan that cannot be made
@@ -27,7 +28,7 @@ from __future__ import annotations
 import os
 from typing import Optional, Union
 
-__all__ = ["IcdError", "ElementError", "LandXMLError", "StationError", "SettingOutError",
+__all__ = ["IcdError", "ElementError", "LandXMLError", "IfcError", "StationError", "SettingOutError",
            "CrsError", "MissingExtraError", "LossWarning", "IcdEquationWarning",
            "OffsetWarning", "CrsWarning", "missing_extra", "one_line"]
 
@@ -105,6 +106,26 @@ class LandXMLError(ValueError):
         return ": ".join(where + [self.message])
 
 
+class IfcError(ValueError):
+    """An IFC file that cannot be read (or an alignment that cannot be
+    written). ``path``, ``entity`` (the instance name, ``"#123"``; None for
+    the file as a whole) and ``attribute`` (the IFC attribute, such as
+    ``"SegmentLength"``) say where, when known. ``str()`` reads
+    ``design.ifc: #29 IfcAlignmentHorizontalSegment: BLOSSCURVE is not
+    supported yet``."""
+
+    def __init__(self, message: str, path: Optional[Union[str, "os.PathLike[str]"]] = None,
+                 entity: Optional[str] = None, attribute: Optional[str] = None) -> None:
+        super().__init__(message, path, entity, attribute)
+        self.message = message
+        self.path = path
+        self.entity = entity
+        self.attribute = attribute
+
+    def __str__(self) -> str:
+        return self.message if self.path is None else "%s: %s" % (self.path, self.message)
+
+
 class StationError(ValueError):
     """A station text or display station that cannot be read or placed."""
 
@@ -142,7 +163,7 @@ class CrsWarning(UserWarning):
     they are said to be in."""
 
 
-_EXTRAS = {"plot": "matplotlib", "dxf": "ezdxf", "gis": "pyproj"}
+_EXTRAS = {"plot": "matplotlib", "dxf": "ezdxf", "gis": "pyproj", "ifc": "ifcopenshell"}
 
 
 def missing_extra(extra: str, what: str) -> MissingExtraError:

@@ -110,9 +110,11 @@ def offsets(text: str) -> Tuple[float, ...]:
 
 def add_file(p: argparse.ArgumentParser) -> None:
     """The alignment file argument and --alignment."""
-    p.add_argument("file", help="ICD or LandXML alignment file")
+    p.add_argument("file", help="ICD, LandXML or IFC alignment file")
     p.add_argument("--alignment", metavar="NAME",
-                   help="which alignment of a LandXML file holding several")
+                   help="which alignment of a LandXML or IFC file holding several (in an IFC "
+                        "file, whose names repeat, a number that is no name is the 0-based "
+                        "index)")
 
 
 def add_range(p: argparse.ArgumentParser) -> None:
@@ -155,11 +157,21 @@ def describe_load_error(path: str, exc: BaseException) -> str:
     return text if text.startswith(path) else "%s: %s" % (path, text)
 
 
+def _is_ifc(path: str) -> bool:
+    from curvixkit.io import ifc
+    with open(path, "rb") as f:
+        return ifc.is_ifc(f.read(64))
+
+
 def load(args: argparse.Namespace) -> Alignment:
     """The alignment of ``args.file`` (``args.alignment`` picks one of a
     LandXML file's); a file that cannot be read is a :class:`CommandError`."""
     try:
-        return Alignment.read(args.file, name=args.alignment)
+        name = args.alignment  # type: Any
+        if name is not None and name.isdigit() and _is_ifc(args.file) and \
+                name not in Alignment.ifc_names(args.file):
+            name = int(name)
+        return Alignment.read(args.file, name=name)
     except (OSError, ValueError) as exc:
         raise CommandError(describe_load_error(args.file, exc))
 

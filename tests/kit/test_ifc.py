@@ -1,0 +1,254 @@
+"""IFC 4.3 alignments: the single-segment verification files of ../shared/ifc
+against mpmath references computed from the curvature definitions, the
+11-track and tram files, a file this test writes with ifcopenshell (so a
+clone without ../shared still tests the reader), and bad input."""
+
+import math
+import sys
+
+import pytest
+
+from conftest import shared
+from curvixkit import Alignment
+from curvixkit.errors import IfcError, MissingExtraError
+
+ifcopenshell = pytest.importorskip("ifcopenshell", reason="reading IFC needs the optional extra "
+                                                          "ifc (ifcopenshell)")
+mpmath = pytest.importorskip("mpmath")
+
+
+def ifc(name):
+    return str(shared("ifc", name))
+
+
+def plan_reference(s, length, r0, r1):
+    """(x, y, turning angle) at distance s of a segment leaving (0, 0) to the
+    east whose curvature (IFC's sign: positive to the left; radius 0 is
+    infinite) runs linearly from 1/r0 to 1/r1: the integrals of cos and sin
+    of the turning angle, at 40 digits."""
+    with mpmath.workdps(40):
+        k0, k1 = (mpmath.mpf(0) if r == 0 else 1 / mpmath.mpf(r) for r in (r0, r1))
+        theta = lambda t: k0 * t + (k1 - k0) * t * t / (2 * length)  # noqa: E731
+        return (float(mpmath.quad(lambda t: mpmath.cos(theta(t)), [0, s])),
+                float(mpmath.quad(lambda t: mpmath.sin(theta(t)), [0, s])), float(theta(s)))
+
+
+@pytest.mark.parametrize("name, r0, r1", [("Line", 0, 0), ("CircularArc", 300, 300),
+                                          ("Clothoid", 300, 1000)])
+def test_horizontal_segment_follows_its_curvature_definition(name, r0, r1):
+    a = Alignment.from_ifc(ifc("horizontal-%s_300_1000.ifc" % name))
+    for s in (25.0, 50.0, 100.0):
+        x, y, turn = plan_reference(s, 100.0, r0, r1)
+        px, py = a.point(s)
+        assert math.hypot(px - x, py - y) <= 1e-9  # metres
+        assert abs(a.azimuth(s) - (math.pi / 2 - turn)) <= 1e-12  # radians
+    # curvature positive to the right: IFC's positive radius turns left
+    assert a.curvature(0.0) == (0.0 if r0 == 0 else -1.0 / r0)
+
+
+def vertical_reference(kind, s, length=100.0, z0=10.0, g0=0.0, g1=0.5):
+    """Height at distance s of the vertical segments of the verification
+    files, from the definitions at 40 digits: a grade line of the start
+    gradient, the grade linear in s (parabola), the circle tangent to both
+    grades, and the clothoid leaving the start grade with no curvature,
+    whose curvature is linear in the arc length."""
+    with mpmath.workdps(40):
+        s, length, z0, g0, g1 = map(mpmath.mpf, (s, length, z0, g0, g1))
+        t0, t1 = mpmath.atan(g0), mpmath.atan(g1)
+        if kind == "ConstantGradient":
+            return float(z0 + g0 * s)
+        if kind == "ParabolicArc":
+            return float(z0 + g0 * s + (g1 - g0) * s * s / (2 * length))
+        if kind == "CircularArc":
+            r = length / (mpmath.sin(t1) - mpmath.sin(t0))
+            return float(z0 + r * (mpmath.cos(t0) - mpmath.sqrt(1 - (mpmath.sin(t0) + s / r) ** 2)))
+        theta = lambda v: t0 + (t1 - t0) * v * v  # noqa: E731
+        along = length / mpmath.quad(lambda v: mpmath.cos(theta(v)), [0, 1])
+        v = mpmath.findroot(lambda v: along * mpmath.quad(lambda u: mpmath.cos(theta(u)), [0, v])
+                            - s, s / length)
+        return float(z0 + along * mpmath.quad(lambda u: mpmath.sin(theta(u)), [0, v]))
+
+
+@pytest.mark.parametrize("kind", ["ConstantGradient", "ParabolicArc", "CircularArc", "Clothoid"])
+def test_vertical_segment_follows_its_definition(kind):
+    a = Alignment.from_ifc(ifc("vertical-%s_0.0_0.5.ifc" % kind))
+    for s in (0.0, 25.0, 50.0, 100.0):
+        assert abs(a.elevation(s) - vertical_reference(kind, s)) <= 1e-9  # metres
+
+
+def test_linear_cant_is_right_minus_left_on_the_rail_head_distance():
+    a = Alignment.from_ifc(ifc("cant-LinearTransition_300_1000.ifc"))
+    c = a.cant_design
+    assert (c.gauge, c.axis) == (1.5, "inside_rail")  # RailHeadDistance; written from the low rail
+    for s in (0.0, 30.0, 100.0):
+        assert abs(a.cant(s) - 0.16 * (1.0 - s / 100.0)) <= 1e-15
+
+
+@pytest.mark.parametrize("name, kind", [(n, n.split("_")[0].upper()) for n in (
+    "BlossCurve", "CosineCurve", "SineCurve", "HelmertCurve", "Cubic", "VienneseBend")])
+def test_other_horizontal_types_are_refused_by_name_and_entity(name, kind):
+    with pytest.raises(IfcError) as exc:
+        Alignment.from_ifc(ifc("horizontal-%s_300_1000.ifc" % name))
+    assert (exc.value.entity, exc.value.attribute) == ("#29", "PredefinedType")
+    assert str(exc.value).endswith("#29 IfcAlignmentHorizontalSegment.PredefinedType: %s is not "
+                                   "supported yet" % kind)
+
+
+def test_eleven_tracks_agree_with_their_representation():
+    path = ifc("al01-11-tracks.ifc")
+    names = Alignment.ifc_names(path)
+    tracks = [Alignment.from_ifc(path, name=i) for i in range(len(names))]
+    # the file's 286 horizontal segments (none of zero length)
+    assert (len(names), sum(len(a) for a in tracks)) == (11, 286)
+    assert max(a.length for a in tracks) > 17.7e3
+    for a in tracks:
+        # plan and profile; the worst plan figure of the file is 0.000891 m
+        assert len(representation(a)) == 2 and max(representation(a)) < 1e-3
+
+
+def representation(a):
+    """The figures of the representation notes (plan, profile)."""
+    return [float(n.split("within ")[1].split()[0]) for n in a.diagnostics().notes
+            if n.startswith("representation:")]
+
+
+def test_map_conversion_places_the_tram_file_in_its_crs():
+    path = ifc("bc003-alx2-reference.ifc")
+    model = ifcopenshell.file.from_string(open(path).read().replace("'IFC4X3'", "'IFC4X3_ADD2'"))
+    first = model.by_type("IfcAlignmentHorizontalSegment")[0].StartPoint.Coordinates
+    a = Alignment.from_ifc(path, name="PL1")
+    assert a.crs == "EPSG:3944"
+    assert tuple(a.point(a.start_station)) == (1892000.0 + first[0], 3126700.0 + first[1])
+    # its representation hangs on the layouts: 1.17e-05 m (plan), 6.21e-06 m (profile)
+    assert len(representation(a)) == 2 and max(representation(a)) < 2e-5
+    assert Alignment.from_ifc(path, name=8).start_station == -8.249973622295  # its IfcReferent
+    with pytest.raises(IfcError, match="2 alignments are named 'PL_2'"):
+        Alignment.from_ifc(path, name="PL_2")
+
+
+def write_model(path, line_length=100.0):
+    """A small IFC4X3_ADD2 file: a line of ``line_length`` at 30 degrees (the
+    file's angle unit is the degree) and a right-hand arc of radius 200 and
+    length 50, closed by a zero-length line; a grade of 1 %; a referent at
+    station 1000; a map conversion to E 1000, N 2000, H 50 turned by 0.1 rad."""
+    f = ifcopenshell.file(schema="IFC4X3_ADD2")
+    new = ifcopenshell.guid.new
+    radian = f.createIfcSIUnit(UnitType="PLANEANGLEUNIT", Name="RADIAN")
+    degree = f.createIfcConversionBasedUnit(
+        f.createIfcDimensionalExponents(0, 0, 0, 0, 0, 0, 0), "PLANEANGLEUNIT", "degree",
+        f.createIfcMeasureWithUnit(f.createIfcPlaneAngleMeasure(math.pi / 180.0), radian))
+    metre = f.createIfcSIUnit(UnitType="LENGTHUNIT", Name="METRE")
+    context = f.createIfcGeometricRepresentationContext(
+        ContextType="Model", CoordinateSpaceDimension=3,
+        WorldCoordinateSystem=f.createIfcAxis2Placement3D(f.createIfcCartesianPoint((0., 0., 0.))))
+    f.createIfcProject(new(), Name="p", RepresentationContexts=[context],
+                       UnitsInContext=f.createIfcUnitAssignment([metre, degree]))
+    f.createIfcMapConversion(context, f.createIfcProjectedCRS(Name="EPSG:3944"), 1000.0, 2000.0,
+                             50.0, math.cos(0.1), math.sin(0.1))
+    alignment = f.createIfcAlignment(new(), Name="A")
+    layouts = [f.createIfcAlignmentHorizontal(new()), f.createIfcAlignmentVertical(new())]
+    c30, s30 = math.cos(math.pi / 6), math.sin(math.pi / 6)
+    u, v = 200 * math.sin(0.25), -200 * (1 - math.cos(0.25))  # a right turn of 0.25 rad
+    arc_end = (100 * c30 + u * c30 - v * s30, 100 * s30 + u * s30 + v * c30)
+    horizontal = [((0.0, 0.0), 30.0, 0.0, line_length, "LINE"),
+                  ((100 * c30, 100 * s30), 30.0, -200.0, 50.0, "CIRCULARARC"),
+                  (arc_end, 30.0 - 0.25 * 180 / math.pi, 0.0, 0.0, "LINE")]
+    segments = [f.createIfcAlignmentHorizontalSegment(
+        StartPoint=f.createIfcCartesianPoint(p), StartDirection=d, StartRadiusOfCurvature=r,
+        EndRadiusOfCurvature=r, SegmentLength=n, PredefinedType=t) for p, d, r, n, t in horizontal]
+    vertical = [f.createIfcAlignmentVerticalSegment(
+        StartDistAlong=0.0, HorizontalLength=150.0, StartHeight=5.0, StartGradient=0.01,
+        EndGradient=0.01, PredefinedType="CONSTANTGRADIENT")]
+    referent = f.createIfcReferent(new(), Name="0+000", PredefinedType="STATION",
+                                   ObjectPlacement=f.createIfcLinearPlacement(
+                                       RelativePlacement=f.createIfcAxis2PlacementLinear(
+                                           f.createIfcPointByDistanceExpression(
+                                               f.createIfcNonNegativeLengthMeasure(0.0)))))
+    pset = f.createIfcPropertySet(new(), Name="Pset_Stationing", HasProperties=[
+        f.createIfcPropertySingleValue("Station", NominalValue=f.createIfcLengthMeasure(1000.0))])
+    f.createIfcRelDefinesByProperties(new(), RelatedObjects=[referent],
+                                      RelatingPropertyDefinition=pset)
+    for parent, children in ((alignment, layouts + [referent]), (layouts[0], segments),
+                             (layouts[1], vertical)):
+        f.createIfcRelNests(new(), RelatingObject=parent, RelatedObjects=[
+            f.createIfcAlignmentSegment(new(), DesignParameters=c) if c.is_a(
+                "IfcAlignmentParameterSegment") else c for c in children])
+    f.write(str(path))
+    return segments[0].id(), segments[1].id(), segments[1].StartPoint.id()
+
+
+def test_written_file_reads_in_map_coordinates_and_stations(tmp_path):
+    path = tmp_path / "small.ifc"
+    write_model(path)
+    a = Alignment.read(path)  # told apart by content
+    assert (a.name, a.crs, tuple(a.units), a.start_station) == (
+        "A", "EPSG:3944", ("Metric", "metre", "degree", "degree"), 1000.0)
+    turn = math.pi / 6 + 0.1  # the direction in the file and the map's rotation
+    ends = {1000.0: (0.0, 0.0), 1100.0: (100.0, 0.0),
+            1150.0: (100 + 200 * math.sin(0.25), -200 * (1 - math.cos(0.25)))}
+    for s, (u, v) in ends.items():
+        x = 1000.0 + u * math.cos(turn) - v * math.sin(turn)
+        y = 2000.0 + u * math.sin(turn) + v * math.cos(turn)
+        assert math.hypot(*(a.point(s) - (x, y))) <= 1e-9  # metres
+    assert abs(a.azimuth(1000.0) - (math.pi / 2 - turn)) <= 1e-15
+    assert (len(a), a.curvature(1120.0)) == (2, 1 / 200.0)  # the zero-length close dropped
+    assert abs(a.elevation(1150.0) - (50.0 + 5.0 + 1.5)) <= 1e-12
+
+
+@pytest.mark.parametrize("case, attribute", [
+    ("truncated", None), ("missing point", "StartPoint"), ("NaN", "SegmentLength"),
+    ("1e308", "SegmentLength"), ("negative", "SegmentLength")])
+def test_bad_input_names_the_entity_and_attribute(tmp_path, case, attribute):
+    path = tmp_path / "bad.ifc"
+    line, arc, point = write_model(path, line_length=12345.678)
+    text = path.read_text()
+    lines = [ln for ln in text.splitlines() if ln.startswith("#%d=" % arc)]
+    broken = {"truncated": text[:len(text) // 2],
+              "missing point": text.replace(lines[0], lines[0].replace("#%d," % point, "#99999,")),
+              "NaN": text.replace("12345.678", "NaN"), "1e308": text.replace("12345.678", "1.E308"),
+              "negative": text.replace("12345.678", "-1.")}[case]
+    path.write_text(broken)
+    with pytest.raises(IfcError) as exc:
+        Alignment.from_ifc(path)
+    where = {"truncated": None, "missing point": "#%d" % arc}.get(case, "#%d" % line)
+    assert (exc.value.entity, exc.value.attribute, exc.value.path) == (where, attribute, str(path))
+
+
+def test_without_ifcopenshell_the_extra_is_named(monkeypatch, tmp_path):
+    monkeypatch.setitem(sys.modules, "ifcopenshell", None)
+    with pytest.raises(MissingExtraError, match=r'pip install "curvix\[ifc\]"'):
+        Alignment.from_ifc(tmp_path / "any.ifc")
+
+
+@pytest.mark.parametrize("source, name", [("two_tracks.xml", "Up track"),
+                                          ("station_equation.xml", None), ("road_feet.xml", None),
+                                          ("written", None)])
+def test_written_ifc_reads_back_to_the_same_alignment(tmp_path, source, name):
+    from conftest import EXAMPLES
+    path = tmp_path / "small.ifc"
+    if source == "written":
+        write_model(path)
+    a = Alignment.read(path if source == "written" else EXAMPLES / source, name=name)
+    a.to_ifc(tmp_path / "out.ifc")
+    b = Alignment.from_ifc(tmp_path / "out.ifc")
+    s = [a.start_station + f * a.length for f in (0.0, 0.1, 0.37, 0.5, 0.81, 1.0)]
+    assert max(math.hypot(*d) for d in a.point(s) - b.point(s)) <= 1e-9  # metres or feet
+    assert (b.units.linear, b.stations.equations, b.crs) == (
+        {"meter": "metre"}.get(a.units.linear, a.units.linear), a.stations.equations, a.crs)
+    for query in ("elevation", "cant"):
+        assert all(abs(p - q) <= 1e-9 or p != p and q != q
+                   for p, q in zip(getattr(a, query)(s), getattr(b, query)(s)))
+    assert (b.cant_design is None) == (a.cant_design is None)
+    if a.cant_design is not None:
+        assert b.cant_design[1:4] == a.cant_design[1:4]
+
+
+def test_convert_writes_and_reads_ifc(tmp_path):
+    from conftest import EXAMPLES
+    from curvixkit.cli import main
+    out = tmp_path / "up.ifc"
+    assert main(["convert", str(EXAMPLES / "two_tracks.xml"), str(out), "--alignment",
+                 "Up track"]) == 0
+    assert main(["convert", str(out), str(tmp_path / "up.icd")]) == 0
+    a, back = Alignment.from_ifc(out), Alignment.from_icd(tmp_path / "up.icd")
+    assert (a.name, back.length) == ("Up track", pytest.approx(a.length, abs=1e-9))
