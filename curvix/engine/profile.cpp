@@ -188,7 +188,9 @@ struct CurveSpec {
 };
 
 void add_segment(Impl& d, CurveSpec c, const std::string& where, std::size_t index, std::ptrdiff_t pvi) {
-    if (c.kind == VerticalKind::clothoid && c.g0 == c.g1 && c.k0 == 0.0 && c.k1 == 0.0)
+    // A clothoid without curvature at either end is a grade line, by the
+    // grade lines' rule (a turn too small for a radius in doubles is one).
+    if (c.kind == VerticalKind::clothoid && c.k0 == 0.0 && c.k1 == 0.0 && std::fabs(c.g1 - c.g0) <= 1e-9)
         c.kind = VerticalKind::line;
     if (c.kind != VerticalKind::clothoid && c.g0 == c.g1) c.kind = VerticalKind::line;
     if (c.L < kTinyLength) c.kind = VerticalKind::line;
@@ -578,7 +580,7 @@ std::vector<TurningPoint> Profile::turning_points() const {
         if (e.kind == VerticalKind::clothoid) ts = d.clothoids[e.clothoid].zero_grade_t;
         for (const double t : ts) {
             const double s = e.s0 + t;
-            if (!(s >= d.starts[k] && s <= d.segment_end(k))) continue;
+            if (!(t >= 0.0 && t <= e.L && s >= d.starts[k] && s <= d.segment_end(k))) continue;
             if (!out.empty() && out.back().station == s) continue;
             // The station as rounded may belong to the next segment (at the
             // joint, or past a curve shorter than the stations' spacing):

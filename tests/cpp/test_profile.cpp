@@ -161,10 +161,14 @@ TEST(ProfileProperty, RandomPviProfilesAreContinuousAndBounded) {
 // Fuzzed: a parabola 1.9e-59 long at the PVI (500, 103) between grades of
 // -3 % and +3 %: its low point rounds to station 500, which belongs to the
 // grade line after it, and was reported there with a grade of 0.03.
+// And a parabola 4.7e-62 long from -50 between grades of -2.75 % and -6 %:
+// the zero of its grade, before its start, rounds onto the start station.
 TEST(ProfileTurningPoints, OnlyWhereTheGradeIsZero) {
     std::vector<PviInput> v = kParabolas;
     v[2].length = 1.8669045879728305e-59;
-    for (const TurningPoint& t : Profile(v).turning_points()) EXPECT_EQ(Profile(v).grade(t.station, false), 0.0);
+    const Profile a(v), b({{VerticalKind::parabola, -50.0, 4.6680196201330571e-62, 0.0, -0.0275, -0.06}});
+    for (const Profile* p : {&a, &b})
+        for (const TurningPoint& t : p->turning_points()) EXPECT_EQ(p->grade(t.station, false), 0.0);
 }
 
 // A clothoid from a grade line into an arc, whose radius its grades and
