@@ -2,6 +2,7 @@
 
 #include "curvix/engine/cant.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -48,6 +49,10 @@ Cant::Cant(std::vector<CantStation> stations, double gauge, RotationAxis axis)
         c_.push_back(c.cant);
         shape_.push_back(c.transition);
     }
+    inv_.resize(s_.size(), 0.0);
+    for (std::size_t i = 0; i + 1 < s_.size(); ++i)
+        if (c_[i] != c_[i + 1])  // (held finite for stations a subnormal apart)
+            inv_[i] = std::min(1.0 / (s_[i + 1] - s_[i]), std::numeric_limits<double>::max());
     inputs_ = std::move(stations);
 }
 
@@ -58,9 +63,8 @@ double Cant::cant(double s, bool extend) const noexcept {
         return s < s_.front() ? c_.front() : c_.back();
     }
     const std::size_t i = detail::count_not_above(s_.data(), n, s) - 1;
-    if (i + 1 == n || c_[i] == c_[i + 1]) return c_[i];
-    const double xi = (s - s_[i]) / (s_[i + 1] - s_[i]);
-    return c_[i] + (c_[i + 1] - c_[i]) * transition_shape(shape_[i], xi);
+    if (inv_[i] == 0.0) return c_[i];  // the last station, or between equal values
+    return c_[i] + (c_[i + 1] - c_[i]) * transition_shape(shape_[i], (s - s_[i]) * inv_[i]);
 }
 
 double Cant::angle(double s, bool extend) const noexcept { return std::asin(cant(s, extend) / gauge_); }

@@ -58,6 +58,7 @@ public:
 private:
     std::vector<CantStation> inputs_;
     std::vector<double> s_, c_;
+    std::vector<double> inv_;  // 1 / (s[i+1] - s[i]), 0 where the values are equal
     std::vector<Transition> shape_;
     double gauge_;
     RotationAxis axis_;
