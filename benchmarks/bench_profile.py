@@ -13,23 +13,14 @@ turn) and a cant of 40 stations (Bloss, cosine and linear ramps):
 Each figure is the best of --repeat runs (the machine is shared).
 """
 import argparse
-import time
 from pathlib import Path
 
 import numpy as np
 
+from bench_engine import best_of
 from curvixkit import Alignment, _core
 
 SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "railway_10km.icd"
-
-
-def best_of(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
 
 
 def make_profile(start, end, rng):

@@ -510,41 +510,29 @@ double Profile::elevation(double s, bool extend) const noexcept {
     return s < d.start ? d.z_start + d.g_start * (s - d.start) : d.z_end + d.g_end * (s - d.end);
 }
 
+namespace {
+
+// Grade and curvatures at a station: NaN outside without extend, the end
+// grade (and no curvature) beyond the ends with it.
+Slope slope_at(const Impl& d, double s, bool extend) noexcept {
+    if (s >= d.start && s <= d.end) {
+        const Segment& e = d.segs[d.find(s)];
+        return seg_slope(d, e, s - e.s0);
+    }
+    if (!extend || std::isnan(s)) return {kNaN, kNaN, kNaN};
+    return {s < d.start ? d.g_start : d.g_end, 0.0, 0.0};
+}
+
+}  // namespace
+
 void Profile::evaluate(double s, bool extend, double& z, double& g) const noexcept {
-    const Impl& d = *impl_;
-    if (s >= d.start && s <= d.end) {
-        const Segment& e = d.segs[d.find(s)];
-        z = seg_z(d, e, s - e.s0);
-        g = seg_slope(d, e, s - e.s0).g;
-        return;
-    }
     z = elevation(s, extend);
-    g = std::isnan(z) ? kNaN : (s < d.start ? d.g_start : d.g_end);
+    g = slope_at(*impl_, s, extend).g;
 }
 
-double Profile::grade(double s, bool extend) const noexcept {
-    double z, g;
-    evaluate(s, extend, z, g);
-    return g;
-}
-
-double Profile::vertical_curvature(double s, bool extend) const noexcept {
-    const Impl& d = *impl_;
-    if (s >= d.start && s <= d.end) {
-        const Segment& e = d.segs[d.find(s)];
-        return seg_slope(d, e, s - e.s0).zz;
-    }
-    return (extend && !std::isnan(s)) ? 0.0 : kNaN;
-}
-
-double Profile::curvature(double s, bool extend) const noexcept {
-    const Impl& d = *impl_;
-    if (s >= d.start && s <= d.end) {
-        const Segment& e = d.segs[d.find(s)];
-        return seg_slope(d, e, s - e.s0).k;
-    }
-    return (extend && !std::isnan(s)) ? 0.0 : kNaN;
-}
+double Profile::grade(double s, bool extend) const noexcept { return slope_at(*impl_, s, extend).g; }
+double Profile::vertical_curvature(double s, bool extend) const noexcept { return slope_at(*impl_, s, extend).zz; }
+double Profile::curvature(double s, bool extend) const noexcept { return slope_at(*impl_, s, extend).k; }
 
 double Profile::length_3d(double s0, double s1, bool extend) const noexcept {
     const Impl& d = *impl_;
