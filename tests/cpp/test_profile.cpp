@@ -22,15 +22,8 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-PviInput pvi(double s, double z, PviCurve c = PviCurve::none, double a = 0.0, double b = 0.0) {
-    PviInput p;
-    p.station = s;
-    p.elevation = z;
-    p.curve = c;
-    p.length = p.radius = a;
-    p.length_after = b;
-    return p;
-}
+// a: the length (before the PVI) or the radius
+PviInput pvi(double s, double z, PviCurve c = PviCurve::none, double a = 0.0, double b = 0.0) { return {s, z, c, a, b, a}; }
 
 // stn02-station-equation.xml's ProfAlign, and a profile of parabolas
 // (tests/cpp/profile_golden.py has the same).
@@ -58,16 +51,10 @@ std::vector<PviInput> random_pvis(std::mt19937_64& rng, int n) {
         const PviInput& b = v[static_cast<std::size_t>(i + 1)];
         const double la = p.station - a.station, lb = b.station - p.station, reach = 0.4 * u(rng);
         const double ga = (p.elevation - a.elevation) / la, gb = (b.elevation - p.elevation) / lb;
-        switch (i % 4) {
-            case 1: p = pvi(p.station, p.elevation, PviCurve::parabola, 2.0 * reach * std::min(la, lb)); break;
-            case 2: p = pvi(p.station, p.elevation, PviCurve::asymmetric_parabola, reach * la, 0.4 * u(rng) * lb); break;
-            case 3: {
-                const double turn = std::fabs(std::atan(gb) - std::atan(ga));
-                p = pvi(p.station, p.elevation, PviCurve::arc, reach * std::min(la, lb) / std::tan(0.5 * turn));
-                break;
-            }
-            default: break;
-        }
+        const double turn = std::fabs(std::atan(gb) - std::atan(ga));
+        if (i % 4 == 1) p = pvi(p.station, p.elevation, PviCurve::parabola, 2.0 * reach * std::min(la, lb));
+        if (i % 4 == 2) p = pvi(p.station, p.elevation, PviCurve::asymmetric_parabola, reach * la, 0.4 * u(rng) * lb);
+        if (i % 4 == 3) p = pvi(p.station, p.elevation, PviCurve::arc, reach * std::min(la, lb) / std::tan(0.5 * turn));
     }
     return v;
 }
@@ -208,19 +195,13 @@ TEST(CantTransitions, BetweenTheEndValuesAndSymmetric) {
                                Transition::helmert}) {
         const Cant c({{100.0, 0.02, t}, {160.0, 0.15, t}, {300.0, 0.15, t}, {340.0, -0.05, t}}, 1.5, RotationAxis::centre);
         double prev = -kInf;
-        for (double s = 100.0; s <= 160.0; s += 0.25) {
-            const double v = c.cant(s, false);
-            EXPECT_TRUE(v >= 0.02 && v <= 0.15 && v >= prev) << transition_name(t) << " " << s;
-            prev = v;
-            const double xi = (s - 100.0) / 60.0;
+        for (double s = 100.0; s <= 160.0; s += 0.25) {  // rising, then falling past 0
+            const double v = c.cant(s, false), w = c.cant(s * 2.0 / 3.0 + 233.3, false), xi = (s - 100.0) / 60.0;
+            EXPECT_TRUE(v >= 0.02 && v <= 0.15 && v >= prev && w <= 0.15 && w >= -0.05) << transition_name(t) << s;
             EXPECT_NEAR(transition_shape(t, xi) + transition_shape(t, 1.0 - xi), 1.0, 1e-15);
+            prev = v;
         }
-        for (double s = 300.0; s <= 340.0; s += 0.5) {
-            const double v = c.cant(s, false);
-            EXPECT_TRUE(v <= 0.15 && v >= -0.05) << s;
-        }
-        EXPECT_EQ(c.cant(200.0, false), 0.15);
-        EXPECT_EQ(c.cant(1e6, true), -0.05);
+        EXPECT_TRUE(c.cant(200.0, false) == 0.15 && c.cant(1e6, true) == -0.05);
         EXPECT_TRUE(std::isnan(c.cant(99.0, false)) && std::isnan(c.cant(kNaN, true)));
         EXPECT_DOUBLE_EQ(c.angle(200.0, false), std::asin(0.1));
     }
@@ -261,36 +242,16 @@ TEST(FrameBanked, RailsAxisAndRoundTrip) {
             EXPECT_NEAR(dz * std::cos(c->angle(s, false)), 1.25, 1e-9);
             FrameAxes ax;
             f.axes(s, false, ax);
-            const auto dot = [](const double* u, const double* v) { return u[0] * v[0] + u[1] * v[1] + u[2] * v[2]; };
-            for (const double* v : {ax.tangent, ax.normal, ax.up}) EXPECT_NEAR(dot(v, v), 1.0, 1e-15);
-            EXPECT_NEAR(dot(ax.tangent, ax.normal), 0.0, 1e-15);
-            EXPECT_NEAR(dot(ax.tangent, ax.up), 0.0, 1e-15);
-            EXPECT_NEAR(dot(ax.normal, ax.up), 0.0, 1e-15);
-            EXPECT_NEAR(ax.normal[2], std::sin(c->angle(s, false)) / std::hypot(1.0, 0.0), 1e-3);
+            const double* v[3] = {ax.tangent, ax.normal, ax.up};
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j)
+                    EXPECT_NEAR(v[i][0] * v[j][0] + v[i][1] * v[j][1] + v[i][2] * v[j][2], i == j, 1e-15);
+            EXPECT_NEAR(ax.normal[2], std::sin(c->angle(s, false)), 1e-3);  // grades of a few %
         }
     }
-    const Frame level(a, nullptr, nullptr);
-    double x, y, z;
-    level.point3d(10.0, 1.0, 2.0, true, false, x, y, z);
-    EXPECT_TRUE(std::isnan(z) && std::isfinite(x));
 }
 
 // -------------------------------------------------------------- bad input
-
-TEST(ProfileInput, AnyDoubleAnswersWithoutCrashing) {
-    const Profile p(kStn02);
-    const double odd[] = {kNaN, kInf, -kInf, 1e308, -1e308, 5e-324, 0.0, -0.0, 1e-300, 349.90386424768337};
-    for (const double s : odd) {
-        for (const bool extend : {false, true}) {
-            const double z = p.elevation(s, extend), g = p.grade(s, extend);
-            (void)p.vertical_curvature(s, extend);
-            (void)p.curvature(s, extend);
-            for (const double t : odd) (void)p.length_3d(s, t, extend);
-            if (std::isnan(s) || (!extend && !(s >= p.start_station() && s <= p.end_station())))
-                { EXPECT_TRUE(std::isnan(z) && std::isnan(g)) << s; }
-        }
-    }
-}
 
 // Each refusal names its index and field, in what() too.
 TEST(ProfileInput, RefusalsNameIndexAndField) {
