@@ -76,8 +76,9 @@ bool finite_all(std::initializer_list<double> v) {
 }
 
 // The clothoid's radii for its grades, length and ratio w = k0 / (k0 + k1):
-// Lambda = L / integral_0^1 cos(theta(v)) dv by Simpson's rule.
-void fitting_radii(double L, double g0, double g1, double w, double& r0, double& r1) {
+// Lambda = L / integral_0^1 cos(theta(v)) dv by Simpson's rule. False when
+// a curvature that is not 0 has no radius in doubles.
+bool fitting_radii(double L, double g0, double g1, double w, double& r0, double& r1) {
     // (the angle between the grades without the rounding of a difference)
     const double t0 = std::atan(g0), d = std::atan2(g1 - g0, 1.0 + g0 * g1);
     const int n = 400;
@@ -89,11 +90,12 @@ void fitting_radii(double L, double g0, double g1, double w, double& r0, double&
     const double lambda = L / (sum / (3.0 * n));
     if (!(lambda > 0.0) || d == 0.0) {  // a grade line: no curvature
         r0 = r1 = kInf;
-        return;
+        return true;
     }
     const double k0 = 2.0 * d * w / lambda, k1 = 2.0 * d * (1.0 - w) / lambda;
     r0 = k0 == 0.0 ? kInf : 1.0 / k0;
     r1 = k1 == 0.0 ? kInf : 1.0 / k1;
+    return (k0 == 0.0 || std::isfinite(r0)) && (k1 == 0.0 || std::isfinite(r1));
 }
 
 struct Case {
@@ -191,8 +193,8 @@ void read_segments(Reader& in, Case& c, std::size_t n) {
                 const std::uint8_t wb = in.byte();
                 const double w = wb < 64 ? 0.0 : (wb < 128 ? 1.0 : (wb - 128) / 127.0 * 1.6 - 0.3);
                 monotone = w >= 0.0 && w <= 1.0;
-                fitting_radii(e.length, e.start_grade, e.end_grade, w, e.start_radius, e.end_radius);
-                c.must_build = c.must_build && monotone && (e.length >= 1e-3 || e.start_grade == e.end_grade);
+                const bool fit = fitting_radii(e.length, e.start_grade, e.end_grade, w, e.start_radius, e.end_radius);
+                c.must_build = c.must_build && fit && monotone && (e.length >= 1e-3 || e.start_grade == e.end_grade);
             } else {
                 e.start_radius = number(in, -5000.0, 5000.0);
                 e.end_radius = number(in, -5000.0, 5000.0);
