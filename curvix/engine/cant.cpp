@@ -8,8 +8,6 @@
 #include <string>
 #include <utility>
 
-#include "curvix/engine/engine_data.hpp"
-#include "curvix/engine/profile_data.hpp"
 
 namespace curvix::engine {
 
@@ -53,6 +51,7 @@ Cant::Cant(std::vector<CantStation> stations, double gauge, RotationAxis axis)
     for (std::size_t i = 0; i + 1 < s_.size(); ++i)
         if (c_[i] != c_[i + 1])  // (held finite for stations a subnormal apart)
             inv_[i] = std::min(1.0 / (s_[i + 1] - s_[i]), std::numeric_limits<double>::max());
+    index_.build(s_.data(), s_.size(), s_.back());
     inputs_ = std::move(stations);
 }
 
@@ -62,7 +61,7 @@ double Cant::cant(double s, bool extend) const noexcept {
         if (!extend || std::isnan(s)) return kNaN;
         return s < s_.front() ? c_.front() : c_.back();
     }
-    const std::size_t i = detail::count_not_above(s_.data(), n, s) - 1;
+    const std::size_t i = index_.find(s_.data(), n, s);
     if (inv_[i] == 0.0) return c_[i];  // the last station, or between equal values
     return c_[i] + (c_[i + 1] - c_[i]) * transition_shape(shape_[i], (s - s_[i]) * inv_[i]);
 }

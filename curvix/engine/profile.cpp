@@ -28,10 +28,9 @@ struct Profile::Impl {
     double start = 0.0, end = 0.0;
     double z_start = 0.0, g_start = 0.0, z_end = 0.0, g_end = 0.0;
 
-    std::size_t find(double s) const noexcept {
-        const std::size_t n = detail::count_not_above(starts.data(), starts.size(), s);
-        return n == 0 ? 0 : n - 1;
-    }
+    detail::StationIndex index;
+
+    std::size_t find(double s) const noexcept { return index.find(starts.data(), starts.size(), s); }
     double segment_end(std::size_t k) const noexcept {
         return k + 1 < starts.size() ? starts[k + 1] : end;
     }
@@ -224,8 +223,7 @@ void add_segment(Impl& d, CurveSpec c, const std::string& where, std::size_t ind
             break;
         }
     }
-    e.zL = e.z0;  // seg_z reads zL only beyond L
-    e.zL = seg_z(d, e, e.L);
+    e.zL = seg_z(d, e, e.L);  // (which does not read zL: that is only beyond L)
     if (!std::isfinite(e.zL) || !std::isfinite(e.a) || !std::isfinite(e.inv_r))
         fail(where, idx, "length", "puts the elevation beyond the range of doubles, got " + show(c.L));
     const double floor = d.starts.empty() ? d.start : d.starts.back();
@@ -237,6 +235,7 @@ void add_segment(Impl& d, CurveSpec c, const std::string& where, std::size_t ind
 
 // The built segments' ends, from the lookup.
 void finish(Impl& d) {
+    d.index.build(d.starts.data(), d.starts.size(), d.end);
     for (std::size_t k = 0; k < d.segs.size(); ++k) {
         const Segment& e = d.segs[k];
         VerticalSegment& v = d.info[k];
