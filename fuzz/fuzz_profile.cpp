@@ -24,7 +24,8 @@
 //   - inside a parabola, an arc or a clothoid without inflection the grade
 //     lies between the segment's end grades and the chord between two
 //     stations between their grades;
-//   - length_3d is odd, at least the chord, additive;
+//   - length_3d is odd, additive, at least the chord (on PVI profiles; on
+//     segments, which may step in elevation, at least the station range);
 //   - turning points have grade 0 and lie in the range; overlaps are at
 //     most the tolerance;
 //   - cant lies between the values of its transition; on a straight
@@ -75,9 +76,11 @@ bool finite_all(std::initializer_list<double> v) {
 }
 
 // The clothoid's radii for its grades, length and ratio w = k0 / (k0 + k1):
-// Lambda = L / integral_0^1 cos(theta(v)) dv by Simpson's rule.
-void fitting_radii(double L, double g0, double g1, double w, double& r0, double& r1) {
-    const double t0 = std::atan(g0), d = std::atan(g1) - t0;
+// Lambda = L / integral_0^1 cos(theta(v)) dv by Simpson's rule. False when
+// a curvature that is not 0 has no radius in doubles.
+bool fitting_radii(double L, double g0, double g1, double w, double& r0, double& r1) {
+    // (the angle between the grades without the rounding of a difference)
+    const double t0 = std::atan(g0), d = std::atan2(g1 - g0, 1.0 + g0 * g1);
     const int n = 400;
     double sum = 0.0;
     for (int i = 0; i <= n; ++i) {
@@ -87,11 +90,12 @@ void fitting_radii(double L, double g0, double g1, double w, double& r0, double&
     const double lambda = L / (sum / (3.0 * n));
     if (!(lambda > 0.0) || d == 0.0) {  // a grade line: no curvature
         r0 = r1 = kInf;
-        return;
+        return true;
     }
     const double k0 = 2.0 * d * w / lambda, k1 = 2.0 * d * (1.0 - w) / lambda;
     r0 = k0 == 0.0 ? kInf : 1.0 / k0;
     r1 = k1 == 0.0 ? kInf : 1.0 / k1;
+    return (k0 == 0.0 || std::isfinite(r0)) && (k1 == 0.0 || std::isfinite(r1));
 }
 
 struct Case {
@@ -126,6 +130,7 @@ void read_pvis(Reader& in, Case& c, std::size_t n) {
         const std::uint8_t flags = in.byte();
         const double la = p.station - distinct[i - 1].station, lb = distinct[i + 1].station - p.station;
         const double f1 = number(in, 0.0, 0.6), f2 = number(in, 0.0, 0.6);
+        const bool fits1 = f1 >= 0.0 && f1 <= 0.45, fits2 = f2 >= 0.0 && f2 <= 0.45;
         const double ga = (p.elevation - distinct[i - 1].elevation) / la;
         const double gb = (distinct[i + 1].elevation - p.elevation) / lb;
         switch (flags % 4) {
@@ -133,13 +138,13 @@ void read_pvis(Reader& in, Case& c, std::size_t n) {
             case 1:
                 p.curve = PviCurve::parabola;
                 p.length = 2.0 * f1 * std::min(la, lb);
-                c.must_build = c.must_build && f1 <= 0.45;
+                c.must_build = c.must_build && fits1;
                 break;
             case 2:
                 p.curve = PviCurve::asymmetric_parabola;
                 p.length = f1 * la;
                 p.length_after = f2 * lb;
-                c.must_build = c.must_build && f1 <= 0.45 && f2 <= 0.45 && (f1 > 0.0) == (f2 > 0.0);
+                c.must_build = c.must_build && fits1 && fits2 && (p.length > 0.0) == (p.length_after > 0.0);
                 break;
             default: {
                 p.curve = PviCurve::arc;
@@ -147,7 +152,11 @@ void read_pvis(Reader& in, Case& c, std::size_t n) {
                 p.radius = (flags & 4 ? -1.0 : 1.0) * f1 * std::min(la, lb) / std::tan(0.5 * turn);
                 p.has_stated_length = flags & 8;
                 p.stated_length = f2;
-                c.must_build = c.must_build && f1 <= 0.45 && f2 >= 0.0 && std::isfinite(p.radius) && p.radius != 0.0;
+                // (a turn of 1e-9 at least: below it this difference of two
+                // atans is too coarse to size the arc by)
+                c.must_build = c.must_build && fits1 && turn >= 1e-9 &&
+                               (!p.has_stated_length || (std::isfinite(f2) && f2 >= 0.0)) &&
+                               std::isfinite(p.radius) && p.radius != 0.0;
             }
         }
         c.must_build = c.must_build && finite_all({p.length, p.length_after});
@@ -184,8 +193,8 @@ void read_segments(Reader& in, Case& c, std::size_t n) {
                 const std::uint8_t wb = in.byte();
                 const double w = wb < 64 ? 0.0 : (wb < 128 ? 1.0 : (wb - 128) / 127.0 * 1.6 - 0.3);
                 monotone = w >= 0.0 && w <= 1.0;
-                fitting_radii(e.length, e.start_grade, e.end_grade, w, e.start_radius, e.end_radius);
-                c.must_build = c.must_build && monotone && (e.length >= 1e-3 || e.start_grade == e.end_grade);
+                const bool fit = fitting_radii(e.length, e.start_grade, e.end_grade, w, e.start_radius, e.end_radius);
+                c.must_build = c.must_build && fit && monotone && (e.length >= 1e-3 || e.start_grade == e.end_grade);
             } else {
                 e.start_radius = number(in, -5000.0, 5000.0);
                 e.end_radius = number(in, -5000.0, 5000.0);
@@ -263,19 +272,26 @@ public:
 
     void joints() const {
         if (!c_.pvi_mode || !c_.must_build) return;
-        // Joints with the segment before that has any extent (a curve
-        // shorter than the stations' resolution is a kink).
+        // Joints with the segment before that has any extent: a curve
+        // shorter than the stations' spacing is a kink, like two grade lines.
         std::size_t prev = 0;
+        bool empty_between = false;
         for (std::size_t k = 1; k < p_.size(); ++k) {
             const VerticalSegment& e = p_.segment(k);
-            if (!(e.end_station > e.start_station) && k + 1 < p_.size()) continue;
+            if (!(e.end_station > e.start_station) && k + 1 < p_.size()) {
+                empty_between = true;
+                continue;
+            }
             const double before = std::nextafter(e.start_station, -kInf);
             if (!(std::fabs(p_.elevation(before, false) - e.start_elevation) <= 1e-9 * scale_))
                 fail("elevation jumps at a joint", show(e.start_station));
-            const bool kink = e.kind == VerticalKind::line && p_.segment(prev).kind == VerticalKind::line;
-            if (!kink && !(std::fabs(p_.grade(before, false) - e.start_grade) <= 1e-9))
+            const bool kink = empty_between || (e.kind == VerticalKind::line && p_.segment(prev).kind == VerticalKind::line);
+            // (plus the grade's change over a few ulps of the station)
+            const double ulps = 4.0 * (e.start_station - before) * std::fabs(p_.vertical_curvature(before, false));
+            if (!kink && !(std::fabs(p_.grade(before, false) - e.start_grade) <= 1e-9 + ulps))
                 fail("grade jumps at a tangent point", show(e.start_station));
             prev = k;
+            empty_between = false;
         }
         for (const ProfileOverlap& o : p_.overlaps())
             if (!(o.amount > 0.0 && o.amount <= Profile::kOverlapTolerance)) fail("overlap beyond the tolerance");
@@ -285,7 +301,9 @@ public:
         const double ab = p_.length_3d(a, b, false), ba = p_.length_3d(b, a, false);
         if (!(std::isnan(ab) && std::isnan(ba)) && ab != -ba) fail("length_3d is not odd", show(a) + " " + show(b));
         if (!(in_range(a) && in_range(b)) || !c_.must_build) return;
-        const double m = 0.5 * (a + b), chord = std::hypot(b - a, p_.elevation(b, false) - p_.elevation(a, false));
+        // Segments may leave steps in elevation at joints: there only |b - a|.
+        const double dz = c_.pvi_mode ? p_.elevation(b, false) - p_.elevation(a, false) : 0.0;
+        const double m = 0.5 * (a + b), chord = std::hypot(b - a, dz);
         if (!(std::fabs(ab) >= chord * (1.0 - 1e-12) - 1e-9 * scale_ * 1e-3))
             fail("length_3d shorter than the chord", show(a) + " " + show(b));
         const double sum = p_.length_3d(a, m, false) + p_.length_3d(m, b, false);
@@ -298,7 +316,7 @@ public:
         const VerticalSegment& e = p_.segment(k);
         const double a = e.start_station + fa * (e.end_station - e.start_station);
         const double b = e.start_station + fb * (e.end_station - e.start_station);
-        if (!(std::fabs(b - a) > 1e-3)) return;
+        if (!(std::fabs(b - a) > 1e-3) || p_.segment_index(a) != p_.segment_index(b)) return;  // a joint is the next's
         const double slope = (p_.elevation(b, false) - p_.elevation(a, false)) / (b - a);
         const double ga = p_.grade(a, false), gb = p_.grade(b, false);
         const double slack = 1e-9 * scale_ / std::fabs(b - a);
@@ -309,7 +327,9 @@ public:
     void turning_points() const {
         for (const TurningPoint& t : p_.turning_points()) {
             if (!in_range(t.station)) fail("turning point outside the range", show(t.station));
-            if (c_.must_build && !(std::fabs(p_.grade(t.station, false)) <= 1e-9))
+            const double ulps = 4.0 * (std::nextafter(t.station, kInf) - t.station) *
+                                std::fabs(p_.vertical_curvature(t.station, false));
+            if (c_.must_build && !(std::fabs(p_.grade(t.station, false)) <= 1e-9 + ulps))
                 fail("turning point where the grade is not 0", show(t.station));
         }
     }
@@ -335,7 +355,7 @@ void frame_checks(Reader& in, const std::shared_ptr<const Profile>& p, bool mode
     const double gauge = 1.435;
     for (std::size_t i = 0; i < n; ++i) {
         CantStation c;
-        c.station = lo + len * double(i) / double(n - 1);
+        c.station = i + 1 == n ? hi : lo + len * double(i) / double(n - 1);
         c.cant = number(in, -0.2, 0.2);
         c.transition = static_cast<Transition>(in.byte() % 5);
         stations.push_back(c);
@@ -356,11 +376,15 @@ void frame_checks(Reader& in, const std::shared_ptr<const Profile>& p, bool mode
     const auto a = std::make_shared<const Alignment>(lo, x0, y0, azimuth, std::vector<ElementInput>{straight});
     const Frame f(a, p, cant);
     for (int q = 0; q < 3; ++q) {
-        const double s = lo + len * (in.u16() / 65535.0), o = number(in, -20.0, 20.0), h = number(in, -5.0, 5.0);
-        const std::size_t i = std::min(n - 2, static_cast<std::size_t>((s - lo) / len * double(n - 1)));
+        const double s = std::min(hi, lo + len * (in.u16() / 65535.0));
+        const double o = number(in, -20.0, 20.0), h = number(in, -5.0, 5.0);
+        std::size_t i = 0;
+        while (i + 2 < n && stations[i + 1].station <= s) ++i;
         const double c = cant->cant(s, false), c0 = stations[i].cant, c1 = stations[i + 1].cant;
         if (!(c >= std::min(c0, c1) - 1e-15 && c <= std::max(c0, c1) + 1e-15))
-            fail("cant outside the values of its transition", show(s));
+            fail("cant outside the values of its transition",
+                 show(s) + " -> " + show(c) + " between " + show(stations[i].station) + " (" + show(c0) + ") and " +
+                     show(stations[i + 1].station) + " (" + show(c1) + ")");
         double xyz[3];
         f.point3d(s, o, h, true, false, xyz[0], xyz[1], xyz[2]);
         if (!finite_all({o, h})) continue;
@@ -370,8 +394,12 @@ void frame_checks(Reader& in, const std::shared_ptr<const Profile>& p, bool mode
         const double tol = 1e-9 * std::max({1.0, std::fabs(xyz[0]), std::fabs(xyz[1]), std::fabs(xyz[2])});
         if (s > lo + 1e-6 && s < hi - 1e-6 && std::fabs(o) <= 100.0 && std::fabs(h) <= 100.0) {
             if (!(std::fabs(foot.station - s) <= 1e3 * tol)) fail("locate3d: another station", show(s));
-            if (!(std::fabs(dz * std::cos(cant->angle(s, false)) - h) <= 1e3 * tol))
-                fail("locate3d: dz is not the height", show(s) + " " + show(dz));
+            // (across a step in elevation between segments the foot may fall on the other side)
+            if (p->segment_index(foot.station) == p->segment_index(s) &&
+                !(std::fabs(dz * std::cos(cant->angle(s, false)) - h) <= 1e3 * tol))
+                fail("locate3d: dz is not the height", show(s) + " " + show(dz) + " h " + show(h) + " o " + show(o) +
+                                                            " cant " + show(cant->cant(s, false)) + " foot " +
+                                                            show(foot.station) + " " + show(foot.offset) + " z " + show(xyz[2]));
         }
         FrameAxes ax;
         f.axes(s, false, ax);

@@ -104,15 +104,23 @@ def made_chains():
     yield "far_away", chain(1e7, 4e6, 5e6, -20.0, [(1e4, 0, 1e-4, None, None), (1e4, 1e-4, 1e-4, None, None)])
 
 
-def main():
-    shared = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(REPO), "shared", "landxml")
-    os.makedirs(OUT, exist_ok=True)
+def shared_folder():
+    return sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(REPO), "shared", "landxml")
+
+
+def write_seeds(out, seeds, tail):
+    """Each (label, data) as out/label.bin, the queries in tail after it."""
+    os.makedirs(out, exist_ok=True)
     count = 0
-    for label, data in list(real_alignments(shared)) + list(made_chains()):
-        with open(os.path.join(OUT, label + ".bin"), "wb") as f:
-            f.write(data + queries())
+    for label, data in seeds:
+        with open(os.path.join(out, label + ".bin"), "wb") as f:
+            f.write(data + tail)
         count += 1
-    print("wrote %d seeds to %s" % (count, OUT))
+    print("wrote %d seeds to %s" % (count, out))
+
+
+def main():
+    write_seeds(OUT, list(real_alignments(shared_folder())) + list(made_chains()), queries())
 
 
 if __name__ == "__main__":

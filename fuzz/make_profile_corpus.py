@@ -8,30 +8,19 @@ file beside the checkout (shared/landxml, or the folder given), its PVI
 curves as fractions of their tangents, and a few hand-made segment chains:
 grade lines, a parabola, an arc, clothoids into and out of an arc (their
 radii made to fit), a step between segments within the tolerance.
-Needs only the standard library.
+Needs only the standard library (and make_engine_corpus.py beside it).
 """
 import glob
 import math
 import os
-import struct
-import sys
 import xml.etree.ElementTree as ET
 
+from make_engine_corpus import NEAR, raw, shared_folder, u16, write_seeds
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(HERE)
 OUT = os.path.join(HERE, "corpus", "profile")
-RAW = 255      # tag: eight raw bytes follow
-NEAR = 140     # station tag: a position in the range (16 bits)
 CURVES = {"none": 0, "parabola": 1, "asymmetric_parabola": 2, "arc": 3}
 KINDS = {"line": 0, "parabola": 1, "arc": 2, "clothoid": 3}
-
-
-def raw(v):
-    return bytes([RAW]) + struct.pack("<d", float(v))
-
-
-def u16(fraction):
-    return struct.pack("<H", int(round(fraction * 65535)))
 
 
 def pvi_case(pvis, repeat=()):
@@ -116,14 +105,7 @@ def made_cases():
 
 
 def main():
-    shared = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(REPO), "shared", "landxml")
-    os.makedirs(OUT, exist_ok=True)
-    count = 0
-    for label, data in list(landxml_profiles(shared)) + list(made_cases()):
-        with open(os.path.join(OUT, label + ".bin"), "wb") as f:
-            f.write(data + queries())
-        count += 1
-    print("wrote %d seeds to %s" % (count, OUT))
+    write_seeds(OUT, list(landxml_profiles(shared_folder())) + list(made_cases()), queries())
 
 
 if __name__ == "__main__":

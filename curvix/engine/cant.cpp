@@ -2,13 +2,12 @@
 
 #include "curvix/engine/cant.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
 #include <utility>
 
-#include "curvix/engine/engine_data.hpp"
-#include "curvix/engine/profile_data.hpp"
 
 namespace curvix::engine {
 
@@ -48,6 +47,11 @@ Cant::Cant(std::vector<CantStation> stations, double gauge, RotationAxis axis)
         c_.push_back(c.cant);
         shape_.push_back(c.transition);
     }
+    inv_.resize(s_.size(), 0.0);
+    for (std::size_t i = 0; i + 1 < s_.size(); ++i)
+        if (c_[i] != c_[i + 1])  // (held finite for stations a subnormal apart)
+            inv_[i] = std::min(1.0 / (s_[i + 1] - s_[i]), std::numeric_limits<double>::max());
+    index_.build(s_.data(), s_.size(), s_.back());
     inputs_ = std::move(stations);
 }
 
@@ -57,10 +61,9 @@ double Cant::cant(double s, bool extend) const noexcept {
         if (!extend || std::isnan(s)) return kNaN;
         return s < s_.front() ? c_.front() : c_.back();
     }
-    const std::size_t i = detail::count_not_above(s_.data(), n, s) - 1;
-    if (i + 1 == n || c_[i] == c_[i + 1]) return c_[i];
-    const double xi = (s - s_[i]) / (s_[i + 1] - s_[i]);
-    return c_[i] + (c_[i + 1] - c_[i]) * transition_shape(shape_[i], xi);
+    const std::size_t i = index_.find(s_.data(), n, s);
+    if (inv_[i] == 0.0) return c_[i];  // the last station, or between equal values
+    return c_[i] + (c_[i + 1] - c_[i]) * transition_shape(shape_[i], (s - s_[i]) * inv_[i]);
 }
 
 double Cant::angle(double s, bool extend) const noexcept { return std::asin(cant(s, extend) / gauge_); }

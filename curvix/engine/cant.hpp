@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "curvix/engine/profile.hpp"
+#include "curvix/engine/profile_data.hpp"
 #include "curvix/engine/transition.hpp"
 
 namespace curvix::engine {
@@ -58,7 +59,9 @@ public:
 private:
     std::vector<CantStation> inputs_;
     std::vector<double> s_, c_;
+    std::vector<double> inv_;  // 1 / (s[i+1] - s[i]), 0 where the values are equal
     std::vector<Transition> shape_;
+    detail::StationIndex index_;
     double gauge_;
     RotationAxis axis_;
 };

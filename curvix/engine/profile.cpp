@@ -28,10 +28,9 @@ struct Profile::Impl {
     double start = 0.0, end = 0.0;
     double z_start = 0.0, g_start = 0.0, z_end = 0.0, g_end = 0.0;
 
-    std::size_t find(double s) const noexcept {
-        const std::size_t n = detail::count_not_above(starts.data(), starts.size(), s);
-        return n == 0 ? 0 : n - 1;
-    }
+    detail::StationIndex index;
+
+    std::size_t find(double s) const noexcept { return index.find(starts.data(), starts.size(), s); }
     double segment_end(std::size_t k) const noexcept {
         return k + 1 < starts.size() ? starts[k + 1] : end;
     }
@@ -188,7 +187,9 @@ struct CurveSpec {
 };
 
 void add_segment(Impl& d, CurveSpec c, const std::string& where, std::size_t index, std::ptrdiff_t pvi) {
-    if (c.kind == VerticalKind::clothoid && c.g0 == c.g1 && c.k0 == 0.0 && c.k1 == 0.0)
+    // A clothoid without curvature at either end is a grade line, by the
+    // grade lines' rule (a turn too small for a radius in doubles is one).
+    if (c.kind == VerticalKind::clothoid && c.k0 == 0.0 && c.k1 == 0.0 && std::fabs(c.g1 - c.g0) <= 1e-9)
         c.kind = VerticalKind::line;
     if (c.kind != VerticalKind::clothoid && c.g0 == c.g1) c.kind = VerticalKind::line;
     if (c.L < kTinyLength) c.kind = VerticalKind::line;
@@ -222,8 +223,7 @@ void add_segment(Impl& d, CurveSpec c, const std::string& where, std::size_t ind
             break;
         }
     }
-    e.zL = e.z0;  // seg_z reads zL only beyond L
-    e.zL = seg_z(d, e, e.L);
+    e.zL = seg_z(d, e, e.L);  // (which does not read zL: that is only beyond L)
     if (!std::isfinite(e.zL) || !std::isfinite(e.a) || !std::isfinite(e.inv_r))
         fail(where, idx, "length", "puts the elevation beyond the range of doubles, got " + show(c.L));
     const double floor = d.starts.empty() ? d.start : d.starts.back();
@@ -235,6 +235,7 @@ void add_segment(Impl& d, CurveSpec c, const std::string& where, std::size_t ind
 
 // The built segments' ends, from the lookup.
 void finish(Impl& d) {
+    d.index.build(d.starts.data(), d.starts.size(), d.end);
     for (std::size_t k = 0; k < d.segs.size(); ++k) {
         const Segment& e = d.segs[k];
         VerticalSegment& v = d.info[k];
@@ -510,41 +511,29 @@ double Profile::elevation(double s, bool extend) const noexcept {
     return s < d.start ? d.z_start + d.g_start * (s - d.start) : d.z_end + d.g_end * (s - d.end);
 }
 
+namespace {
+
+// Grade and curvatures at a station: NaN outside without extend, the end
+// grade (and no curvature) beyond the ends with it.
+Slope slope_at(const Impl& d, double s, bool extend) noexcept {
+    if (s >= d.start && s <= d.end) {
+        const Segment& e = d.segs[d.find(s)];
+        return seg_slope(d, e, s - e.s0);
+    }
+    if (!extend || std::isnan(s)) return {kNaN, kNaN, kNaN};
+    return {s < d.start ? d.g_start : d.g_end, 0.0, 0.0};
+}
+
+}  // namespace
+
 void Profile::evaluate(double s, bool extend, double& z, double& g) const noexcept {
-    const Impl& d = *impl_;
-    if (s >= d.start && s <= d.end) {
-        const Segment& e = d.segs[d.find(s)];
-        z = seg_z(d, e, s - e.s0);
-        g = seg_slope(d, e, s - e.s0).g;
-        return;
-    }
     z = elevation(s, extend);
-    g = std::isnan(z) ? kNaN : (s < d.start ? d.g_start : d.g_end);
+    g = slope_at(*impl_, s, extend).g;
 }
 
-double Profile::grade(double s, bool extend) const noexcept {
-    double z, g;
-    evaluate(s, extend, z, g);
-    return g;
-}
-
-double Profile::vertical_curvature(double s, bool extend) const noexcept {
-    const Impl& d = *impl_;
-    if (s >= d.start && s <= d.end) {
-        const Segment& e = d.segs[d.find(s)];
-        return seg_slope(d, e, s - e.s0).zz;
-    }
-    return (extend && !std::isnan(s)) ? 0.0 : kNaN;
-}
-
-double Profile::curvature(double s, bool extend) const noexcept {
-    const Impl& d = *impl_;
-    if (s >= d.start && s <= d.end) {
-        const Segment& e = d.segs[d.find(s)];
-        return seg_slope(d, e, s - e.s0).k;
-    }
-    return (extend && !std::isnan(s)) ? 0.0 : kNaN;
-}
+double Profile::grade(double s, bool extend) const noexcept { return slope_at(*impl_, s, extend).g; }
+double Profile::vertical_curvature(double s, bool extend) const noexcept { return slope_at(*impl_, s, extend).zz; }
+double Profile::curvature(double s, bool extend) const noexcept { return slope_at(*impl_, s, extend).k; }
 
 double Profile::length_3d(double s0, double s1, bool extend) const noexcept {
     const Impl& d = *impl_;
@@ -580,7 +569,7 @@ std::vector<TurningPoint> Profile::turning_points() const {
         if (e.kind == VerticalKind::clothoid) ts = d.clothoids[e.clothoid].zero_grade_t;
         for (const double t : ts) {
             const double s = e.s0 + t;
-            if (!(s >= d.starts[k] && s <= d.segment_end(k))) continue;
+            if (!(t >= 0.0 && t <= e.L && s >= d.starts[k] && s <= d.segment_end(k))) continue;
             if (!out.empty() && out.back().station == s) continue;
             // The station as rounded may belong to the next segment (at the
             // joint, or past a curve shorter than the stations' spacing):

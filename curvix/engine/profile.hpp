@@ -34,7 +34,9 @@
 //             and Lambda = L / integral_0^1 cos(theta(v)) dv. The curvatures
 //             this gives must match the stated radii within 0.1 % of the
 //             larger curvature (otherwise ProfileError names the radius).
-//   A curve between equal grades is built as a line.
+//             Without curvature at either end it is a line (its grades equal
+//             within 1e-9, as a line's).
+//   A curve between equal grades, or shorter than 1e-250, is built as a line.
 //
 // PVI input (LandXML): PVIs (station, elevation) with, at interior PVIs, a
 // symmetric parabola (horizontal length L centred on the PVI), an

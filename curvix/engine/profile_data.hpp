@@ -19,12 +19,16 @@
 // Grade and curvature follow from sigma exactly (theta is a polynomial in
 // it), and so does the arc length between two stations.
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "curvix/engine/engine_data.hpp"
 #include "curvix/engine/profile.hpp"
 
 namespace curvix::engine::detail {
@@ -36,6 +40,39 @@ inline std::string show(double v) {
     if (std::strtod(buf, nullptr) != v) std::snprintf(buf, sizeof buf, "%.17g", v);
     return buf;
 }
+
+// The last k with a[k] <= s in sorted stations a[0..n) (0 below a[0]): a
+// table of equal buckets over [a[0], end] names the segment holding each
+// bucket's start, and a few steps from it finish the search (a binary
+// search where a bucket holds more, or rounding put s before it).
+class StationIndex {
+public:
+    void build(const double* a, std::size_t n, double end) {
+        lo_ = a[0];
+        const std::size_t buckets = std::min<std::size_t>(std::max<std::size_t>(4 * n, 1), std::size_t{1} << 20);
+        const double width = (end - lo_) / double(buckets);
+        inv_width_ = width > 0.0 && std::isfinite(width) ? 1.0 / width : 0.0;
+        first_.resize(inv_width_ > 0.0 ? buckets : 1);
+        for (std::size_t b = 0; b < first_.size(); ++b) {
+            const std::size_t k = count_not_above(a, n, lo_ + double(b) * width);
+            first_[b] = static_cast<std::uint32_t>(k == 0 ? 0 : k - 1);
+        }
+    }
+    std::size_t find(const double* a, std::size_t n, double s) const noexcept {
+        const double x = (s - lo_) * inv_width_;
+        const double top = double(first_.size() - 1);
+        std::size_t k = first_[x > 0.0 ? static_cast<std::size_t>(x < top ? x : top) : 0];
+        for (int i = 0; k + 1 < n && a[k + 1] <= s; ++k)
+            if (++i == 8) return k + count_not_above(a + k, n - k, s) - 1;
+        if (a[k] <= s || k == 0) return k;
+        const std::size_t m = count_not_above(a, k, s);
+        return m == 0 ? 0 : m - 1;
+    }
+
+private:
+    double lo_ = 0.0, inv_width_ = 0.0;
+    std::vector<std::uint32_t> first_;
+};
 
 inline constexpr int kChebTerms = 16;
 inline constexpr double kClothoidTurn = 0.05;  // rad per piece

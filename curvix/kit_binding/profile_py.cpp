@@ -38,6 +38,20 @@ const char* kind_name(VerticalKind k) { return kKindNames[static_cast<int>(k)]; 
 const char* curve_name(PviCurve c) { return kCurveNames[static_cast<int>(c)]; }
 const char* axis_name(RotationAxis a) { return kAxisNames[static_cast<int>(a)]; }
 
+// The position of name among names[0..n), n when it is not there.
+template <std::size_t N>
+std::size_t index_of(const char* const (&names)[N], const std::string& name, std::size_t from = 0) {
+    std::size_t k = from;
+    while (k < N && name != names[k]) ++k;
+    return k;
+}
+
+// A query of one station (and extend) over a buffer of stations.
+template <class C, double (C::*F)(double, bool) const>
+void stations_query(const C& c, const py::buffer& stations, bool extend, const py::buffer& out) {
+    per_station<double>(stations, out, [&c, extend](double v) { return (c.*F)(v, extend); });
+}
+
 py::object none_if_nan(double v) { return std::isnan(v) ? py::none() : py::object(py::float_(v)); }
 py::object none_if_negative(std::ptrdiff_t v) { return v < 0 ? py::none() : py::object(py::int_(v)); }
 
@@ -80,8 +94,7 @@ std::shared_ptr<Profile> from_segments(const py::list& items) {
         if (py::len(t) == 7) throw py::type_error("segments[" + std::to_string(i) + "]: expected a tuple " + kSegmentForm);
         VerticalSegmentInput s;
         const std::string kind = text_at(t, 0, "segments", i);
-        std::size_t k = 0;
-        while (k < 4 && kind != kKindNames[k]) ++k;
+        const std::size_t k = index_of(kKindNames, kind);
         if (k == 4)
             throw ProfileError(static_cast<std::ptrdiff_t>(i), "kind",
                                "segment " + std::to_string(i) +
@@ -112,8 +125,7 @@ std::shared_ptr<Profile> from_pvis(const py::list& items) {
         const std::size_t n = py::len(t);
         if (n > 2 && !t[2].is_none()) {
             const std::string curve = text_at(t, 2, "pvis", i);
-            std::size_t k = 1;
-            while (k < 4 && curve != kCurveNames[k]) ++k;
+            const std::size_t k = index_of(kCurveNames, curve, 1);
             if (k == 4)
                 throw ProfileError(static_cast<std::ptrdiff_t>(i), "curve",
                                    "PVI " + std::to_string(i) +
@@ -202,8 +214,7 @@ void lengths_3d(const Profile& p, const py::buffer& starts, const py::buffer& en
 // ------------------------------------------------------------------- Cant
 
 std::shared_ptr<Cant> make_cant(const py::list& items, double gauge, const std::string& axis) {
-    std::size_t a = 0;
-    while (a < 3 && axis != kAxisNames[a]) ++a;
+    const std::size_t a = index_of(kAxisNames, axis);
     if (a == 3)
         throw ProfileError(-1, "axis", "cant: axis must be inside_rail, centre or outside_rail, got '" + axis + "'");
     std::vector<CantStation> v;
@@ -344,18 +355,10 @@ void register_profile(py::module_& m) {
             return out;
         })
         .def("turning_points", &turning_point_tuples)
-        .def("elevations", [](const Profile& p, const py::buffer& s, bool extend, const py::buffer& out) {
-            per_station<double>(s, out, [&p, extend](double v) { return p.elevation(v, extend); });
-        }, py::arg("stations"), py::arg("extend"), py::arg("out"))
-        .def("grades", [](const Profile& p, const py::buffer& s, bool extend, const py::buffer& out) {
-            per_station<double>(s, out, [&p, extend](double v) { return p.grade(v, extend); });
-        }, py::arg("stations"), py::arg("extend"), py::arg("out"))
-        .def("vertical_curvatures", [](const Profile& p, const py::buffer& s, bool extend, const py::buffer& out) {
-            per_station<double>(s, out, [&p, extend](double v) { return p.vertical_curvature(v, extend); });
-        }, py::arg("stations"), py::arg("extend"), py::arg("out"))
-        .def("curvatures", [](const Profile& p, const py::buffer& s, bool extend, const py::buffer& out) {
-            per_station<double>(s, out, [&p, extend](double v) { return p.curvature(v, extend); });
-        }, py::arg("stations"), py::arg("extend"), py::arg("out"))
+        .def("elevations", &stations_query<Profile, &Profile::elevation>, py::arg("stations"), py::arg("extend"), py::arg("out"))
+        .def("grades", &stations_query<Profile, &Profile::grade>, py::arg("stations"), py::arg("extend"), py::arg("out"))
+        .def("vertical_curvatures", &stations_query<Profile, &Profile::vertical_curvature>, py::arg("stations"), py::arg("extend"), py::arg("out"))
+        .def("curvatures", &stations_query<Profile, &Profile::curvature>, py::arg("stations"), py::arg("extend"), py::arg("out"))
         .def("segment_indices", [](const Profile& p, const py::buffer& s, const py::buffer& out) {
             per_station<std::int64_t>(s, out, [&p](double v) { return static_cast<std::int64_t>(p.segment_index(v)); });
         }, py::arg("stations"), py::arg("out"))
@@ -368,12 +371,8 @@ void register_profile(py::module_& m) {
         .def_property_readonly("start_station", &Cant::start_station)
         .def_property_readonly("end_station", &Cant::end_station)
         .def("inputs", &cant_inputs)
-        .def("cants", [](const Cant& c, const py::buffer& s, bool extend, const py::buffer& out) {
-            per_station<double>(s, out, [&c, extend](double v) { return c.cant(v, extend); });
-        }, py::arg("stations"), py::arg("extend"), py::arg("out"))
-        .def("angles", [](const Cant& c, const py::buffer& s, bool extend, const py::buffer& out) {
-            per_station<double>(s, out, [&c, extend](double v) { return c.angle(v, extend); });
-        }, py::arg("stations"), py::arg("extend"), py::arg("out"));
+        .def("cants", &stations_query<Cant, &Cant::cant>, py::arg("stations"), py::arg("extend"), py::arg("out"))
+        .def("angles", &stations_query<Cant, &Cant::angle>, py::arg("stations"), py::arg("extend"), py::arg("out"));
 
     py::class_<PyFrame>(m, "Frame", py::module_local())
         .def(py::init(&make_frame), py::arg("engine"), py::arg("profile"), py::arg("cant"))

@@ -1,17 +1,12 @@
 """Golden PVI curves for tests/cpp/test_profile.cpp (run: python3 profile_golden.py).
 
-Each curve is built from its geometric definition at 40 digits, not from the
-engine's formulas: a circular arc as the circle of radius R touching both
-grade lines (tangent points at R tan(phi / 2) from the PVI along each line,
-phi the angle between them; the centre R from the first one along the
-normal), its elevation at the PVI's station on that circle; a parabola (or
-the two of an asymmetric one) by solving the linear conditions: start on the
-grade line before with its grade, end on the grade line after with its
-grade (and for two parabolas equal elevation and grade where they meet, at
-the PVI's station). Printed: the PVI, the curve's start station and
-elevation, end station and elevation, and the elevation at the PVI's
-station, to 17 significant digits; then the length of the whole profile in
-the station-elevation plane (grade lines plus R times each arc's turn, parabolas by quadrature).
+Each curve from its geometric definition at 40 digits: an arc as the circle of
+radius R touching both grade lines (tangent points R tan(phi / 2) from the PVI,
+phi the angle between the lines); parabolas by solving their linear conditions
+(on each grade line with its grade at the ends; equal elevation and grade where
+two meet). Printed to 17 digits: the curve's start and end (station,
+elevation), its elevation at the PVI's station; then the profile's length in
+the station-elevation plane (arcs R times their turn, parabolas by quadrature).
 """
 from __future__ import print_function
 
