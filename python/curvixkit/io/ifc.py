@@ -864,11 +864,11 @@ def write_ifc(path: PathLike, name: str, start_station: float, elements: Sequenc
     do; the stationing goes into referents (``Pset_Stationing``) and the
     CRS into an IfcMapConversion without offsets. Returns what IFC cannot
     hold (the caller warns)."""
-    ifcopenshell = _ifcopenshell("writing IFC files")
-    import ifcopenshell.guid
+    library = _ifcopenshell("writing IFC files")
+    from ifcopenshell import guid
     lost = []  # type: List[str]
-    f = ifcopenshell.file(schema=_READ_AS)
-    new = ifcopenshell.guid.new
+    f = library.file(schema=_READ_AS)
+    new = guid.new
     radian = f.createIfcSIUnit(UnitType="PLANEANGLEUNIT", Name="RADIAN")
     context = f.createIfcGeometricRepresentationContext(
         ContextType="Model", CoordinateSpaceDimension=3, Precision=1e-9,
