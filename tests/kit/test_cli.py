@@ -186,10 +186,16 @@ def test_sample_geojson_matches_get_coordinate(workdir, crs):
     # (WGS 84 output is tested with pyproj in test_stakeout.py).
     args = ["sample", RAILWAY, "--format", "geojson"] + (["--crs", crs, "--plane"] if crs else [])
     r = run(workdir, *args)
-    # The sample's coordinates are a local grid, far from where EPSG:4547 is used.
-    assert r.returncode == 0 and r.stderr == ("" if crs is None else
-                                              r.stderr.splitlines()[0] + "\n")
-    assert (crs is None) or "outside the area of use of EPSG:4547" in r.stderr
+    # The sample's coordinates are a local grid, far from where EPSG:4547 is
+    # used: pyproj says so where it is installed (a CRS only named is not
+    # checked without it).
+    try:
+        import pyproj  # noqa: F401
+        warned = crs is not None
+    except ImportError:
+        warned = False
+    assert r.returncode == 0 and r.stderr.count("\n") == warned
+    assert not warned or "outside the area of use of EPSG:4547" in r.stderr
     doc = json.loads(r.stdout)
     kit = Alignment.from_icd(RAILWAY)
     assert doc["type"] == "FeatureCollection"

@@ -89,8 +89,8 @@ def projection(crs: Optional[str], plane: bool = False,
     latitude (RFC 7946) and there is no member; otherwise plane coordinates,
     with the old-style member naming ``crs`` where one is given. A ``crs``
     in another linear unit than ``units`` raises :class:`CrsError`."""
-    if crs is not None and units is not None:
-        check_crs_unit(crs, units)
+    if crs is not None and units is not None and not (plane and not _has_pyproj()):
+        check_crs_unit(crs, units)  # (a CRS only named, without pyproj, is not checked)
     if crs is None or plane:
         return (lambda x, y: (np.asarray(x, dtype=float), np.asarray(y, dtype=float))), \
             crs_member(crs)
@@ -225,8 +225,16 @@ def line_features(alignment: Any, start: float, end: float, chord_error: float,
                               "end_station": end}}
 
 
-def _warn_outside(alignment: Any, crs: Optional[str]) -> None:
-    if crs is not None:
+def _has_pyproj() -> bool:
+    try:
+        import pyproj  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def _warn_outside(alignment: Any, crs: Optional[str], plane: bool = False) -> None:
+    if crs is not None and (not plane or _has_pyproj()):
         ends = np.array([e.start for e in alignment.elements] + [alignment.elements[-1].end])
         warn_outside_area(crs, ends[:, 0], ends[:, 1])
 
@@ -244,7 +252,7 @@ def geojson_document(alignment: Any, start: Optional[float] = None, end: Optiona
     start = alignment.start_station if start is None else start
     end = alignment.end_station if end is None else end
     project, member = projection(crs, plane, alignment.units)
-    _warn_outside(alignment, crs)
+    _warn_outside(alignment, crs, plane)
     features = list(line_features(alignment, start, end, chord_error, project))
     elements = alignment.elements
     kinds = [e.kind for e in elements]
@@ -292,7 +300,7 @@ def stake_writer(alignment: Any, plan: Any, angles: str = "deg", crs: Optional[s
     the offset lines, then one Point per stake as it is computed. The lines
     are made here, so that what can fail fails before any output."""
     project, member = projection(crs, plane, alignment.units)
-    _warn_outside(alignment, crs)
+    _warn_outside(alignment, crs, plane)
     lines = [json.dumps(f, allow_nan=False) for f in line_features(
         alignment, plan.start, plan.end, chord_error, project, plan.offsets)]
 

@@ -489,7 +489,8 @@ def _horizontal(ctx: _Context, layout: Any, frame: _Frame, angle: float,
                 notes: List[str]) -> Tuple[List[tuple], List[str]]:
     segments = _drop_closing(ctx, _segments(ctx, layout, "IfcAlignmentHorizontalSegment"),
                              "SegmentLength", notes)
-    descs, names = [], []
+    descs = []  # type: List[tuple]
+    names = []  # type: List[str]
     end_azimuth = None  # type: Optional[float]
     for seg in segments:
         kind = ctx.enum(seg, "PredefinedType")
