@@ -211,8 +211,11 @@ class CsvSource(Source):
         if self.delimiter == " ":   # runs of spaces, and spaces at either end
             text = (" ".join(line.split()) + "\n" for line in text)
         self._reader = csv.reader(text, delimiter=self.delimiter)
-        first, line = self._next_row()
-        assert first is not None
+        self._rows = self._significant_rows()
+        first, line = next(self._rows, ([], 1))
+        if not first:
+            self.close()
+            raise PointFileError("empty file: no header and no points", self.path, row=1)
         self.header = not any(_NUMBER.match(c) for c in first)
         if self.header:
             self.names = tuple(c.strip() or "column%d" % (k + 1) for k, c in enumerate(first))
@@ -239,49 +242,46 @@ class CsvSource(Source):
             self.close()
             raise
 
-    def _next_row(self) -> Tuple[Optional[List[str]], int]:
+    def _significant_rows(self) -> Iterator[Tuple[List[str], int]]:
+        """(cells, line) of every row that is neither blank nor a comment."""
+        reader = self._reader
         try:
-            for row in self._reader:
-                if row and _significant(row[0]) or len(row) > 1 and not row[0].strip():
-                    return row, self._reader.line_num
+            for row in reader:
+                first = row[0] if row else ""
+                if first and first[0] not in "# \t" or (
+                        row and (_significant(first) or len(row) > 1 and not first.strip())):
+                    yield row, reader.line_num
         except UnicodeDecodeError as exc:
-            raise PointFileError("line %d: not UTF-8 text (%s)" % (self._reader.line_num + 1,
+            raise PointFileError("line %d: not UTF-8 text (%s)" % (reader.line_num + 1,
                                                                    exc.reason), self.path,
-                                 row=self._reader.line_num + 1)
+                                 row=reader.line_num + 1)
         except csv.Error as exc:
-            raise PointFileError("line %d: %s" % (self._reader.line_num, exc), self.path,
-                                 row=self._reader.line_num)
-        return None, self._reader.line_num
+            raise PointFileError("line %d: %s" % (reader.line_num, exc), self.path,
+                                 row=reader.line_num)
 
     def pieces(self) -> Iterator[Tuple[Any, np.ndarray]]:
         width = len(self.names)
         index = [self.names.index(a) for a in self.axes]
+        rows_in = self._rows  # type: Iterator[Tuple[List[str], int]]
+        if self._pending is not None:
+            rows_in = itertools.chain([self._pending], rows_in)
+            self._pending = None
         while True:
-            rows, lines = [], []  # type: List[List[str]], List[int]
-            while len(rows) < self.chunk_size:
-                if self._pending is not None:
-                    row, line = self._pending  # type: Tuple[Optional[List[str]], int]
-                    self._pending = None
-                else:
-                    row, line = self._next_row()
-                if row is None:
-                    break
+            block = list(itertools.islice(rows_in, self.chunk_size))
+            if not block:
+                return
+            for row, line in block:
                 if len(row) != width:
                     raise PointFileError("line %d: %d field%s, expected %d (%s)" % (
                         line, len(row), "" if len(row) == 1 else "s", width,
                         ",".join(self.names)), self.path, row=line)
-                rows.append(row)
-                lines.append(line)
-            if not rows:
-                return
-            cells = list(zip(*rows))
-            del rows
+            lines = [line for _, line in block]
+            cells = list(zip(*(row for row, _ in block)))
+            del block
             xyz = np.empty((len(lines), len(index)))
             for k, c in enumerate(index):
                 xyz[:, k] = self._numbers(cells[c], lines, self.names[c])
             yield _CsvPiece(cells, lines), xyz
-            if len(lines) < self.chunk_size:
-                return
 
     def _numbers(self, cells: Sequence[str], lines: List[int], name: str) -> np.ndarray:
         """Floats of a column's cells; an empty cell is NaN."""
@@ -613,7 +613,10 @@ class ParquetSink(Sink):
         for name in self.added:
             schema = schema.append(pa.field(name, pa.float64()))
         self.schema = schema
-        self._writer = self._pq.ParquetWriter(self.path, schema)
+        # No dictionaries for float columns: coordinates seldom repeat, and
+        # trying one per page made writing five times as slow.
+        self._writer = self._pq.ParquetWriter(self.path, schema, use_dictionary=[
+            f.name for f in schema if not pa.types.is_floating(f.type)])
 
     def write(self, piece: Any, take: Optional[np.ndarray], added: Dict[str, np.ndarray]) -> None:
         pa = self._pa
