@@ -57,7 +57,10 @@ def shipped(alignment: "Alignment", client: Any = None) -> Any:
     else a delayed object, one key in the graph."""
     client = client if client is not None else _client()
     if client is not None:
-        return client.scatter(alignment, broadcast=True, hash=True)
+        # A key of its own for each call (hash=False): with a key made from
+        # the content, dropping the future of an earlier call released the
+        # data that a later graph of the same alignment was about to use.
+        return client.scatter(alignment, broadcast=True, hash=False)
     try:
         import dask
     except ImportError:

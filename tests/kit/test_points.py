@@ -248,3 +248,21 @@ def test_distributed_example_locates_every_point(tmp_path, monkeypatch):
     assert result["rows"] == len(take) == len(got) and 0 < len(take) < 3000
     np.testing.assert_array_equal(got.station.to_numpy(), found.station)
     np.testing.assert_array_equal(got.intensity.to_numpy(), source.intensity.to_numpy()[take])
+
+
+def test_each_graph_keeps_its_own_scattered_alignment():
+    # Scattered under a key made from its content, the alignment of a graph
+    # was released when the future of the call before it was dropped: of
+    # calls in a row on one client, a later one failed with "lost
+    # dependencies" (smallest: four calls on 4 partitions of 101 points).
+    distributed = pytest.importorskip("distributed")
+    dd, pd = pytest.importorskip("dask.dataframe"), pytest.importorskip("pandas")
+    from curvixkit.dask import locate_dataframe
+    xyz = cloud(RAILWAY)
+    frame = dd.from_pandas(pd.DataFrame({"x": xyz[:, 0], "y": xyz[:, 1]}), npartitions=4)
+    with distributed.Client(n_workers=1, threads_per_worker=1, processes=False,
+                            dashboard_address=None) as client:
+        runs = [locate_dataframe(RAILWAY, frame, client=client).station.compute().to_numpy()
+                for _ in range(4)]
+    for station in runs:
+        np.testing.assert_array_equal(station, RAILWAY.locate(xyz[:, :2]).station)

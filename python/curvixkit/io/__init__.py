@@ -9,4 +9,7 @@ alignment. Every failure names its line, field or attribute.
 - :mod:`curvixkit.io.landxml`: LandXML 1.0-1.2, read and written.
 - :mod:`curvixkit.io.geojson`: GeoJSON features of an alignment.
 - :mod:`curvixkit.io.dxf`: DXF drawings of an alignment and its stakes.
+- :mod:`curvixkit.io.points`: point files (CSV, LAS/LAZ, Parquet) read in
+  chunks and written back with columns added.
+- :mod:`curvixkit.io.files`: output that appears whole or not at all.
 """

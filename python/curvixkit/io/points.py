@@ -438,7 +438,13 @@ class ParquetSource(Source):
         self.path = os.fspath(path)
         self.chunk_size = max(int(chunk_size), 1)
         try:
-            self._file = pq.ParquetFile(self.path)
+            try:
+                # Read ahead nothing (pre_buffer would fetch every row group
+                # at once: 400 MiB for 10^7 points) and column chunks in
+                # 1 MiB pieces.
+                self._file = pq.ParquetFile(self.path, pre_buffer=False, buffer_size=1 << 20)
+            except TypeError:   # pyarrow before pre_buffer
+                self._file = pq.ParquetFile(self.path, buffer_size=1 << 20)
         except OSError as exc:
             if not os.path.isfile(self.path):
                 raise
