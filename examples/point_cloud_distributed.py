@@ -75,7 +75,9 @@ def main(argv: Optional[List[str]] = None) -> Dict[str, Any]:
         with Client(args.scheduler or cluster) as client:
             located = locate_dataframe(alignment, dd.read_parquet(data), "x", "y",
                                        max_distance=args.max_distance, client=client)
-            located.to_parquet(out, write_index=False)
+            # No dictionaries for float columns (pyarrow tries one per column
+            # and page by default, which costs a third of a worker's time).
+            located.to_parquet(out, write_index=False, use_dictionary=False)
             written = dd.read_parquet(out)
             counts = dd.compute(written.shape[0], (written.offset > 0).sum(),
                                 written.station.min(), written.station.max())

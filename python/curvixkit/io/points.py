@@ -367,11 +367,9 @@ class LasSource(Source):
                                                            max(have, 0), size),
                     self.path, row=max(have, 0) + 1)
         lowered = {n.lower(): n for n in self.names}
-        self._scaled = {}  # type: Dict[str, str]
         chosen = []
         for role, wanted in (("x", x), ("y", y), ("z", z)):
             if wanted is None or str(wanted).lower() == role:
-                self._scaled[role] = role
                 chosen.append(role)
                 continue
             name = lowered.get(str(wanted).lower())
