@@ -14,8 +14,10 @@ The modules: :mod:`~curvixkit.alignment` (the Alignment), :mod:`~curvixkit.resul
 (what queries return), :mod:`~curvixkit.errors`, :mod:`~curvixkit.stations`
 (station equations, chainage text, station grids), :mod:`~curvixkit.design`
 (curve groups, key points), :mod:`~curvixkit.diagnostics`,
-:mod:`~curvixkit.setting_out`, :mod:`~curvixkit.plot`, :mod:`~curvixkit.io`
-(readers and writers) and :mod:`~curvixkit.cli`.
+:mod:`~curvixkit.setting_out`, :mod:`~curvixkit.plot`, :mod:`~curvixkit.points`
+(survey files and point clouds: CSV, LAS/LAZ, Parquet), :mod:`~curvixkit.dask`
+(point clouds on a dask cluster), :mod:`~curvixkit.io` (readers and writers)
+and :mod:`~curvixkit.cli`.
 """
 
 __version__ = "0.3.0"

@@ -15,6 +15,7 @@ class                       base            raised for
 :class:`StationError`       ValueError      a station text or display station
 :class:`SettingOutError`    ValueError      a stake-out plan that cannot be made
 :class:`CrsError`           ValueError      a CRS that does not fit the alignment
+:class:`PointFileError`     ValueError      a point file (CSV, LAS, Parquet) that cannot be read
 :class:`MissingExtraError`  ImportError     an optional extra that is not installed
 :class:`LossWarning`        UserWarning     a writer left out what its format cannot hold
 :class:`IcdEquationWarning` LossWarning     station equations left out of an ICD file
@@ -28,8 +29,9 @@ from __future__ import annotations
 import os
 from typing import Optional, Union
 
-__all__ = ["IcdError", "ElementError", "LandXMLError", "IfcError", "StationError", "SettingOutError",
-           "CrsError", "MissingExtraError", "LossWarning", "IcdEquationWarning",
+__all__ = ["IcdError", "ElementError", "LandXMLError", "IfcError", "StationError",
+           "SettingOutError", "CrsError", "PointFileError", "MissingExtraError", "LossWarning",
+           "IcdEquationWarning",
            "OffsetWarning", "CrsWarning", "missing_extra", "one_line"]
 
 
@@ -140,6 +142,25 @@ class CrsError(ValueError):
     unknown to pyproj, or in another linear unit than the alignment's file."""
 
 
+class PointFileError(ValueError):
+    """A point file that cannot be read or written as asked: ``path`` the
+    file, ``row`` the 1-based line of a text file or the 1-based point
+    record (LAS) or row (Parquet) where known, ``column`` the column or
+    dimension at fault. ``str()`` reads ``pts.csv: line 57, column 'x':
+    'abc' is not a number`` (the message itself names the row)."""
+
+    def __init__(self, message: str, path: Optional[Union[str, "os.PathLike[str]"]] = None,
+                 row: Optional[int] = None, column: Optional[str] = None) -> None:
+        super().__init__(message, path, row, column)
+        self.message = message
+        self.path = path
+        self.row = row
+        self.column = column
+
+    def __str__(self) -> str:
+        return self.message if self.path is None else "%s: %s" % (self.path, self.message)
+
+
 class MissingExtraError(ImportError):
     """An optional extra is not installed; the message says how to install it."""
 
@@ -163,7 +184,9 @@ class CrsWarning(UserWarning):
     they are said to be in."""
 
 
-_EXTRAS = {"plot": "matplotlib", "dxf": "ezdxf", "gis": "pyproj", "ifc": "ifcopenshell"}
+_EXTRAS = {"plot": "matplotlib", "dxf": "ezdxf", "gis": "pyproj", "ifc": "ifcopenshell",
+           "las": "laspy", "parquet": "pyarrow", "dask": "dask",
+           "distributed": "dask.distributed"}
 
 
 def missing_extra(extra: str, what: str) -> MissingExtraError:

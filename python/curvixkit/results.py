@@ -8,10 +8,11 @@ from __future__ import annotations
 
 import math
 from collections import namedtuple
-from typing import Any, NamedTuple, Optional, Tuple
+from typing import Any, Dict, NamedTuple, Optional, Tuple
 
 __all__ = ["Element", "Located", "LocatedAll", "Crossings", "Units", "Profile", "VerticalSegment",
-           "VerticalCurve", "TurningPoint", "CantDesign", "BEFORE_START", "PAST_END"]
+           "VerticalCurve", "TurningPoint", "CantDesign", "PointChunk", "LocatedFile",
+           "BEFORE_START", "PAST_END"]
 
 # Values of the ``beyond`` field of Located and LocatedAll.
 BEFORE_START = -1
@@ -176,3 +177,27 @@ class CantDesign(NamedTuple):
     gauge: float
     axis: str
     notes: Tuple[str, ...]
+
+
+class PointChunk(NamedTuple):
+    """Consecutive points of a point file: the file's ``names`` (columns or
+    LAS dimensions, in file order), their values in ``columns`` (one NumPy
+    array each: the text of a CSV cell, a LAS dimension as stored, a
+    Parquet column), ``xyz`` the (N, 2) or (N, 3) float64 coordinates (NaN
+    where a cell is empty or null) and ``axes`` the names they came from."""
+    names: Tuple[str, ...]
+    columns: Dict[str, Any]
+    xyz: Any
+    axes: Tuple[str, ...]
+
+
+class LocatedFile(NamedTuple):
+    """What :func:`curvixkit.points.locate_file` wrote: the ``format`` of
+    the output, the ``points`` read and the ``rows`` written (fewer with
+    ``max_distance``, more or fewer with ``all=True``), the ``added``
+    column names."""
+    destination: str
+    format: str
+    points: int
+    rows: int
+    added: Tuple[str, ...]

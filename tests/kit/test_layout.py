@@ -8,7 +8,8 @@ from conftest import REPO
 PACKAGE = REPO / "python" / "curvixkit"
 # What the readers and writers may not import: the public modules built on them.
 ABOVE_IO = ("curvixkit.alignment", "curvixkit.design", "curvixkit.setting_out",
-            "curvixkit.plot", "curvixkit.diagnostics", "curvixkit.cli")
+            "curvixkit.plot", "curvixkit.diagnostics", "curvixkit.points", "curvixkit.dask",
+            "curvixkit.cli")
 
 
 def _graph():

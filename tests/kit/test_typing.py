@@ -94,8 +94,8 @@ def test_examples_and_package_type_check(tmp_path, target):
     # curvixkit must be found typed (py.typed); of the third-party imports
     # only these may come without types. Untyped functions are checked too.
     (tmp_path / "mypy.ini").write_text(
-        "[mypy]\ncheck_untyped_defs = True\n"
-        "[mypy-lxml.*,ezdxf.*,dask.*,matplotlib.*,ifcopenshell.*,laspy.*,pyarrow.*,distributed.*]\n"
+        "[mypy]\ncheck_untyped_defs = True\n[mypy-lxml.*,ezdxf.*,dask.*,matplotlib.*,laspy.*,"
+        "pyarrow.*,tqdm.*,distributed.*,ifcopenshell.*]\n"
         "ignore_missing_imports = True\n")
     args = (sorted(str(p) for p in EXAMPLES.glob("*.py")) if target == "examples"
             else ["-p", "curvixkit"])

@@ -6,14 +6,13 @@ from __future__ import annotations
 import argparse
 import contextlib
 import math
-import os
 import re
 import sys
-import tempfile
 from typing import IO, Any, Iterator, Optional, Sequence, Tuple
 
 from curvixkit import Alignment
 from curvixkit.errors import IcdError, one_line
+from curvixkit.io.files import replaced_when_done, same_file
 from curvixkit.stations import StationError, parse_station
 
 PROG = "curvix"
@@ -190,43 +189,30 @@ def internal(a: Alignment, value: Optional[float], option: str) -> Optional[floa
 
 # ------------------------------------------------------------------ output
 
-def _same_file(a: str, b: str) -> bool:
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return False
-
-
 def refuse_overwrite(output: Optional[str], inputs: Sequence[Optional[str]]) -> None:
     """A :class:`CommandError` where OUT is one of the input files."""
     if output is None or output == "-":
         return
     for path in inputs:
-        if path is not None and path != "-" and _same_file(output, path):
+        if path is not None and path != "-" and same_file(output, path):
             raise CommandError("%s is also the input %s; write to another file" % (output, path))
 
 
 @contextlib.contextmanager
 def output_path(path: str, inputs: Sequence[Optional[str]] = ()) -> Iterator[str]:
-    """A temporary path beside ``path`` (with its extension, which some
-    writers read), renamed to ``path`` when the block ends without an error:
-    a failure leaves no half-written file, and an older file at ``path``
-    stands. OUT may not be one of ``inputs``."""
+    """A temporary path beside ``path``, renamed to ``path`` when the block
+    ends without an error (:func:`curvixkit.io.files.replaced_when_done`).
+    OUT may not be one of ``inputs``."""
     refuse_overwrite(path, inputs)
-    folder = os.path.dirname(os.path.abspath(path))
-    root, ext = os.path.splitext(os.path.basename(path))
+    opened = False
     try:
-        fd, tmp = tempfile.mkstemp(prefix=".%s." % root, suffix=".part" + ext, dir=folder)
+        with replaced_when_done(path) as tmp:
+            opened = True
+            yield tmp
     except OSError as exc:
+        if opened:
+            raise
         raise CommandError("cannot write %s: %s" % (path, exc.strerror or exc))
-    os.close(fd)
-    try:
-        yield tmp
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
 
 
 @contextlib.contextmanager

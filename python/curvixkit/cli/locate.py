@@ -1,13 +1,16 @@
 """``curvix locate FILE``: the nearest station, signed offset, side and
-distance of points given on the command line or in a CSV file."""
+distance of points given on the command line or in a point file (CSV,
+LAS/LAZ, Parquet), printed as a table or CSV, or streamed into a point file
+of their own kind with the located columns added."""
 
 from __future__ import annotations
 
 import argparse
 import csv
+import itertools
 import math
 import sys
-from typing import IO, Any, Callable, Iterator, List, NamedTuple, Tuple
+from typing import IO, Any, Callable, Iterable, Iterator, List, NamedTuple, Optional
 
 import numpy as np
 
@@ -15,6 +18,7 @@ from curvixkit import Alignment
 from curvixkit.cli import _common
 from curvixkit.cli._common import CommandError
 from curvixkit.cli.progress import Progress
+from curvixkit.points import FORMATS, locate_file, open_points
 from curvixkit.results import BEFORE_START, PAST_END
 
 CHUNK = 65536
@@ -27,17 +31,28 @@ EPILOG = """\
 examples:
   curvix locate examples/railway_10km.icd 19000 31800
   curvix locate examples/railway_10km.icd 19000 31800 22050.5 33010
-  curvix locate examples/railway_10km.icd --points points.csv --format csv -o stations.csv
+  curvix locate examples/railway_10km.icd --points examples/survey_points.csv
+  curvix locate examples/railway_10km.icd --points survey.csv -o located.csv
+  curvix locate examples/railway_10km.icd --points cloud.laz -o located.laz --max-distance 30
+  curvix locate examples/railway_10km.icd --points cloud.parquet -o out.parquet --x E --y N
 
-points.csv holds x,y per line (or a header row naming columns x and y, and z
-for the height of each point above the design: column dz).
 For each point: the globally nearest station, the signed offset (positive to
 the right of the direction of travel), the side (left, right or on, within
 0.0005 of the line), the distance, and in the beyond column 'start' or 'end'
 where the point lies beyond that end of the alignment (its station is then
-the end's and its offset the distance to the end point). Options may come
-before or after the coordinates; put -- before coordinates that look like
-options (-- -5e3 120)."""
+the end's and its offset the distance to the end point); dz, the height
+above the design, for points with z on an alignment with a profile.
+
+--points reads CSV (any delimiter; a header naming x/y/z, E/N/Z,
+easting/northing ..., or x, y (z) first), LAS/LAZ or Parquet, told apart
+by content; --x/--y/--z name the columns where the names say nothing (a
+1-based number in a CSV file without a header). With --points FILE and -o
+OUT the file is streamed in chunks: OUT keeps every column of FILE and adds
+station, offset, distance (and dz); its format is --format, else OUT's
+suffix, else FILE's (LAS needs LAS input; laspy and pyarrow are the extras
+las and parquet). Otherwise a table (or --format csv) of the points is
+printed. Options may come before or after the coordinates; put -- before
+coordinates that look like options (-- -5e3 120)."""
 
 
 class Located(NamedTuple):
@@ -64,41 +79,21 @@ def add_parser(sub: Any, fmt: Any) -> Any:
     _common.add_file(p)
     p.add_argument("coords", nargs="*", type=_common.coordinate, metavar="X Y",
                    help="point coordinates, in pairs")
-    p.add_argument("--points", metavar="CSV", help="read points from a CSV file ('-' for stdin)")
-    p.add_argument("--format", choices=("table", "csv"), default="table",
-                   help="output format (default table)")
+    p.add_argument("--points", metavar="FILE",
+                   help="read points from a CSV, LAS/LAZ or Parquet file ('-' for CSV on stdin)")
+    p.add_argument("--format", choices=("table",) + FORMATS,
+                   help="output format: table (default) or csv; with --points FILE -o OUT "
+                        "also las or parquet (default: OUT's suffix, else FILE's format)")
+    p.add_argument("--x", metavar="COL", help="the column of x (easting) in FILE")
+    p.add_argument("--y", metavar="COL", help="the column of y (northing) in FILE")
+    p.add_argument("--z", metavar="COL", help="the column of z (height) in FILE")
+    p.add_argument("--max-distance", type=_common.positive, metavar="D",
+                   help="leave out points farther than D from the alignment")
+    p.add_argument("--all", action="store_true",
+                   help="a row for every local minimum of the distance (within --max-distance)")
     p.add_argument("-o", "--output", metavar="OUT", help="write to OUT instead of stdout")
     p.set_defaults(func=run)
     return p
-
-
-def read_points(stream: IO[str], name: str) -> List[Tuple[float, ...]]:
-    """Points from CSV text: x and y in the first two columns, or in the
-    columns named x and y (and z) when the first row is a header. Blank
-    lines and lines starting with # are skipped."""
-    points = []  # type: List[Tuple[float, ...]]
-    columns = (0, 1)  # type: Tuple[int, ...]
-    first = True
-    for lineno, row in enumerate(csv.reader(stream), 1):
-        if not row or not "".join(row).strip() or row[0].lstrip().startswith("#"):
-            continue
-        cells = [c.strip() for c in row]
-        if first:
-            first = False
-            lowered = [c.lower() for c in cells]
-            if "x" in lowered and "y" in lowered:
-                columns = tuple(lowered.index(c) for c in ("x", "y", "z") if c in lowered)
-                continue
-        try:
-            values = tuple(float(cells[c]) for c in columns)
-        except (IndexError, ValueError):
-            raise CommandError("%s:%d: expected numbers %s, got %r" % (
-                name, lineno, ",".join("xyz"[:len(columns)]), ",".join(row)))
-        if not all(math.isfinite(v) for v in values):
-            raise CommandError("%s:%d: coordinates must be finite, got %r"
-                               % (name, lineno, ",".join(row)))
-        points.append(values)
-    return points
 
 
 def side_of(offset: float) -> str:
@@ -110,21 +105,23 @@ def side_of(offset: float) -> str:
 _BEYOND = {BEFORE_START: "start", PAST_END: "end", 0: ""}
 
 
-def locate(a: Alignment, points: List[Tuple[float, ...]]) -> Iterator[Located]:
+def locate(a: Alignment, chunks: Iterable[np.ndarray], max_distance: Optional[float] = None,
+           all: bool = False) -> Iterator[Located]:
     """The globally nearest station of each point and its signed offset (and
     height above the design for points with z), one engine call per chunk
-    of points."""
-    width = max((len(p) for p in points), default=2)
-    with Progress(len(points), "locate") as bar:
-        for lo in range(0, len(points), CHUNK):
-            chunk = np.array([p + (math.nan,) * (width - len(p)) for p in points[lo:lo + CHUNK]],
-                             dtype=float).reshape(-1, width)
-            found = a.locate(chunk)
-            for (x, y), s, o, d, b, dz in zip(chunk[:, :2].tolist(), found.station.tolist(),
-                                              found.offset.tolist(), found.distance.tolist(),
-                                              found.beyond.tolist(), found.dz.tolist()):
-                yield Located(x, y, s, o, side_of(o), d, _BEYOND[b], dz)
-            bar.update(lo + len(chunk))
+    of points: only those within ``max_distance``, or with ``all`` every
+    local minimum."""
+    limit = math.inf if max_distance is None else max_distance
+    for chunk in chunks:
+        found = (a.locate(chunk, limit, all=True) if all
+                 else a.locate(chunk, limit))  # type: Any
+        rows = found.query if all else np.arange(len(chunk))  # type: Any
+        if max_distance is not None and not all:
+            rows = np.flatnonzero(found.distance <= limit)
+        picked = [v if all else v[rows] for v in (found.station, found.offset, found.distance,
+                                                   found.beyond, found.dz)]
+        for (x, y), s, o, d, b, dz in zip(chunk[rows, :2].tolist(), *(v.tolist() for v in picked)):
+            yield Located(x, y, s, o, side_of(o), d, _BEYOND[b], dz)
 
 
 def write_table(rows: Iterator[Located], out: IO[str], chainage: Callable[[float], str],
@@ -151,16 +148,43 @@ def write_csv(rows: Iterator[Located], out: IO[str], chainage: Callable[[float],
                    + ([repr(r.dz)] if heights else []) + [r.beyond])
 
 
-def _read_point_file(path: str) -> List[Tuple[float, ...]]:
-    if path == "-":
-        return read_points(sys.stdin, "<stdin>")
+def _given(coords: List[float], args: argparse.Namespace, bar: Progress,
+           width: int) -> Iterator[np.ndarray]:
+    """The points to locate in chunks: the pairs on the command line, then
+    those of --points (one column of NaN z added to the pairs where the file
+    has z, as the file's points are (x, y, z))."""
+    if coords:
+        pairs = np.array(coords, dtype=float).reshape(-1, 2)
+        yield np.hstack([pairs, np.full((len(pairs), width - 2), math.nan)])
+    if args.points is None:
+        return
+    done = 0
+    for chunk in args.source.chunks():
+        yield chunk.xyz
+        done += len(chunk.xyz)
+        bar.update(done)
+
+
+def _source(args: argparse.Namespace) -> Any:
+    """The point file of --points opened (stdin for '-'), or None."""
+    if args.points is None:
+        return None
     try:
-        with open(path, encoding="utf-8", newline="") as stream:
-            return read_points(stream, path)
+        return open_points(sys.stdin if args.points == "-" else args.points,
+                           x=args.x, y=args.y, z=args.z, chunk_size=CHUNK)
     except OSError as exc:
-        raise CommandError("%s: %s" % (path, exc.strerror or exc))
-    except UnicodeDecodeError as exc:
-        raise CommandError("%s: not UTF-8 text (%s)" % (path, exc.reason))
+        raise CommandError("%s: %s" % (args.points, exc.strerror or exc))
+
+
+def _locate_file(a: Alignment, args: argparse.Namespace) -> int:
+    """--points FILE -o OUT: stream FILE into OUT with the located columns."""
+    try:
+        locate_file(a, args.points, args.output, x=args.x, y=args.y, z=args.z,
+                    max_distance=args.max_distance, all=args.all, format=args.format,
+                    progress=True)
+    except OSError as exc:
+        raise CommandError("%s: %s" % (exc.filename or args.points, exc.strerror or exc))
+    return 0
 
 
 def run(args: argparse.Namespace) -> int:
@@ -168,15 +192,33 @@ def run(args: argparse.Namespace) -> int:
     coords = args.coords or []
     if len(coords) % 2:
         raise CommandError("coordinates come in pairs X Y; got %d numbers" % len(coords))
-    points = [tuple(p) for p in zip(coords[0::2], coords[1::2])]  # type: List[Tuple[float, ...]]
-    if args.points is not None:
-        points += _read_point_file(args.points)
-    if not points:
+    to_file = (not coords and args.points not in (None, "-") and args.output not in (None, "-")
+               and args.format != "table")
+    if not to_file and args.format in ("las", "parquet"):
+        raise CommandError("--format %s needs --points FILE and -o OUT (and no X Y pairs)"
+                           % args.format)
+    if (args.x or args.y or args.z) and args.points is None:
+        raise CommandError("--x, --y and --z name columns of --points FILE")
+    if not coords and args.points is None:
         raise CommandError("no points given: pass X Y pairs or --points FILE")
+    if to_file:
+        _common.refuse_overwrite(args.output, [args.file, args.points])
+        return _locate_file(_common.load(args), args)
     a = _common.load(args)
-    rows = locate(a, points)
-    heights = any(len(p) > 2 for p in points)
-    with _common.output(args.output, [args.file, args.points]) as out:
-        writer = write_csv if args.format == "csv" else write_table
-        writer(rows, out, a.stations.format, heights)
+    args.source = _source(args)
+    try:
+        heights = args.source is not None and args.source.has_z
+        with Progress(args.source and args.source.total, "locate") as bar:
+            chunks = _given(coords, args, bar, 3 if heights else 2)
+            # The first chunk is read (and checked) before anything is written.
+            first = list(itertools.islice(chunks, 1))
+            if not first or not len(first[0]):
+                raise CommandError("no points given: %s holds none" % args.points)
+            rows = locate(a, itertools.chain(first, chunks), args.max_distance, args.all)
+            with _common.output(args.output, [args.file, args.points]) as out:
+                writer = write_csv if args.format == "csv" else write_table
+                writer(rows, out, a.stations.format, heights)
+    finally:
+        if args.source is not None:
+            args.source.close()
     return 0

@@ -10,4 +10,7 @@ alignment. Every failure names its line, field or attribute.
 - :mod:`curvixkit.io.ifc`: IFC 4.3 alignments (ifcopenshell), read.
 - :mod:`curvixkit.io.geojson`: GeoJSON features of an alignment.
 - :mod:`curvixkit.io.dxf`: DXF drawings of an alignment and its stakes.
+- :mod:`curvixkit.io.points`: point files (CSV, LAS/LAZ, Parquet) read in
+  chunks and written back with columns added.
+- :mod:`curvixkit.io.files`: output that appears whole or not at all.
 """
