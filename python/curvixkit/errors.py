@@ -12,6 +12,7 @@ class                       base            raised for
 :class:`LandXMLError`       ValueError      a LandXML file that cannot be read or written
 :class:`IfcError`           ValueError      an IFC file that cannot be read or written
 :class:`ElementError`       ValueError      an element description the engine refuses
+:class:`ProfileError`       ValueError      a profile or cant the engine refuses
 :class:`StationError`       ValueError      a station text or display station
 :class:`SettingOutError`    ValueError      a stake-out plan that cannot be made
 :class:`CrsError`           ValueError      a CRS that does not fit the alignment
