@@ -212,7 +212,8 @@ class CsvSource(Source):
             text = (" ".join(line.split()) + "\n" for line in text)
         self._reader = csv.reader(text, delimiter=self.delimiter)
         self._rows = self._significant_rows()
-        first, line = next(self._rows, ([], 1))
+        nothing = ([], 1)  # type: Tuple[List[str], int]
+        first, line = next(self._rows, nothing)
         if not first:
             self.close()
             raise PointFileError("empty file: no header and no points", self.path, row=1)
@@ -635,13 +636,17 @@ class ParquetSink(Sink):
             self._open(pa.schema([pa.field(n, a.type) for n, a in zip(self.source.names,
                                                                         arrays)]))
         arrays += [pa.array(added[n], type=pa.float64()) for n in self.added]
-        self._writer.write_table(pa.Table.from_arrays(arrays, schema=self.schema))
+        writer = self._writer
+        assert writer is not None  # opened above
+        writer.write_table(pa.Table.from_arrays(arrays, schema=self.schema))
 
     def close(self) -> None:
         if self._writer is None:   # no rows from a source without a schema: text columns
             pa = self._pa
             self._open(pa.schema([pa.field(n, pa.string()) for n in self.source.names]))
-        self._writer.close()
+        writer = self._writer
+        assert writer is not None  # opened above
+        writer.close()
 
 
 def open_sink(format: str, path: str, source: Source, added: Sequence[str],
