@@ -110,6 +110,21 @@ def _thin_labels(fig: Any, labels: List[Tuple[str, Any, Any]]) -> List[Label]:
     return kept
 
 
+def _save(fig: Any, ax: Any, labels: List[Tuple[str, Any, Any]], out: Any,
+          dpi: int) -> List[Label]:
+    """Lay the figure out, fix its view (so the label boxes measured now are
+    the saved image's: an equal aspect otherwise moves the limits at save),
+    thin the labels and save; the labels kept."""
+    fig.tight_layout()
+    ax.apply_aspect()
+    ax.set_xlim(ax.get_xlim())
+    ax.set_ylim(ax.get_ylim())
+    ax.set_autoscale_on(False)
+    kept = _thin_labels(fig, labels)
+    fig.savefig(out, dpi=dpi)
+    return kept
+
+
 def plot_plan(alignment: Any, out: Any, tick: float = 100.0, dpi: int = 150,
               size: Tuple[float, float] = (11.0, 8.5), keypoints: str = "us",
               title: Optional[str] = None) -> List[Label]:
@@ -226,16 +241,7 @@ def plot_plan(alignment: Any, out: Any, tick: float = 100.0, dpi: int = 150,
     ax.set_title(title if title is not None else "%s   %s to %s   (%d elements)" % (
         alignment.path or alignment.name or "alignment", smap.format(start), smap.format(end),
         len(elements)), fontsize=9)
-    fig.tight_layout()
-    # Fix the view as laid out, so the label boxes measured now are the
-    # saved image's (an equal aspect otherwise moves the limits at save).
-    ax.apply_aspect()
-    ax.set_xlim(ax.get_xlim())
-    ax.set_ylim(ax.get_ylim())
-    ax.set_autoscale_on(False)
-    kept = _thin_labels(fig, labels)
-    fig.savefig(out, dpi=dpi)
-    return kept
+    return _save(fig, ax, labels, out, dpi)
 
 
 def plot_profile(alignment: Any, out: Any, tick: float = 100.0, dpi: int = 150,
@@ -315,10 +321,4 @@ def plot_profile(alignment: Any, out: Any, tick: float = 100.0, dpi: int = 150,
     ax.grid(True, linewidth=0.3, alpha=0.5)
     ax.set_title(title if title is not None else "%s   profile %s" % (
         alignment.path or alignment.name or "alignment", profile.name or ""), fontsize=9)
-    fig.tight_layout()
-    ax.set_xlim(ax.get_xlim())
-    ax.set_ylim(ax.get_ylim())
-    ax.set_autoscale_on(False)
-    kept = _thin_labels(fig, labels)
-    fig.savefig(out, dpi=dpi)
-    return kept
+    return _save(fig, ax, labels, out, dpi)

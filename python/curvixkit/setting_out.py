@@ -249,6 +249,13 @@ _FIRST = "%14.3f  %-13s %-9s %8.3f %15.3f %15.3f %14s %12s"
 _NEXT = "%14s  %-13s %-9s %8.3f %15.3f %15.3f %14s %12s"
 
 
+def _rows(c: Chunk) -> Iterator[tuple]:
+    """Per station of a chunk: station, chainage, key names, the stakes'
+    points, azimuths, radii and elevations, and the cant, as Python values."""
+    return zip(c.station.tolist(), c.chainage, c.names, c.xy.tolist(), c.azimuth.tolist(),
+               c.radius.tolist(), c.z.tolist(), c.cant.tolist())
+
+
 def _radius_text(r: float) -> str:
     return "inf" if math.isinf(r) else "%.3f" % r
 
@@ -265,10 +272,7 @@ def write_table(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str =
     offsets = plan.offsets
     for c in chunks:
         lines = []
-        for s, chain, name, pts, azs, rs, zs, ct in zip(c.station.tolist(), c.chainage, c.names,
-                                                        c.xy.tolist(), c.azimuth.tolist(),
-                                                        c.radius.tolist(), c.z.tolist(),
-                                                        c.cant.tolist()):
+        for s, chain, name, pts, azs, rs, zs, ct in _rows(c):
             for j, (o, (x, y), a, r, z) in enumerate(zip(offsets, pts, azs, rs, zs)):
                 az = format_angle(a, angles)
                 if j == 0:
@@ -313,10 +317,7 @@ def write_csv(chunks: Iterator[Chunk], plan: Plan, out: IO[str], angles: str = "
 
     for c in chunks:
         lines = []
-        for s, chain, name, pts, azs, rs, zs, ct in zip(c.station.tolist(), c.chainage, c.names,
-                                                        c.xy.tolist(), c.azimuth.tolist(),
-                                                        c.radius.tolist(), c.z.tolist(),
-                                                        c.cant.tolist()):
+        for s, chain, name, pts, azs, rs, zs, ct in _rows(c):
             head = "%r,%s,%s," % (s, chain, quote(name) if name else "")
             tail = ",%r" % ct if plan.cant else ""
             for o_text, (x, y), a, r, z in zip(offsets, pts, azs, rs, zs):
