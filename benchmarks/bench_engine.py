@@ -23,6 +23,7 @@ Ratios are baseline time / engine time; errors are against the exact engine.
 """
 import argparse
 import math
+import os
 import threading
 import time
 from pathlib import Path
@@ -45,7 +46,7 @@ def best_of(fn, repeat):
     return min(times)
 
 
-def generated(n, seed=7):
+def generated_descriptions(n, seed=7):
     """n elements: line, clothoid in, arc, clothoid out, alternating hands; lengths 50-200 m."""
     rng = np.random.default_rng(seed)
     descs = []
@@ -62,7 +63,7 @@ def generated(n, seed=7):
             if len(descs) < n:
                 descs.append(desc)
         hand = -hand
-    return Alignment.from_elements(0.0, 0.0, 0.0, 0.5, descs)
+    return descs
 
 
 def offset_points(a, n, spread, seed=11):
@@ -133,13 +134,40 @@ def bench_locate(a, legacy, args):
     return pts, t_engine
 
 
+def resident_bytes():
+    """Resident memory of this process (Linux /proc; None elsewhere)."""
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):
+        return None
+
+
 def bench_growth(args):
-    print("\nlocate cost against the number of elements (points within +-50 m)")
-    for n in (10, 1000, 100000):
-        g = generated(n)
+    print("\nagainst the number of elements (generated chains; locate: points within +-50 m,"
+          " point: stations in random order)")
+    print("  %-24s %12s %14s %12s %12s" % ("elements", "bytes/elem", "(engine's own)", "locate",
+                                           "point"))
+    for n in args.elements:
+        descs = generated_descriptions(n)
+        first = Alignment.from_elements(0.0, 0.0, 0.0, 0.5, descs)
+        # The second build's growth of resident memory is what one more
+        # alignment costs: the first has warmed the allocator for the
+        # temporaries of a build.
+        before = resident_bytes()
+        g = Alignment.from_elements(0.0, 0.0, 0.0, 0.5, descs)
+        after = resident_bytes()
+        del first, descs
+        resident = "%12.0f" % ((after - before) / n) if before is not None else "%12s" % "-"
+        own = getattr(g._engine, "memory_bytes", None)
+        own = "%14.0f" % (own() / n) if own is not None else "%14s" % "-"
         pts = offset_points(g, args.points, 50.0)
         t = best_of(lambda: g.locate(pts), args.repeat) / len(pts)
-        print("  %-52s %10.1f ns/pt" % ("%d elements, %.0f km" % (n, g.length / 1000), t * 1e9))
+        s = np.random.default_rng(5).uniform(g.start_station, g.end_station, args.stations)
+        tp = best_of(lambda: g.point(s), args.repeat) / len(s)
+        print("  %-24s %s %s %9.0f ns %9.1f ns" % ("%d (%.0f km)" % (n, g.length / 1000), resident,
+                                                    own, t * 1e9, tp * 1e9))
+        del g
 
 
 def bench_point(a, legacy, args):
@@ -245,7 +273,15 @@ def main(argv=None):
     parser.add_argument("--stations", type=int, default=1000000)
     parser.add_argument("--baseline-points", type=int, default=2000)
     parser.add_argument("--legacy-points", type=int, default=2000)
+    parser.add_argument("--elements", type=lambda v: [int(x) for x in v.split(",")],
+                        default=[10, 1000, 100000, 1000000],
+                        help="element counts of the growth table (comma separated)")
+    parser.add_argument("--only", choices=("growth", "network"), default=None,
+                        help="run one section alone")
     args = parser.parse_args(argv)
+    if args.only == "growth":
+        bench_growth(args)
+        return
     a = Alignment.from_icd(SAMPLE)
     legacy = curvix.PQX(str(SAMPLE))
     print("curvixkit engine benchmark on %s (%d elements, %.1f km)" % (SAMPLE.name, len(a),

@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <stdexcept>
 #include <utility>
 
 #include "curvix/engine/engine_data.hpp"
@@ -17,21 +19,23 @@ namespace curvix::engine {
 
 namespace {
 
-using detail::count_not_above;
 using detail::Curve;
 using detail::CxSum;
 using detail::Data;
+using detail::ElementRecord;
+using detail::Eval;
 using detail::kTinyLength;
 using detail::pieces_backward;
 using detail::pieces_forward;
 using detail::SeriesPiece;
-using detail::straight_piece;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Guard on the pieces of one element (never reached: a piece turns by about
 // 0.96 rad or covers 2 sqrt(0.02 / |c|), so kMaxTurn allows about
 // 1e3 / 0.96 + sqrt(4e3 / 0.08) of them).
 constexpr std::size_t kMaxPiecesPerElement = std::size_t{1} << 16;
+// The tables index elements and pieces in 32 bits.
+constexpr std::size_t kMaxIndex = std::numeric_limits<std::uint32_t>::max();
 
 std::string number(double v) {
     char buf[40];
@@ -85,14 +89,30 @@ void arc_point(double x, double y, double a, double k, double tau, double offset
     oy = y + dy;
 }
 
-void series_place(const Data& d, const SeriesPiece& p, double t, double offset, double& x,
-                  double& y) {
-    const ElementInfo& e = d.info[p.element];
-    double lx, ly;
-    detail::series_point(p, t, lx, ly);
+// The point at distance t along element k (its own curve), with an offset.
+void element_place(const Data& d, std::size_t k, double t, double offset, double& x, double& y) noexcept {
+    const ElementRecord& e = d.elements[k];
+    double lx, ly, tx = 0.0, ty = 0.0;
+    switch (detail::eval_of(e)) {
+        case Eval::line:
+            lx = t * e.sin0();
+            ly = t * e.cos0();
+            tx = e.sin0();
+            ty = e.cos0();
+            break;
+        case Eval::arc:
+            detail::arc_local(e.sin0(), e.cos0(), e.k0, t, lx, ly, tx, ty);
+            break;
+        default: {
+            const std::size_t i = d.piece_index(e, t);
+            detail::Coefficients scratch;
+            const detail::Coefficients& c = d.coefficients(i, scratch);
+            detail::series_point(d.pieces[i], c, t, lx, ly);
+            if (offset != 0.0) detail::series_tangent(d.pieces[i], c, t, tx, ty);
+            break;
+        }
+    }
     if (offset != 0.0) {
-        double tx, ty;
-        detail::series_tangent(p, t, tx, ty);
         lx += offset * ty;
         ly -= offset * tx;
     }
@@ -100,14 +120,38 @@ void series_place(const Data& d, const SeriesPiece& p, double t, double offset, 
     y = e.y0 + ly;
 }
 
-void evaluator_place(const Data& d, std::size_t k, double t, double a, double offset, double& x,
+// A continuation piece of the first or last element, with its coefficients.
+void continued_place(const Data& d, std::size_t k, const SeriesPiece& p, const detail::Coefficients& c,
+                     double t, double offset, double& x, double& y) {
+    const ElementRecord& e = d.elements[k];
+    double lx, ly;
+    detail::series_point(p, c, t, lx, ly);
+    if (offset != 0.0) {
+        double tx, ty;
+        detail::series_tangent(p, c, t, tx, ty);
+        lx += offset * ty;
+        ly -= offset * tx;
+    }
+    x = e.x0 + lx;
+    y = e.y0 + ly;
+}
+
+void evaluator_place(const PointEvaluator& ev, double t, double a, double offset, double& x,
                      double& y) {
-    d.inputs[k].evaluator->point(t, x, y);
+    ev.point(t, x, y);
     if (offset != 0.0) {
         x += offset * std::cos(a);
         y -= offset * std::sin(a);
     }
 }
+
+detail::Table<detail::Coefficients> tables_of(const detail::Table<SeriesPiece>& pieces) {
+    detail::Table<detail::Coefficients> out(pieces.size());
+    for (std::size_t i = 0; i < pieces.size(); ++i) detail::series_coefficients(pieces[i], out[i]);
+    return out;
+}
+
+using detail::bytes_of;
 
 }  // namespace
 
@@ -133,18 +177,25 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
     need_coordinate(-1, "y", y);
     need_finite(-1, "azimuth", azimuth);
     if (elements.empty()) throw ElementError(-1, "elements", "must hold at least one element");
+    if (elements.size() > kMaxIndex)
+        throw ElementError(-1, "elements", "must hold at most " + std::to_string(kMaxIndex) +
+                                               " elements, got " + std::to_string(elements.size()));
     d->start_station = start_station;
     d->x = x;
     d->y = y;
     d->azimuth = azimuth;
     const std::size_t n = elements.size();
-    d->info.reserve(n);
+    d->elements.reserve(n);
+    d->ends.reserve(n);
+    d->flags.reserve(n);
     d->stations.reserve(n + 1);
     d->stations.push_back(start_station);
-    d->first.push_back(0);
+    const bool evaluated = std::any_of(elements.begin(), elements.end(),
+                                       [](const ElementInput& e) { return e.evaluator != nullptr; });
+    if (evaluated) d->evaluators.reserve(n);
     double px = x, py = y, pa = azimuth;
-    std::vector<Curve> curves;
-    std::vector<CxSum> ends;
+    Curve first_curve{}, last_curve{};
+    CxSum last_end;
     for (std::size_t k = 0; k < n; ++k) {
         const ElementInput& s = elements[k];
         const auto kk = static_cast<std::ptrdiff_t>(k);
@@ -174,79 +225,75 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
         // Finite: a finite station plus at most kMaxLength cannot overflow.
         const double end_station = d->stations.back() + L;
 
-        ElementInfo e;
-        e.kind = (s.k0 == 0.0 && s.k1 == 0.0) ? Kind::line : (s.k0 == s.k1 ? Kind::arc : Kind::clothoid);
-        e.start_station = d->stations.back();
-        e.end_station = end_station;
-        e.length = L;
-        e.k0 = s.k0;
-        e.k1 = s.k1;
+        ElementRecord e;
         e.x0 = s.has_start ? s.x : px;
         e.y0 = s.has_start ? s.y : py;
         e.azimuth0 = s.has_azimuth ? s.azimuth : pa;
-        d->info.push_back(e);
-        d->slope.push_back(c);
-        d->stations.push_back(end_station);
-
-        const Curve cv{k, {std::cos(e.azimuth0), std::sin(e.azimuth0)}, s.k0, c};
-        CxSum end;
-        if (L < kTinyLength) {
-            d->pieces.push_back(straight_piece(cv));
-            end.add({L * cv.e0.re, L * cv.e0.im});
-        } else {
+        e.k0 = s.k0;
+        e.k1 = s.k1;
+        e.length = L;
+        const Curve cv{{std::cos(e.azimuth0), std::sin(e.azimuth0)}, s.k0, c};
+        if (k == 0) first_curve = cv;
+        last_curve = cv;
+        if (detail::eval_of(e) == Eval::series) {
+            CxSum end;
             const std::size_t before = d->pieces.size();
             pieces_forward(cv, 0.0, L, kMaxPiecesPerElement, end, d->pieces);
             if (d->pieces.size() - before == kMaxPiecesPerElement)
                 throw ElementError(kk, "length", "needs too many pieces: " + number(L));
+            if (d->pieces.size() > kMaxIndex)
+                throw ElementError(kk, "length", "needs more pieces than the alignment can index");
+            last_end = end;
+            e.u = static_cast<double>(before);
+            e.v = static_cast<double>(d->pieces.size() - before);
+        } else {
+            e.u = cv.e0.im;
+            e.v = cv.e0.re;
         }
-        curves.push_back(cv);
-        ends.push_back(end);
-        for (std::size_t j = d->first.back(); j < d->pieces.size(); ++j) {
-            d->piece_lo.push_back(d->pieces[j].lo);
-            d->piece_station.push_back(j == d->first.back() ? e.start_station
-                                                            : e.start_station + d->pieces[j].lo);
-        }
-        d->first.push_back(d->pieces.size());
+        d->elements.push_back(e);
+        d->stations.push_back(end_station);
+        d->flags.push_back(static_cast<std::uint8_t>((s.has_start ? detail::kHasStart : 0) |
+                                                     (s.has_azimuth ? detail::kHasAzimuth : 0)));
+        if (evaluated) d->evaluators.push_back(s.evaluator);
 
-        ElementInfo& ei = d->info.back();
+        double x1, y1;
         if (s.evaluator) {
-            s.evaluator->point(L, ei.x1, ei.y1);
+            s.evaluator->point(L, x1, y1);
         } else {
             double lx, ly, tx, ty;
-            d->local(k, L, lx, ly, tx, ty);
-            ei.x1 = ei.x0 + lx;
-            ei.y1 = ei.y0 + ly;
+            detail::Cursor(*d, k).local(L, lx, ly, tx, ty);
+            x1 = e.x0 + lx;
+            y1 = e.y0 + ly;
         }
-        if (!std::isfinite(ei.x1) || !std::isfinite(ei.y1))
+        if (!std::isfinite(x1) || !std::isfinite(y1))
             throw ElementError(kk, "length",
                                "puts the end point beyond the range of doubles, got " + number(L));
-        for (const auto& [name, v] : {std::pair<const char*, double>{"x", ei.x1}, {"y", ei.y1}}) {
+        for (const auto& [name, v] : {std::pair<const char*, double>{"x", x1}, {"y", y1}}) {
             if (!(std::fabs(v) <= kMaxCoordinate))
                 throw ElementError(kk, "length", std::string("puts the end point's ") + name + " at " +
                                                      number(v) + ", beyond " + limit(kMaxCoordinate) +
                                                      " in absolute value");
         }
-        ei.azimuth1 = d->azimuth_at(k, L);
-        px = ei.x1;
-        py = ei.y1;
-        pa = ei.azimuth1;
+        d->ends.push_back({x1, y1});
+        px = x1;
+        py = y1;
+        pa = d->azimuth_at(k, L);
     }
-    d->inputs = std::move(elements);
 
     // Clothoids at the ends continue over a bounded number of pieces.
-    const auto continues = [&](std::size_t k) {
-        const ElementInfo& e = d->info[k];
-        return e.kind == Kind::clothoid && e.length >= kTinyLength;
-    };
-    if (continues(0)) {
-        d->before_limit = pieces_backward(curves[0], detail::kExtendPieces, d->before);
+    if (detail::eval_of(d->elements[0]) == Eval::series) {
+        d->before_limit = pieces_backward(first_curve, detail::kExtendPieces, d->before);
+        d->before_tables = tables_of(d->before);
     }
-    if (continues(n - 1)) {
-        CxSum e = ends[n - 1];
-        d->after_limit = pieces_forward(curves[n - 1], d->info[n - 1].length,
+    if (detail::eval_of(d->elements[n - 1]) == Eval::series) {
+        d->after_limit = pieces_forward(last_curve, d->elements[n - 1].length,
                                         std::numeric_limits<double>::infinity(),
-                                        detail::kExtendPieces, e, d->after);
+                                        detail::kExtendPieces, last_end, d->after);
+        d->after_tables = tables_of(d->after);
     }
+    d->pieces.shrink_to_fit();
+    if (d->pieces.size() <= detail::kTablePieces) d->tables = tables_of(d->pieces);
+    d->joints.build(d->stations.data() + 1, n - 1);
 
     detail::build_search_tree(*d);
     impl_ = std::move(d);
@@ -258,17 +305,48 @@ double Alignment::start_station() const noexcept { return impl_->stations.front(
 double Alignment::end_station() const noexcept { return impl_->stations.back(); }
 double Alignment::length() const noexcept { return impl_->stations.back() - impl_->stations.front(); }
 std::size_t Alignment::size() const noexcept { return impl_->size(); }
-const ElementInfo& Alignment::element(std::size_t index) const { return impl_->info.at(index); }
-const std::vector<ElementInput>& Alignment::inputs() const noexcept { return impl_->inputs; }
+ElementInfo Alignment::element(std::size_t index) const {
+    if (index >= impl_->size()) throw std::out_of_range("element index out of range");
+    return impl_->info(index);
+}
+std::vector<ElementInput> Alignment::inputs() const {
+    const Data& d = *impl_;
+    std::vector<ElementInput> out(d.size());
+    for (std::size_t k = 0; k < d.size(); ++k) {
+        const ElementRecord& e = d.elements[k];
+        ElementInput& in = out[k];
+        in.length = e.length;
+        in.k0 = e.k0;
+        in.k1 = e.k1;
+        in.has_start = (d.flags[k] & detail::kHasStart) != 0;
+        if (in.has_start) {
+            in.x = e.x0;
+            in.y = e.y0;
+        }
+        in.has_azimuth = (d.flags[k] & detail::kHasAzimuth) != 0;
+        if (in.has_azimuth) in.azimuth = e.azimuth0;
+        if (!d.evaluators.empty()) in.evaluator = d.evaluators[k];
+    }
+    return out;
+}
 double Alignment::start_x() const noexcept { return impl_->x; }
 double Alignment::start_y() const noexcept { return impl_->y; }
 double Alignment::start_azimuth() const noexcept { return impl_->azimuth; }
+
+std::size_t Alignment::memory_bytes() const noexcept {
+    const Data& d = *impl_;
+    const detail::SearchTree& t = d.tree;
+    return sizeof(Impl) + bytes_of(d.stations) + d.joints.bytes() + bytes_of(d.elements) + bytes_of(d.ends) +
+           bytes_of(d.flags) + bytes_of(d.evaluators) + bytes_of(d.pieces) +
+           bytes_of(d.tables) + bytes_of(d.before) + bytes_of(d.after) + bytes_of(d.before_tables) +
+           bytes_of(d.after_tables) + t.bytes();
+}
 
 std::ptrdiff_t Alignment::element_index(double station) const noexcept {
     const Data& d = *impl_;
     const std::size_t n = d.size();
     if (!(station >= d.stations[0] && station <= d.stations[n])) return -1;
-    return static_cast<std::ptrdiff_t>(count_not_above(&d.stations[1], n - 1, station));
+    return static_cast<std::ptrdiff_t>(d.element_at(station));
 }
 
 void Alignment::point(double station, double offset, bool extend, double& x, double& y) const noexcept {
@@ -276,37 +354,77 @@ void Alignment::point(double station, double offset, bool extend, double& x, dou
     x = y = kNaN;
     const std::size_t n = d.size();
     if (station >= d.stations[0] && station <= d.stations[n]) {
-        const std::size_t i =
-            count_not_above(d.piece_station.data(), d.piece_station.size(), station) - 1;
-        const SeriesPiece& p = d.pieces[i];
-        const std::size_t k = p.element;
+        const std::size_t k = d.element_at(station);
         const double t = station - d.stations[k];
-        if (d.inputs[k].evaluator)
-            evaluator_place(d, k, t, d.azimuth_at(k, t), offset, x, y);
+        if (const PointEvaluator* ev = d.evaluator(k))
+            evaluator_place(*ev, t, d.azimuth_at(k, t), offset, x, y);
         else
-            series_place(d, p, t, offset, x, y);
+            element_place(d, k, t, offset, x, y);
         return;
     }
     if (!extend || std::isnan(station)) return;
     const bool below = station < d.stations[0];
     const std::size_t k = below ? 0 : n - 1;
-    const ElementInfo& e = d.info[k];
+    const ElementInfo e = d.info(k);
     const double t = station - d.stations[k];
-    const std::vector<SeriesPiece>& ext = below ? d.before : d.after;
-    if (d.inputs[k].evaluator) {
-        evaluator_place(d, k, t, azimuth(station, true), offset, x, y);
+    const detail::Table<SeriesPiece>& ext = below ? d.before : d.after;
+    if (const PointEvaluator* ev = d.evaluator(k)) {
+        evaluator_place(*ev, t, azimuth(station, true), offset, x, y);
     } else if (!ext.empty()) {
         if (below ? t < d.before_limit : t > d.after_limit) return;
-        std::size_t lo = 0, hi = ext.size();
-        while (hi - lo > 1) {
-            const std::size_t mid = lo + (hi - lo) / 2;
-            if (ext[mid].lo <= t) lo = mid; else hi = mid;
-        }
-        series_place(d, ext[lo], t, offset, x, y);
+        const std::size_t i = detail::piece_holding(ext.data(), ext.size(), t);
+        continued_place(d, k, ext[i], (below ? d.before_tables : d.after_tables)[i], t, offset, x, y);
     } else if (below) {
         arc_point(e.x0, e.y0, e.azimuth0, e.k0, t, offset, x, y);
     } else {
         arc_point(e.x1, e.y1, e.azimuth1, e.k1, t - e.length, offset, x, y);
+    }
+}
+
+void Alignment::points(const double* stations, const double* offsets, std::size_t count, bool extend,
+                       double* xy) const noexcept {
+    const Data& d = *impl_;
+    const std::size_t n = d.size();
+    const double lo = d.stations[0], hi = d.stations[n];
+    // Batches of stations go through four stages, each stage on another
+    // batch: the stations are searched (level by level together, so that
+    // the reads of one level overlap), their element records fetched, the
+    // series pieces of the clothoids among them fetched, and the points
+    // evaluated. Each batch's reads are in flight while the other stages
+    // work.
+    constexpr std::size_t kBatch = detail::StationIndex::kBatch;
+    constexpr std::size_t kStages = 4;
+    const std::size_t batches = (count + kBatch - 1) / kBatch;
+    std::size_t at[kStages][kBatch];
+    const auto size = [&](std::size_t j) { return std::min(kBatch, count - kBatch * j); };
+    for (std::size_t j = 0; j < batches + kStages - 1; ++j) {
+        if (j < batches) d.joints.count(stations + kBatch * j, size(j), at[j % kStages]);
+        if (j >= 1 && j - 1 < batches) {
+            const std::size_t* k = at[(j - 1) % kStages];
+            for (std::size_t q = 0; q < size(j - 1); ++q) detail::prefetch(&d.elements[std::min(k[q], n - 1)]);
+        }
+        if (j >= 2 && j - 2 < batches) {
+            const std::size_t* k = at[(j - 2) % kStages];
+            for (std::size_t q = 0; q < size(j - 2); ++q) {
+                const ElementRecord& e = d.elements[std::min(k[q], n - 1)];
+                if (detail::eval_of(e) != Eval::series) continue;
+                // The headers of its pieces (a clothoid of a railway has one to three).
+                detail::prefetch_bytes(&d.pieces[e.first_piece()],
+                                       std::min<std::size_t>(e.piece_count(), 4) * sizeof(SeriesPiece));
+            }
+        }
+        if (j >= 3 && j - 3 < batches) {
+            const std::size_t b = kBatch * (j - 3);
+            const std::size_t* k = at[(j - 3) % kStages];
+            for (std::size_t q = 0; q < size(j - 3); ++q) {
+                const double s = stations[b + q];
+                double* out = xy + 2 * (b + q);
+                if (s >= lo && s <= hi && d.evaluators.empty())
+                    element_place(d, k[q], s - d.stations[k[q]], offsets[b + q], out[0], out[1]);
+                else
+                    point(s, offsets[b + q], extend, out[0], out[1]);
+            }
+        }
     }
 }
 
@@ -320,7 +438,7 @@ double Alignment::azimuth(double station, bool extend) const noexcept {
     if (!extend || std::isnan(station)) return kNaN;
     const bool below = station < d.stations[0];
     const std::size_t u = below ? 0 : d.size() - 1;
-    const ElementInfo& e = d.info[u];
+    const ElementInfo e = d.info(u);
     const double t = station - d.stations[u];
     if (!(below ? d.before : d.after).empty()) return d.azimuth_at(u, t);
     return below ? e.azimuth0 + e.k0 * t : e.azimuth1 + e.k1 * (t - e.length);
@@ -337,14 +455,14 @@ double Alignment::curvature(double station, bool extend) const noexcept {
         // change of curvature (1e13 for 1e4 over 1e-9 m) carries outside
         // them, and subnormal curvatures round the product before the
         // division.
-        const ElementInfo& e = d.info[u];
+        const ElementRecord& e = d.elements[u];
         const double kappa = d.curvature_at(u, station - d.stations[u]);
         return std::min(std::max(kappa, std::min(e.k0, e.k1)), std::max(e.k0, e.k1));
     }
     if (!extend || std::isnan(station)) return kNaN;
     const bool below = station < d.stations[0];
     const std::size_t u = below ? 0 : d.size() - 1;
-    const ElementInfo& e = d.info[u];
+    const ElementRecord& e = d.elements[u];
     if (!(below ? d.before : d.after).empty()) return d.curvature_at(u, station - d.stations[u]);
     return below ? e.k0 : e.k1;
 }

@@ -21,8 +21,9 @@
 // no mutable state, so every const member may be called from many threads at
 // once. Queries never throw for any double input: NaN in gives NaN out.
 //
-// Exactness: each element is integrated exactly (a power series per piece of
-// bounded turn, see series_pieces.hpp): points are within 1e-9 of the exact
+// Exactness: lines and arcs are evaluated in closed form, and clothoids are
+// integrated exactly (a power series per piece of bounded turn, see
+// series_pieces.hpp): points are within 1e-9 of the exact
 // curve through the element's start point and azimuth for clothoids turning
 // up to 2 pi over 10 km, and for coordinates up to 1e7 (where the final
 // rounding of a coordinate is itself up to 0.93e-9). Lengths and coordinates
@@ -30,9 +31,13 @@
 // statement covers), and so is the rounding that grows with the distance
 // along an element: on elements of kMaxLength the largest errors measured
 // against long double closed forms were 1.6e-10 for lines and 6e-9 for arcs
-// (one turning 869 rad; a piece's middle rounds at the scale of its
-// distance from the element's start). A 1e7 line was already 2e-9 off, and
-// a 1e308 line gave its start point at every station.
+// (one turning 869 rad; its half turn rounds at the scale of the distance
+// from the element's start). A 1e7 line was already 2e-9 off, and a 1e308
+// line gave its start point at every station.
+//
+// Memory: about 150 bytes per line or arc and 250 to 300 per clothoid of a
+// railway (one or two series pieces), in a few flat tables; see
+// engine_data.hpp. memory_bytes() reports them.
 
 #include <cstddef>
 #include <cstdint>
@@ -147,7 +152,9 @@ public:
     // |curvature| along it, (|k0| + |k1|) L / 2 when k0 and k1 share a sign,
     // (k0^2 + k1^2) L / (2 |k1 - k0|) when the curvature passes through zero
     // (so a clothoid from -k to +k cannot pass as "no turn"). It bounds the
-    // pieces, and so the memory, of one element (about 300 bytes per 0.5 rad).
+    // pieces, and so the memory, of one element (a search piece and a third
+    // of a tree node, 53 bytes, per pi/4; for a clothoid also a 72-byte series
+    // piece per radian or so).
     static constexpr double kMaxTurn = 1.0e3;
     // Largest length of one element, in the alignment's unit: 1e6 (1000 km
     // in metres, 305 km in feet; the longest straights ever built are below
@@ -163,9 +170,11 @@ public:
     double end_station() const noexcept;
     double length() const noexcept;  // end_station - start_station
     std::size_t size() const noexcept;
-    const ElementInfo& element(std::size_t index) const;  // index < size()
-    // Element inputs as given (placement flags included), for copying and pickling.
-    const std::vector<ElementInput>& inputs() const noexcept;
+    ElementInfo element(std::size_t index) const;  // throws std::out_of_range unless index < size()
+    // Element inputs as given (placement flags and evaluators included; x, y
+    // and azimuth 0 where a flag says there is none), for copying and
+    // pickling. Built from the tables on each call.
+    std::vector<ElementInput> inputs() const;
     double start_x() const noexcept;
     double start_y() const noexcept;
     double start_azimuth() const noexcept;
@@ -178,6 +187,11 @@ public:
     // NaN while azimuth() and curvature() go on. An end element with an
     // evaluator continues by the evaluator's point().
     void point(double station, double offset, bool extend, double& x, double& y) const noexcept;
+    // point() of n stations and offsets into xy[2*i], xy[2*i+1], the same
+    // answers; a batch looks up several stations at once, so that their
+    // reads of the tables overlap.
+    void points(const double* stations, const double* offsets, std::size_t n, bool extend,
+                double* xy) const noexcept;
     double azimuth(double station, bool extend) const noexcept;
     double curvature(double station, bool extend) const noexcept;
     // 0-based element holding the station, -1 outside the range or for NaN.
@@ -190,8 +204,8 @@ public:
     // negative max_distance): station, offset and distance NaN, element -1.
     // The station is a foot point (the offset normal to the tangent), an end
     // of the alignment, or a joint the distance falls into from before and
-    // grows from after (a kink or a gap). Of equal distances, the first
-    // found wins.
+    // grows from after (a kink or a gap). Of equal distances, the lowest
+    // station wins (the first element, then the least distance along it).
     Foot nearest(double x, double y, double max_distance) const noexcept;
     // nearest() of n points (xy[2*i], xy[2*i+1]) into out[0..n). Large
     // batches are answered in a spatial (Morton) order of the points, so
@@ -221,6 +235,10 @@ public:
     // nothing. Throws std::invalid_argument for infinite with m != 2, or a
     // null xy with m > 0.
     void crossings(const double* xy, std::size_t m, bool infinite, std::vector<Crossing>& out) const;
+
+    // Bytes the tables of this alignment hold (their capacity), beside the
+    // evaluators it shares: for tests of its footprint and the benchmarks.
+    std::size_t memory_bytes() const noexcept;
 
 private:
     struct Impl;

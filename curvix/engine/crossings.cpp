@@ -13,17 +13,22 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "curvix/engine/alignment.hpp"
 #include "curvix/engine/engine_data.hpp"
+#include "curvix/engine/nearest.hpp"
 
 namespace curvix::engine {
 
 namespace {
 
+using detail::Box;
 using detail::Data;
-using detail::Node;
+using detail::ElementRecord;
 using detail::SearchPiece;
+using detail::SearchTree;
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kEps = std::numeric_limits<double>::epsilon();
@@ -47,16 +52,18 @@ struct Distance {
     std::size_t k;
     double base;  // f at the element start
     const Line& line;
+    detail::Cursor cur;
 
     Distance(const Data& data, std::size_t element, const Line& ln) noexcept
         : d(data),
           k(element),
-          base(ln.nx * (data.info[element].x0 - ln.ax) + ln.ny * (data.info[element].y0 - ln.ay)),
-          line(ln) {}
+          base(ln.nx * (data.elements[element].x0 - ln.ax) + ln.ny * (data.elements[element].y0 - ln.ay)),
+          line(ln),
+          cur(data, element) {}
 
     double at(double t, double* slope = nullptr) const noexcept {
         double lx, ly, tx, ty;
-        d.local(k, t, lx, ly, tx, ty);
+        cur.local(t, lx, ly, tx, ty);
         if (slope) *slope = line.nx * tx + line.ny * ty;
         return base + (line.nx * lx + line.ny * ly);
     }
@@ -93,8 +100,8 @@ struct Distance {
         const double lo = std::min(aa, ab) - widen, hi = std::max(aa, ab) + widen;
         const double v = line.beta + std::ceil((lo - line.beta) / kPi) * kPi;
         if (!(v <= hi) || aa == ab) return std::numeric_limits<double>::quiet_NaN();
-        const ElementInfo& e = d.info[k];
-        const double c = d.slope[k];
+        const ElementRecord& e = d.elements[k];
+        const double c = d.slope(k);
         const double delta = v - e.azimuth0;
         // c/2 t^2 + k0 t - delta = 0, the root inside [ta, tb].
         double best = std::numeric_limits<double>::quiet_NaN();
@@ -131,7 +138,26 @@ struct Found {
     double tol;  // of its line
 };
 
-template <class Box>
+// Whether the line comes within r (and its tolerances) of the segment a-b.
+bool capsule_meets(double ax, double ay, double bx, double by, double r, const Line& ln, bool infinite) noexcept {
+    if (r < 0.0) return false;  // an unused stretch
+    const double reach = r + ln.tol + ln.slack + 1e-15 * (std::fabs(ax) + std::fabs(ay) + std::fabs(bx) + std::fabs(by));
+    const double fa = ln.nx * (ax - ln.ax) + ln.ny * (ay - ln.ay);
+    const double fb = ln.nx * (bx - ln.ax) + ln.ny * (by - ln.ay);
+    if (infinite) return (fa <= 0.0 && fb >= 0.0) || (fa >= 0.0 && fb <= 0.0) || std::min(std::fabs(fa), std::fabs(fb)) <= reach;
+    const double cx = ln.ax + ln.ux * ln.length, cy = ln.ay + ln.uy * ln.length;
+    // The segments cross (or touch): the ends of each lie on both sides of the other.
+    const double ga = (bx - ax) * (ln.ay - ay) - (by - ay) * (ln.ax - ax);
+    const double gb = (bx - ax) * (cy - ay) - (by - ay) * (cx - ax);
+    if (((fa <= 0.0 && fb >= 0.0) || (fa >= 0.0 && fb <= 0.0)) && ((ga <= 0.0 && gb >= 0.0) || (ga >= 0.0 && gb <= 0.0)))
+        return true;
+    const double d2 = std::min({detail::segment_distance2(ax, ay, bx, by, ln.ax, ln.ay),
+                                detail::segment_distance2(ax, ay, bx, by, cx, cy),
+                                detail::segment_distance2(ln.ax, ln.ay, cx, cy, ax, ay),
+                                detail::segment_distance2(ln.ax, ln.ay, cx, cy, bx, by)});
+    return d2 <= reach * reach;
+}
+
 bool box_meets(const Box& b, const Line& ln, bool infinite) noexcept {
     if (!infinite) {
         const double bx = ln.ax + ln.ux * ln.length, by = ln.ay + ln.uy * ln.length;
@@ -163,14 +189,14 @@ void report(const Data& d, std::size_t k, const Place& at, const Line& ln, bool 
     double t = at.t;
     // A joint belongs to the element that starts there, unless a gap lies
     // between: the point found is the end of the element before it.
-    while (k + 1 < d.size() && t >= d.info[k].length && d.info[k].x1 == d.info[k + 1].x0 &&
-           d.info[k].y1 == d.info[k + 1].y0) {
+    while (k + 1 < d.size() && t >= d.elements[k].length && d.ends[k].x == d.elements[k + 1].x0 &&
+           d.ends[k].y == d.elements[k + 1].y0) {
         ++k;
         t = 0.0;
     }
-    const ElementInfo& e = d.info[k];
+    const ElementRecord& e = d.elements[k];
     double lx, ly, tx, ty;
-    d.local(k, t, lx, ly, tx, ty);
+    detail::Cursor(d, k).local(t, lx, ly, tx, ty);
     const double x = at.chord ? at.x : e.x0 + lx, y = at.chord ? at.y : e.y0 + ly;
     const double along = ln.ux * (x - ln.ax) + ln.uy * (y - ln.ay);
     const bool infinite = ln.length == std::numeric_limits<double>::infinity();
@@ -207,10 +233,12 @@ bool opposite(double a, double b) noexcept { return (a < 0.0 && b > 0.0) || (a >
 
 Hits piece_hits(const Data& d, std::size_t i, const Line& ln) {
     Hits h;
-    const SearchPiece& s = d.search[i];
+    const auto& pieces = d.tree.pieces;
+    const SearchPiece& s = pieces[i];
+    const double ta = detail::search_ta(d, i);
     const Distance f(d, s.element, ln);
-    const double fa = f.at(s.ta), fb = f.at(s.tb);
-    const double tp = f.parallel(s.ta, s.tb);
+    const double fa = f.at(ta), fb = f.at(s.tb);
+    const double tp = f.parallel(ta, s.tb);
     const double fp = std::isnan(tp) ? tp : f.at(tp);
     if (std::fabs(fp) <= ln.tol) {
         // The extremum lies within the tolerance of the line: the roots
@@ -224,33 +252,33 @@ Hits piece_hits(const Data& d, std::size_t i, const Line& ln) {
     // ends meet (within kJointGap; across a wider gap the alignment jumps
     // over the line without crossing it).
     bool at_start = fa == 0.0;
-    Place start{s.ta};
-    if (!at_start && i > 0 && d.search[i - 1].element != s.element) {
-        const SearchPiece& p = d.search[i - 1];
-        const ElementInfo& before = d.info[p.element];
-        const ElementInfo& after = d.info[s.element];
-        if (std::hypot(before.x1 - after.x0, before.y1 - after.y0) <= kJointGap) {
+    Place start{ta};
+    if (!at_start && i > 0 && pieces[i - 1].element != s.element) {
+        const SearchPiece& p = pieces[i - 1];
+        const detail::EndPoint& before = d.ends[p.element];
+        const ElementRecord& after = d.elements[s.element];
+        if (std::hypot(before.x - after.x0, before.y - after.y0) <= kJointGap) {
             const double fl = Distance(d, p.element, ln).at(p.tb);
             at_start = fl == 0.0 || (fl < 0.0) != (fa < 0.0);
-            if (at_start && (before.x1 != after.x0 || before.y1 != after.y0)) {
+            if (at_start && (before.x != after.x0 || before.y != after.y0)) {
                 // The line meets the chord of the gap where f, linear along
                 // it, changes sign: not at the start after the gap, which
                 // lies up to kJointGap off the line.
                 const double w = fl / (fl - fa);
                 start.chord = true;
-                start.x = before.x1 + w * (after.x0 - before.x1);
-                start.y = before.y1 + w * (after.y0 - before.y1);
+                start.x = before.x + w * (after.x0 - before.x);
+                start.y = before.y + w * (after.y0 - before.y);
             }
         }
     }
     if (at_start) h.add(start, split ? Hits::first : Hits::both);
     if (!split) {
-        if (opposite(fa, fb)) h.add(f.root(s.ta, fa, s.tb, fb), Hits::both);
+        if (opposite(fa, fb)) h.add(f.root(ta, fa, s.tb, fb), Hits::both);
     } else {
-        if (opposite(fa, fp)) h.add(f.root(s.ta, fa, tp, fp), Hits::first);
+        if (opposite(fa, fp)) h.add(f.root(ta, fa, tp, fp), Hits::first);
         if (opposite(fp, fb)) h.add(f.root(tp, fp, s.tb, fb), Hits::last);
     }
-    if (i + 1 == d.search.size() && fb == 0.0) h.add(s.tb, split ? Hits::last : Hits::both);
+    if (i + 1 == pieces.size() && fb == 0.0) h.add(s.tb, split ? Hits::last : Hits::both);
     return h;
 }
 
@@ -270,7 +298,7 @@ void line_crossings(const Data& d, const std::vector<std::size_t>& pieces, const
     };
     for (const std::size_t i : pieces) {
         const bool contiguous = started && prev + 1 == i;
-        const std::size_t k = d.search[i].element;
+        const std::size_t k = d.tree.pieces[i].element;
         const Hits h = piece_hits(d, i, ln);
         if (h.touches) {
             if (contiguous) pending = false;
@@ -307,9 +335,13 @@ void Alignment::crossings(const double* xy, std::size_t m, bool infinite,
                                     std::to_string(m));
     if (m > 0 && xy == nullptr) throw std::invalid_argument("xy: null pointer for " + std::to_string(m) + " points");
     const Data& d = *impl_;
-    if (m < 2 || d.nodes.empty()) return;
+    const SearchTree& tree = d.tree;
+    const detail::BoxTree& boxes = tree.boxes;
+    if (m < 2 || boxes.nodes.empty()) return;
+    const std::size_t depth = boxes.depth();
     std::vector<Found> found;
-    std::vector<std::size_t> pieces, stack;
+    std::vector<std::size_t> pieces;
+    std::vector<std::pair<std::size_t, std::size_t>> stack;
     for (std::size_t seg = 0; seg + 1 < m; ++seg) {
         const double ax = xy[2 * seg], ay = xy[2 * seg + 1];
         const double bx = xy[2 * seg + 2], by = xy[2 * seg + 3];
@@ -329,19 +361,39 @@ void Alignment::crossings(const double* xy, std::size_t m, bool infinite,
         ln.slack = 8.0 * kEps * scale;
         ln.segment = seg;
 
+        // Every piece the line may meet: box nodes (level < depth), chunks
+        // (depth) and groups (depth + 1, index 4 chunk + group).
         pieces.clear();
-        stack.assign(1, 0);
+        stack.assign(1, {0, 0});
         while (!stack.empty()) {
-            const Node& nd = d.nodes[stack.back()];
+            const auto [level, index] = stack.back();
             stack.pop_back();
-            if (!box_meets(nd, ln, infinite)) continue;
-            if (nd.left != 0) {
-                stack.push_back(nd.left);
-                stack.push_back(nd.right);
+            if (level < depth) {
+                const detail::BoxNode& nd = boxes.node(level, index);
+                const int count = static_cast<int>(boxes.children(level, index));
+                for (int c = 0; c < count; ++c) {
+                    const Box b{boxes.ox + static_cast<double>(nd.xmin[c]), boxes.oy + static_cast<double>(nd.ymin[c]),
+                                boxes.ox + static_cast<double>(nd.xmax[c]), boxes.oy + static_cast<double>(nd.ymax[c])};
+                    if (!box_meets(b, ln, infinite)) continue;
+                    const std::size_t child = detail::kFanout * index + static_cast<std::size_t>(c);
+                    stack.emplace_back(level + 1, level + 1 < depth ? child : boxes.chunk[child]);
+                }
                 continue;
             }
-            for (std::size_t i = nd.lo; i < nd.hi; ++i)
-                if (box_meets(d.search[i], ln, infinite)) pieces.push_back(i);
+            const std::size_t chunk = level == depth ? index : index / detail::kFanout;
+            const std::size_t node = level == depth ? 0 : 1 + index % detail::kFanout;
+            const detail::CapsuleNode& cn = tree.capsules[detail::kChunkNodes * chunk + node];
+            for (int c = 0; c < detail::kFanout; ++c) {
+                if (!capsule_meets(tree.ox + static_cast<double>(cn.x[c]), tree.oy + static_cast<double>(cn.y[c]),
+                                   tree.ox + static_cast<double>(cn.x[c + 1]), tree.oy + static_cast<double>(cn.y[c + 1]),
+                                   static_cast<double>(cn.r[c]), ln, infinite))
+                    continue;
+                if (level == depth)
+                    stack.emplace_back(depth + 1, detail::kFanout * chunk + static_cast<std::size_t>(c));
+                else
+                    pieces.push_back(detail::kChunk * chunk + detail::kFanout * (index % detail::kFanout) +
+                                     static_cast<std::size_t>(c));
+            }
         }
         std::sort(pieces.begin(), pieces.end());
         line_crossings(d, pieces, ln, found);

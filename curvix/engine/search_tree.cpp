@@ -1,10 +1,12 @@
-// The search pieces and their bounding-volume tree (see search_tree.hpp).
+// The search pieces and the trees over them (see search_tree.hpp).
 
 #include "curvix/engine/search_tree.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "curvix/engine/engine_data.hpp"
 
@@ -12,65 +14,108 @@ namespace curvix::engine::detail {
 
 namespace {
 
-constexpr double kHalfPi = 1.5707963267948966;
+constexpr double kPi = 3.141592653589793;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr float kInfF = std::numeric_limits<float>::infinity();
 
 void grow(double& lo, double& hi, double v) {
     lo = std::min(lo, v);
     hi = std::max(hi, v);
 }
+void grow(Box& b, const Box& o) {
+    grow(b.xmin, b.xmax, o.xmin);
+    grow(b.xmin, b.xmax, o.xmax);
+    grow(b.ymin, b.ymax, o.ymin);
+    grow(b.ymin, b.ymax, o.ymax);
+}
 
-void add_search_piece(Data& d, std::size_t k, double ta, double tb) {
-    const ElementInfo& e = d.info[k];
+// v as a float no greater (no smaller) than v.
+float float_down(double v) {
+    float f = static_cast<float>(v);
+    if (static_cast<double>(f) > v) f = std::nextafter(f, -kInfF);
+    return f;
+}
+float float_up(double v) {
+    float f = static_cast<float>(v);
+    if (static_cast<double>(f) < v) f = std::nextafter(f, kInfF);
+    return f;
+}
+
+double segment_distance(double ax, double ay, double bx, double by, double x, double y) {
+    const double cx = bx - ax, cy = by - ay, px = x - ax, py = y - ay;
+    const double c2 = cx * cx + cy * cy;
+    double u = c2 > 0.0 ? (px * cx + py * cy) / c2 : 0.0;
+    u = std::min(1.0, std::max(0.0, u));
+    return std::hypot(px - u * cx, py - u * cy);
+}
+
+struct Point {
+    double x, y;
+};
+
+// What building the capsules needs of a piece beside the piece itself.
+struct PieceExtra {
+    Point a;        // its start point
+    Point gap;      // the end before a bridged gap it starts after, else its start
+    Box box;        // everything it may reach
+};
+
+void add_search_piece(Data& d, std::vector<PieceExtra>& extra, std::size_t k, double ta, double tb) {
+    const ElementRecord& e = d.elements[k];
+    auto& pieces = d.tree.pieces;
+    const Cursor cur(d, k);
     double ax, ay, bx, by, tx, ty;
-    d.local(k, ta, ax, ay, tx, ty);
-    d.local(k, tb, bx, by, tx, ty);
+    cur.local(ta, ax, ay, tx, ty);
+    cur.local(tb, bx, by, tx, ty);
     SearchPiece s;
-    s.element = k;
-    s.ta = ta;
+    s.element = static_cast<std::uint32_t>(k);
     s.tb = tb;
     const double ka = std::fabs(d.curvature_at(k, ta)), kb = std::fabs(d.curvature_at(k, tb));
-    s.kmax = std::max(ka, kb);
     const double h = tb - ta;
     const double turn = 0.5 * (ka + kb) * h;
     const double local_scale = std::max({std::fabs(ax), std::fabs(ay), std::fabs(bx), std::fabs(by)});
     const double margin = 1e-12 * (h + local_scale) +
                           1e-15 * (std::fabs(e.x0) + std::fabs(e.y0)) + 1e-300;
-    const double g = 0.5 * h * std::sin(std::min(turn, kHalfPi)) + margin;
-    s.ax = e.x0 + ax;
-    s.ay = e.y0 + ay;
+    // A curve whose tangent turns monotonically by theta <= pi strays from
+    // its chord by at most (h/2) sin(theta/2): the tangent is parallel to
+    // the chord where it is farthest, and on either side it leans by at
+    // most theta/2 on the shorter run.
+    s.stray = float_up(0.5 * h * std::sin(0.5 * std::min(turn, kPi)) + margin);
+    const double g = static_cast<double>(s.stray);
     s.bx = e.x0 + bx;
     s.by = e.y0 + by;
-    s.stray = g;
-    s.xmin = s.xmax = e.x0 + ax;
-    s.ymin = s.ymax = e.y0 + ay;
-    grow(s.xmin, s.xmax, e.x0 + bx);
-    grow(s.ymin, s.ymax, e.y0 + by);
-    s.xmin -= g;
-    s.ymin -= g;
-    s.xmax += g;
-    s.ymax += g;
-    // After a gap that crossings bridge, the box holds the gap's chord too,
-    // so that a line through the gap alone still meets a piece.
-    if (ta == 0.0 && !d.search.empty() && d.search.back().element != k) {
-        const ElementInfo& p = d.info[d.search.back().element];
-        if ((p.x1 != e.x0 || p.y1 != e.y0) && std::hypot(p.x1 - e.x0, p.y1 - e.y0) <= kJointGap) {
-            grow(s.xmin, s.xmax, p.x1);
-            grow(s.ymin, s.ymax, p.y1);
+    // The start point as the queries take it: the end of the piece before
+    // on the element, or the element's start.
+    const bool first = pieces.empty() || pieces.back().element != k;
+    PieceExtra x;
+    x.a = first ? Point{e.x0, e.y0} : Point{pieces.back().bx, pieces.back().by};
+    x.gap = x.a;
+    x.box = {std::min(x.a.x, s.bx) - g, std::min(x.a.y, s.by) - g, std::max(x.a.x, s.bx) + g,
+             std::max(x.a.y, s.by) + g};
+    // After a gap that crossings bridge, the piece's bounds hold the gap's
+    // chord too, so that a line through the gap alone still meets a piece.
+    if (ta == 0.0 && !pieces.empty() && pieces.back().element != k) {
+        const EndPoint& p = d.ends[pieces.back().element];
+        if ((p.x != e.x0 || p.y != e.y0) && std::hypot(p.x - e.x0, p.y - e.y0) <= kJointGap) {
+            x.gap = {p.x, p.y};
+            grow(x.box.xmin, x.box.xmax, p.x);
+            grow(x.box.ymin, x.box.ymax, p.y);
         }
     }
-    d.search.push_back(s);
+    pieces.push_back(s);
+    extra.push_back(x);
 }
 
 // Search pieces of element k: cut where the curvature changes sign, then
 // into equal turns of at most kSearchTurn.
-void add_search_pieces(Data& d, std::size_t k) {
-    const ElementInfo& e = d.info[k];
+void add_search_pieces(Data& d, std::vector<PieceExtra>& extra, std::size_t k) {
+    const ElementRecord& e = d.elements[k];
     const double L = e.length;
     if (L == 0.0 || L < kTinyLength) {
-        if (k + 1 == d.size() || L > 0.0) add_search_piece(d, k, 0.0, L);
+        if (k + 1 == d.size() || L > 0.0) add_search_piece(d, extra, k, 0.0, L);
         return;
     }
-    const double c = d.slope[k];
+    const double c = d.slope(k);
     double cuts[3] = {0.0, L, L};
     int parts = 1;
     if (c != 0.0) {
@@ -99,51 +144,155 @@ void add_search_pieces(Data& d, std::size_t k) {
                 if (!std::isfinite(tau)) tau = H * static_cast<double>(i) / m;
                 tb = std::min(u1, std::max(prev, u0 + tau));
             }
-            add_search_piece(d, k, prev, tb);
+            add_search_piece(d, extra, k, prev, tb);
             prev = tb;
         }
     }
 }
 
-std::size_t build_tree(Data& d, std::size_t lo, std::size_t hi) {
-    const std::size_t index = d.nodes.size();
-    d.nodes.emplace_back();
-    Node nd;
-    nd.lo = lo;
-    nd.hi = hi;
-    if (hi - lo <= detail::kLeafPieces) {
-        nd.xmin = nd.ymin = std::numeric_limits<double>::infinity();
-        nd.xmax = nd.ymax = -std::numeric_limits<double>::infinity();
-        for (std::size_t i = lo; i < hi; ++i) {
-            const SearchPiece& s = d.search[i];
-            nd.xmin = std::min(nd.xmin, s.xmin);
-            nd.ymin = std::min(nd.ymin, s.ymin);
-            nd.xmax = std::max(nd.xmax, s.xmax);
-            nd.ymax = std::max(nd.ymax, s.ymax);
-        }
-    } else {
-        const std::size_t mid = lo + (hi - lo) / 2;
-        nd.left = build_tree(d, lo, mid);
-        nd.right = build_tree(d, mid, hi);
-        const Node& a = d.nodes[nd.left];
-        const Node& b = d.nodes[nd.right];
-        nd.xmin = std::min(a.xmin, b.xmin);
-        nd.ymin = std::min(a.ymin, b.ymin);
-        nd.xmax = std::max(a.xmax, b.xmax);
-        nd.ymax = std::max(a.ymax, b.ymax);
+// The capsule node over the stretches [first[c], first[c + 1]) of pieces
+// (c < count <= 4).
+void fill_capsule(const SearchTree& t, const std::vector<PieceExtra>& extra, const std::size_t* first,
+                  std::size_t count, CapsuleNode& out) {
+    const auto& pieces = t.pieces;
+    Point p[kFanout + 1];
+    p[0] = extra[first[0]].a;
+    for (std::size_t c = 0; c < count; ++c) p[c + 1] = {pieces[first[c + 1] - 1].bx, pieces[first[c + 1] - 1].by};
+    Point f[kFanout + 1];  // the stored points, as the queries read them
+    for (std::size_t c = 0; c <= kFanout; ++c) {
+        const Point& q = p[std::min(c, count)];
+        out.x[c] = static_cast<float>(q.x - t.ox);
+        out.y[c] = static_cast<float>(q.y - t.oy);
+        f[c] = {t.ox + static_cast<double>(out.x[c]), t.oy + static_cast<double>(out.y[c])};
     }
-    d.nodes[index] = nd;
-    return index;
+    for (std::size_t c = 0; c < kFanout; ++c) {
+        if (c >= count) {
+            out.r[c] = -1.0f;
+            continue;
+        }
+        double r = 0.0;
+        for (std::size_t i = first[c]; i < first[c + 1]; ++i) {
+            const PieceExtra& x = extra[i];
+            for (const Point& q : {x.a, x.gap, Point{pieces[i].bx, pieces[i].by}}) {
+                r = std::max(r, segment_distance(f[c].x, f[c].y, f[c + 1].x, f[c + 1].y, q.x, q.y) +
+                                    static_cast<double>(pieces[i].stray));
+            }
+        }
+        // The queries' rounding of the distance to the chord.
+        r += 1e-15 * (std::fabs(f[c].x - t.ox) + std::fabs(f[c].y - t.oy) + std::fabs(f[c + 1].x - t.ox) +
+                      std::fabs(f[c + 1].y - t.oy) + std::fabs(t.ox) + std::fabs(t.oy) + r);
+        out.r[c] = float_up(r);
+    }
+}
+
+// An order of the chunks in which every aligned run of 2^k is a cell of a
+// k-d tree of their centres (split at the median of the wider extent).
+void kd_order(ChunkBox* a, std::size_t n, std::size_t cap) {
+    const auto centre = [](const ChunkBox& c, bool along_x) {
+        return along_x ? 0.5 * c.box.xmin + 0.5 * c.box.xmax : 0.5 * c.box.ymin + 0.5 * c.box.ymax;
+    };
+    while (n > 1) {
+        const std::size_t half = cap / 2;
+        cap = half;
+        if (n <= half) continue;
+        double x0 = kInf, x1 = -kInf, y0 = kInf, y1 = -kInf;
+        for (std::size_t i = 0; i < n; ++i) {
+            grow(x0, x1, centre(a[i], true));
+            grow(y0, y1, centre(a[i], false));
+        }
+        const bool along_x = x1 - x0 >= y1 - y0;
+        std::nth_element(a, a + half, a + n, [&](const ChunkBox& u, const ChunkBox& v) {
+            return centre(u, along_x) < centre(v, along_x) ||
+                   (centre(u, along_x) == centre(v, along_x) && u.chunk < v.chunk);
+        });
+        kd_order(a, half, half);
+        a += half;
+        n -= half;
+    }
 }
 
 }  // namespace
 
-void build_search_tree(Data& d) {
-    for (std::size_t k = 0; k < d.size(); ++k) add_search_pieces(d, k);
-    if (!d.search.empty()) {
-        d.nodes.reserve(2 * d.search.size());
-        build_tree(d, 0, d.search.size());
+void build_box_tree(BoxTree& t, std::vector<ChunkBox> chunks) {
+    const std::size_t S = chunks.size();
+    std::size_t cap = 1;
+    while (cap < S) cap *= 2;
+    kd_order(chunks.data(), S, cap);
+    Box all{kInf, kInf, -kInf, -kInf};
+    for (const ChunkBox& c : chunks) grow(all, c.box);
+    t.ox = 0.5 * all.xmin + 0.5 * all.xmax;
+    t.oy = 0.5 * all.ymin + 0.5 * all.ymax;
+    t.chunk.resize(S);
+    for (std::size_t s = 0; s < S; ++s) t.chunk[s] = chunks[s].chunk;
+
+    // Entry counts from the slots up to one root node.
+    std::vector<std::size_t> count{S};
+    while (count.size() == 1 || count.back() > 1) count.push_back((count.back() + kFanout - 1) / kFanout);
+    std::reverse(count.begin(), count.end());
+    const std::size_t depth = count.size() - 1;
+    t.level_count = count;
+    t.level_first.assign(depth + 1, 0);
+    for (std::size_t l = 0; l < depth; ++l) t.level_first[l + 1] = t.level_first[l] + count[l];
+    t.nodes.assign(t.level_first[depth], BoxNode{});
+
+    // Bottom up: each node holds its children's boxes and passes their union on.
+    std::vector<Box> boxes(S), parents;
+    for (std::size_t s = 0; s < S; ++s) boxes[s] = chunks[s].box;
+    for (std::size_t l = depth; l-- > 0;) {
+        parents.assign(count[l], Box{kInf, kInf, -kInf, -kInf});
+        for (std::size_t j = 0; j < count[l]; ++j) {
+            BoxNode& nd = t.nodes[t.level_first[l] + j];
+            for (std::size_t c = 0; c < static_cast<std::size_t>(kFanout); ++c) {
+                const std::size_t i = kFanout * j + c;
+                if (i >= count[l + 1]) {
+                    nd.xmin[c] = nd.ymin[c] = kInfF;
+                    nd.xmax[c] = nd.ymax[c] = -kInfF;
+                    continue;
+                }
+                const Box& b = boxes[i];
+                nd.xmin[c] = float_down(b.xmin - t.ox);
+                nd.ymin[c] = float_down(b.ymin - t.oy);
+                nd.xmax[c] = float_up(b.xmax - t.ox);
+                nd.ymax[c] = float_up(b.ymax - t.oy);
+                grow(parents[j], b);
+            }
+        }
+        boxes.swap(parents);
     }
+}
+
+void build_search_tree(Data& d) {
+    SearchTree& t = d.tree;
+    std::vector<PieceExtra> extra;
+    for (std::size_t k = 0; k < d.size(); ++k) add_search_pieces(d, extra, k);
+    t.pieces.shrink_to_fit();
+    const std::size_t P = t.pieces.size();
+    Box all{kInf, kInf, -kInf, -kInf};
+    for (const PieceExtra& x : extra) grow(all, x.box);
+    t.ox = 0.5 * all.xmin + 0.5 * all.xmax;
+    t.oy = 0.5 * all.ymin + 0.5 * all.ymax;
+
+    const std::size_t chunks = t.chunks();
+    t.capsules.assign(chunks * kChunkNodes, CapsuleNode{});
+    t.chunk_boxes.assign(chunks, Box{kInf, kInf, -kInf, -kInf});
+    std::vector<ChunkBox> refs(chunks);
+    for (std::size_t k = 0; k < chunks; ++k) {
+        const std::size_t lo = kChunk * k, hi = std::min(P, lo + kChunk);
+        std::size_t groups[kFanout + 1];
+        std::size_t ng = 0;
+        for (std::size_t g = 0; g < static_cast<std::size_t>(kFanout) && lo + kFanout * g < hi; ++g) {
+            const std::size_t glo = lo + kFanout * g, ghi = std::min(hi, glo + kFanout);
+            std::size_t each[kFanout + 1];
+            for (std::size_t i = glo; i <= ghi; ++i) each[i - glo] = i;
+            fill_capsule(t, extra, each, ghi - glo, t.capsules[kChunkNodes * k + 1 + g]);
+            groups[ng++] = glo;
+        }
+        groups[ng] = hi;
+        fill_capsule(t, extra, groups, ng, t.capsules[kChunkNodes * k]);
+        for (std::size_t i = lo; i < hi; ++i) grow(t.chunk_boxes[k], extra[i].box);
+        refs[k] = {t.chunk_boxes[k], static_cast<std::uint32_t>(k)};
+    }
+    build_box_tree(t.boxes, std::move(refs));
 }
 
 }  // namespace curvix::engine::detail

@@ -1,8 +1,25 @@
 #pragma once
 // Private to the engine: the search pieces of the point searches (nearest,
 // local minima, crossings) and the bounding-volume tree built over them.
+//
+// The tree has two parts. Below, the pieces in their order along the
+// alignment are cut into chunks of 16; a chunk has five capsule nodes: its
+// root over its four groups of four pieces, and one node per group over its
+// pieces. A capsule is a chord (two points of the curve) and how far the
+// curve strays from it: much tighter than a box around an oblique or a
+// parallel piece of track. Above, a box tree over the chunks: they are put
+// in an order in which every aligned run of 4^k chunks is a cell of a
+// k-d tree of their centres, so that its boxes tile the plane instead of
+// overlapping where the alignment passes a place twice (a box over a stretch
+// of a winding alignment holds places kilometres from it). The box tree may
+// also be built over the chunks of several alignments at once (a network).
+// Both parts are complete and implicit: no node stores a child index.
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "curvix/engine/table.hpp"
 
 namespace curvix::engine::detail {
 
@@ -10,26 +27,87 @@ namespace curvix::engine::detail {
 inline constexpr double kSearchTurn = 0.7853981633974483;  // pi / 4
 
 // A piece of an element for the point searches: the curvature keeps its
-// sign on it and it turns by at most kSearchTurn; its box holds every point
-// of it (chord box grown by (h/2) sin(turn) and a rounding margin).
+// sign on it and it turns by at most kSearchTurn; it strays from its chord
+// by at most `stray` (h/2 sin(turn/2) and a rounding margin). 32 bytes:
+// where it starts and its start point follow from the piece before on the
+// same element (else 0 and the element's start point).
 struct SearchPiece {
-    std::size_t element = 0;
-    double ta = 0.0, tb = 0.0;
-    double kmax = 0.0;  // largest |curvature| on the piece
-    double xmin = 0.0, ymin = 0.0, xmax = 0.0, ymax = 0.0;
-    // The chord and how far the piece strays from it, for a lower bound of
-    // the distance tighter than the box.
-    double ax = 0.0, ay = 0.0, bx = 0.0, by = 0.0, stray = 0.0;
+    double tb = 0.0;            // where it ends, as distance along its element
+    double bx = 0.0, by = 0.0;  // its end point
+    float stray = 0.0f;         // rounded up
+    std::uint32_t element = 0;
 };
 
-// Bounding-volume tree over contiguous ranges of search pieces.
-struct Node {
-    double xmin = 0.0, ymin = 0.0, xmax = 0.0, ymax = 0.0;
-    std::size_t lo = 0, hi = 0;          // search pieces [lo, hi)
-    std::size_t left = 0, right = 0;     // children; a leaf has left == 0
+inline constexpr int kFanout = 4;
+inline constexpr std::size_t kChunk = 16;       // pieces, kFanout^2
+inline constexpr std::size_t kChunkNodes = 5;   // its root and its kFanout groups
+inline constexpr int kMaxDepth = 128;           // traversal stack; the trees are balanced
+
+// Up to four consecutive stretches of the curve: stretch c runs from point
+// c to point c + 1 (points of the curve, in floats relative to the
+// alignment's origin) and no point of it, nor of a gap chord before it, is
+// farther than r[c] from that chord (rounded up, the floats' own rounding
+// included). Unused stretches have r = -1.
+struct alignas(64) CapsuleNode {
+    float x[kFanout + 1], y[kFanout + 1], r[kFanout];
 };
-inline constexpr std::size_t kLeafPieces = 2;
-inline constexpr int kMaxDepth = 128;  // traversal stack; the tree is balanced
+
+// The boxes of up to four children, in floats relative to the tree's
+// origin, rounded outwards. Unused children have empty boxes.
+struct alignas(64) BoxNode {
+    float xmin[kFanout], ymin[kFanout], xmax[kFanout], ymax[kFanout];
+};
+
+// A box in an alignment's coordinates.
+struct Box {
+    double xmin, ymin, xmax, ymax;
+};
+
+// The box tree over chunks. Level D (the slots) has one entry per chunk,
+// level l < D has ceil(count(l + 1) / 4) nodes, level 0 one. Node j of
+// level l holds the boxes of children 4j .. 4j + 3 of level l + 1; slot s
+// holds chunk[s].
+struct BoxTree {
+    Table<BoxNode> nodes;                  // the levels 0 .. D-1, one after the other
+    std::vector<std::size_t> level_first;  // D + 1 offsets into nodes
+    std::vector<std::size_t> level_count;  // D + 1 entry counts (the last: the slots)
+    Table<std::uint32_t> chunk;            // the chunk in each slot
+    double ox = 0.0, oy = 0.0;             // origin of the boxes
+
+    std::size_t depth() const noexcept { return level_count.empty() ? 0 : level_count.size() - 1; }
+    const BoxNode& node(std::size_t level, std::size_t j) const noexcept {
+        return nodes[level_first[level] + j];
+    }
+    // Children of node j of level l: [4j, min(4j + 4, count(l + 1))).
+    std::size_t children(std::size_t level, std::size_t j) const noexcept {
+        const std::size_t n = level_count[level + 1] - kFanout * j;
+        return n < kFanout ? n : kFanout;
+    }
+    std::size_t bytes() const noexcept {
+        return bytes_of(nodes) + bytes_of(chunk) + 2 * level_first.capacity() * sizeof(std::size_t);
+    }
+};
+
+// A chunk's box and its number, for building box trees.
+struct ChunkBox {
+    Box box;
+    std::uint32_t chunk;
+};
+// The box tree over the given chunks (at least one).
+void build_box_tree(BoxTree& tree, std::vector<ChunkBox> chunks);
+
+struct SearchTree {
+    Table<SearchPiece> pieces;
+    Table<CapsuleNode> capsules;  // kChunkNodes a chunk
+    Table<Box> chunk_boxes;       // what each chunk's pieces may reach
+    BoxTree boxes;                // over this alignment's chunks
+    double ox = 0.0, oy = 0.0;    // origin of the capsules
+
+    std::size_t chunks() const noexcept { return (pieces.size() + kChunk - 1) / kChunk; }
+    std::size_t bytes() const noexcept {
+        return bytes_of(pieces) + bytes_of(capsules) + bytes_of(chunk_boxes) + boxes.bytes();
+    }
+};
 
 struct Data;
 // Cuts every element of d into search pieces (where the curvature changes

@@ -1,4 +1,5 @@
-// Building the series pieces of an element (see series_pieces.hpp).
+// Building the series pieces of a clothoid and their coefficients (see
+// series_pieces.hpp).
 
 #include "curvix/engine/series_pieces.hpp"
 
@@ -11,6 +12,30 @@ namespace curvix::engine::detail {
 
 namespace {
 
+// 1 / (n + 1), so that the recurrence multiplies instead of dividing.
+struct Reciprocals {
+    double v[kTerms];
+    constexpr Reciprocals() : v() {
+        for (int n = 0; n < kTerms; ++n) v[n] = 1.0 / static_cast<double>(n + 1);
+    }
+};
+constexpr Reciprocals kRecip;
+
+// beta_n of a piece from alpha_0 = first (1 in the piece's own frame, the
+// turn e^{i (a0 + theta_m)} for the rotated coefficients).
+void betas(Cx first, double kr, double cr2, Cx* beta) noexcept {
+    Cx prev = first;
+    Cx a{-first.im * kr, first.re * kr};  // i kr first
+    beta[0] = first;
+    for (int n = 1; n < kTerms; ++n) {
+        beta[n] = {a.re * kRecip.v[n], a.im * kRecip.v[n]};
+        const double kn = kr * kRecip.v[n], cn = cr2 * kRecip.v[n];
+        const Cx w{kn * a.re + cn * prev.re, kn * a.im + cn * prev.im};
+        prev = a;
+        a = {-w.im, w.re};
+    }
+}
+
 // Fills p as the piece of half length r around mid; returns the
 // displacements from the middle to both ends in the element's start frame.
 void fill_piece(const Curve& cv, double mid, double r, SeriesPiece& p, Cx& to_lo, Cx& to_hi) {
@@ -18,29 +43,20 @@ void fill_piece(const Curve& cv, double mid, double r, SeriesPiece& p, Cx& to_lo
     const double th = mid * (cv.k0 + cv.c * mid * 0.5);
     const Cx em{std::cos(th), std::sin(th)};
     const Cx rot = mul(cv.e0, em);
-    const double kr = km * r;
-    const double cr2 = cv.c * r * r;
-    Cx a[kTerms];
-    a[0] = {1.0, 0.0};
-    a[1] = {0.0, kr};
-    for (int n = 1; n + 1 < kTerms; ++n) {
-        const Cx w{kr * a[n].re + cr2 * a[n - 1].re, kr * a[n].im + cr2 * a[n - 1].im};
-        const double div = static_cast<double>(n + 1);
-        a[n + 1] = {-w.im / div, w.re / div};
-    }
-    Cx plus{0.0, 0.0}, minus{0.0, 0.0};
-    for (int n = kTerms - 1; n >= 0; --n) {
-        const double div = static_cast<double>(n + 1);
-        const Cx beta{a[n].re / div, a[n].im / div};
-        plus = {plus.re + beta.re, plus.im + beta.im};
-        const double sg = (n % 2 == 0) ? 1.0 : -1.0;
-        minus = {minus.re + sg * beta.re, minus.im + sg * beta.im};
-        const Cx pb = mul(rot, beta);
-        p.px[n] = pb.im;
-        p.py[n] = pb.re;
-    }
     p.mid = mid;
     p.inv_r = 1.0 / r;
+    p.rc = rot.re;
+    p.rs = rot.im;
+    p.kr = km * r;
+    p.cr2 = cv.c * r * r;
+    Cx beta[kTerms];
+    betas({1.0, 0.0}, p.kr, p.cr2, beta);
+    Cx plus{0.0, 0.0}, minus{0.0, 0.0};
+    for (int n = kTerms - 1; n >= 0; --n) {
+        plus = {plus.re + beta[n].re, plus.im + beta[n].im};
+        const double sg = (n % 2 == 0) ? 1.0 : -1.0;
+        minus = {minus.re + sg * beta[n].re, minus.im + sg * beta[n].im};
+    }
     to_hi = mul(em, {r * plus.re, r * plus.im});
     to_lo = mul(em, {-r * minus.re, -r * minus.im});
 }
@@ -63,14 +79,22 @@ double half_length(const Curve& cv, double b) {
 
 }  // namespace
 
+void series_coefficients(const SeriesPiece& p, Coefficients& out) noexcept {
+    Cx beta[kTerms];
+    betas({p.rc, p.rs}, p.kr, p.cr2, beta);
+    for (int n = 0; n < kTerms; ++n) {
+        out.px[n] = beta[n].im;
+        out.py[n] = beta[n].re;
+    }
+}
+
 double pieces_forward(const Curve& cv, double b, double limit, std::size_t count, CxSum& e,
-                      std::vector<SeriesPiece>& out) {
+                      Table<SeriesPiece>& out) {
     for (std::size_t i = 0; i < count && b < limit; ++i) {
         double r = half_length(cv, b);
         const bool last = !(2.0 * r < limit - b);
         if (last) r = 0.5 * (limit - b);
         SeriesPiece p;
-        p.element = cv.element;
         p.lo = b;
         Cx to_lo, to_hi;
         fill_piece(cv, b + r, r, p, to_lo, to_hi);
@@ -86,13 +110,13 @@ double pieces_forward(const Curve& cv, double b, double limit, std::size_t count
     return b;
 }
 
-double pieces_backward(const Curve& cv, std::size_t count, std::vector<SeriesPiece>& out) {
+double pieces_backward(const Curve& cv, std::size_t count, Table<SeriesPiece>& out) {
     CxSum e;
     double b = 0.0;
+    const std::size_t first = out.size();
     for (std::size_t i = 0; i < count; ++i) {
         const double r = half_length(cv, b);
         SeriesPiece p;
-        p.element = cv.element;
         p.lo = b - 2.0 * r;
         Cx to_lo, to_hi;
         fill_piece(cv, b - r, r, p, to_lo, to_hi);
@@ -105,16 +129,8 @@ double pieces_backward(const Curve& cv, std::size_t count, std::vector<SeriesPie
         out.push_back(p);
         b = p.lo;
     }
-    std::reverse(out.begin(), out.end());
+    std::reverse(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
     return b;
-}
-
-SeriesPiece straight_piece(const Curve& cv) {
-    SeriesPiece p;
-    p.element = cv.element;
-    p.px[0] = cv.e0.im;
-    p.py[0] = cv.e0.re;
-    return p;
 }
 
 }  // namespace curvix::engine::detail

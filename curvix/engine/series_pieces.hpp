@@ -1,6 +1,7 @@
 #pragma once
-// Private to the engine: the exact evaluation of one element by series
-// pieces, and the building of those pieces.
+// Private to the engine: the exact evaluation of clothoids by series pieces,
+// and the building of those pieces. Lines and arcs have closed forms
+// (engine_data.hpp) and no pieces.
 //
 // The plane is taken as complex numbers z = Y + iX, so a unit step along
 // azimuth a is e^{ia} and a right turn (positive curvature) makes the angle
@@ -20,9 +21,19 @@
 // absolute values). The displacements Z(m) are summed from the element
 // start in double-double, so only the final addition to the element's start
 // coordinates rounds at the scale of those coordinates.
+//
+// Storage: a piece keeps its header (SeriesPiece, 72 bytes): where it
+// starts, its middle and scale, the displacement to its middle, the turn
+// e^{i (a0 + theta_m)} and kappa_m r and c r^2. Its 32 coefficients (the
+// rotated beta_n, 256 bytes) follow from the header alone
+// (series_coefficients): an alignment of few pieces keeps them in a table,
+// a large one computes them where a query reaches the piece, which costs
+// about what fetching them from main memory would. The answers are the same
+// bits either way.
 
 #include <cstddef>
-#include <vector>
+
+#include "curvix/engine/table.hpp"
 
 namespace curvix::engine::detail {
 
@@ -36,17 +47,29 @@ inline constexpr int kExtendPieces = 64;
 // Elements shorter than this are evaluated as straights (every point of
 // them lies within this distance of the start anyway).
 inline constexpr double kTinyLength = 1e-250;
+// Alignments with at most this many pieces keep their coefficients in a
+// table (4 MiB, within a core's cache here); beyond, recomputing them is as
+// fast as fetching them.
+inline constexpr std::size_t kTablePieces = 16384;
 
 struct SeriesPiece {
-    std::size_t element = 0;
     double lo = 0.0;     // distance from the element start where the piece starts
     double mid = 0.0;    // distance of the expansion point
     double inv_r = 1.0;  // 1 / half length
     double wx = 0.0, wy = 0.0;  // element start to the expansion point
-    // Displacement s * sum p_n sigma^n; its derivative, the unit tangent, is
-    // sum (n + 1) p_n sigma^n.
-    double px[kTerms] = {}, py[kTerms] = {};
+    double rc = 1.0, rs = 0.0;  // e^{i (a0 + theta_m)}
+    double kr = 0.0, cr2 = 0.0;  // kappa_m r, c r^2
 };
+
+// Displacement s * sum p_n sigma^n; its derivative, the unit tangent, is
+// sum (n + 1) p_n sigma^n.
+struct Coefficients {
+    double px[kTerms], py[kTerms];
+};
+
+// The coefficients of a piece (one definition, out of line, for the tables
+// and for the queries alike).
+void series_coefficients(const SeriesPiece& p, Coefficients& out) noexcept;
 
 // sum c_n sigma^n over the kTerms coefficients, as its even and odd halves
 // in sigma^2 (two short independent chains instead of one long one).
@@ -70,19 +93,33 @@ inline double series_slope(const double* c, double sg, double s2) noexcept {
 }
 
 // Displacement from the element start at element distance t.
-inline void series_point(const SeriesPiece& p, double t, double& lx, double& ly) noexcept {
+inline void series_point(const SeriesPiece& p, const Coefficients& c, double t, double& lx,
+                         double& ly) noexcept {
     const double s = t - p.mid;
     const double sg = s * p.inv_r;
     const double s2 = sg * sg;
-    lx = p.wx + s * series_sum(p.px, sg, s2);
-    ly = p.wy + s * series_sum(p.py, sg, s2);
+    lx = p.wx + s * series_sum(c.px, sg, s2);
+    ly = p.wy + s * series_sum(c.py, sg, s2);
 }
 
-inline void series_tangent(const SeriesPiece& p, double t, double& tx, double& ty) noexcept {
+inline void series_tangent(const SeriesPiece& p, const Coefficients& c, double t, double& tx,
+                           double& ty) noexcept {
     const double sg = (t - p.mid) * p.inv_r;
     const double s2 = sg * sg;
-    tx = series_slope(p.px, sg, s2);
-    ty = series_slope(p.py, sg, s2);
+    tx = series_slope(c.px, sg, s2);
+    ty = series_slope(c.py, sg, s2);
+}
+
+// Index of the piece of pieces[0..n) holding element distance t: the last
+// that starts at or before it (the first for t before them all).
+inline std::size_t piece_holding(const SeriesPiece* pieces, std::size_t n, double t) noexcept {
+    std::size_t base = 0, len = n;
+    while (len > 1) {
+        const std::size_t half = len / 2;
+        base = (pieces[base + half].lo <= t) ? base + half : base;
+        len -= half;
+    }
+    return base;
 }
 
 // ---- building the pieces
@@ -114,7 +151,6 @@ struct CxSum {
 
 // The element's geometry in its start frame, for building pieces.
 struct Curve {
-    std::size_t element;
     Cx e0;      // e^{i a0}
     double k0;  // curvature at t = 0
     double c;   // its change per unit length
@@ -123,10 +159,8 @@ struct Curve {
 // Pieces from b forwards, starting at displacement e; up to `limit` (the
 // last piece ends there exactly) or `count` pieces. Returns where it ended.
 double pieces_forward(const Curve& cv, double b, double limit, std::size_t count, CxSum& e,
-                      std::vector<SeriesPiece>& out);
+                      Table<SeriesPiece>& out);
 // Pieces from 0 backwards (ascending order in out), count of them.
-double pieces_backward(const Curve& cv, std::size_t count, std::vector<SeriesPiece>& out);
-// An element too short to bend measurably: one straight piece.
-SeriesPiece straight_piece(const Curve& cv);
+double pieces_backward(const Curve& cv, std::size_t count, Table<SeriesPiece>& out);
 
 }  // namespace curvix::engine::detail

@@ -115,10 +115,8 @@ void points(const Alignment& a, const py::buffer& stations, const py::buffer& of
     const std::size_t n = s.count();
     expect_count(o.count(), n, "offsets");
     expect_count(xy.count(), 2 * n, "out");
-    py::gil_scoped_release release;
-    for (std::size_t i = 0; i < n; ++i) {
-        a.point(s.data()[i], o.data()[i], extend, xy.data()[2 * i], xy.data()[2 * i + 1]);
-    }
+    py::gil_scoped_release release;  // the loop over the stations
+    a.points(s.data(), o.data(), n, extend, xy.data());
 }
 
 void nearest(const Alignment& a, const py::buffer& points, double max_distance,
@@ -220,7 +218,8 @@ void register_engine(py::module_& m) {
         .def("nearest", &nearest, py::arg("points"), py::arg("max_distance"), py::arg("station"),
              py::arg("offset"), py::arg("distance"), py::arg("element"))
         .def("local_minima", &local_minima, py::arg("points"), py::arg("max_distance"))
-        .def("crossings", &crossings, py::arg("line"), py::arg("infinite"));
+        .def("crossings", &crossings, py::arg("line"), py::arg("infinite"))
+        .def("memory_bytes", &Alignment::memory_bytes);
     // The end of one element in the frame of its start tangent, as the
     // engine integrates it: (along, right). Readers use it to turn a stated
     // chord into a start direction without evaluating curves themselves.

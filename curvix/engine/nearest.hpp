@@ -1,0 +1,553 @@
+#pragma once
+// Private to the engine: the globally nearest point, by branch and bound
+// over the trees of search_tree.hpp, for one alignment or for the
+// alignments of a network (one box tree over the chunks of all of them).
+//
+// On a search piece the foot points are the roots of
+//     g(t) = (P(t) - Q) . T(t),   g'(t) = |T|^2 + kappa(t) (P(t) - Q) . N(t),
+// N the right normal. Where |kappa| times the largest distance from Q to the
+// piece stays below 0.9, g' > 0 on the whole piece: g has at most one root,
+// a minimum of the distance. Elsewhere (Q beyond a centre of curvature) g is
+// sampled on kSamples sub-intervals and every sign change from - to + is
+// refined. Roots are refined by Newton's method kept inside a shrinking
+// bracket (bisection where a step would leave it).
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "curvix/engine/alignment.hpp"
+#include "curvix/engine/engine_data.hpp"
+
+namespace curvix::engine::detail {
+
+inline constexpr int kSamples = 8;
+inline constexpr int kMaxIterations = 100;
+inline constexpr int kHeapSize = 256;
+
+inline double segment_distance2(double ax, double ay, double bx, double by, double x, double y) noexcept {
+    const double cx = bx - ax, cy = by - ay, px = x - ax, py = y - ay;
+    const double c2 = cx * cx + cy * cy;
+    double u = c2 > 0.0 ? (px * cx + py * cy) / c2 : 0.0;
+    u = std::min(1.0, std::max(0.0, u));
+    const double dx = px - u * cx, dy = py - u * cy;
+    return dx * dx + dy * dy;
+}
+
+// Squared distance from (qx, qy), relative to the box tree's origin, to
+// child c of a node.
+inline double box_dist2(const BoxNode& n, int c, double qx, double qy) noexcept {
+    const double dx = std::max({static_cast<double>(n.xmin[c]) - qx, 0.0, qx - static_cast<double>(n.xmax[c])});
+    const double dy = std::max({static_cast<double>(n.ymin[c]) - qy, 0.0, qy - static_cast<double>(n.ymax[c])});
+    return dx * dx + dy * dy;
+}
+
+// Squared lower bound of the distance from (qx, qy), relative to the
+// capsules' origin, to stretch c of a capsule node; NaN for an unused
+// stretch, which is within no bound (not even an infinite one).
+inline double capsule_dist2(const CapsuleNode& n, int c, double qx, double qy) noexcept {
+    const double r = static_cast<double>(n.r[c]);
+    if (r < 0.0) return std::numeric_limits<double>::quiet_NaN();
+    const double d = std::sqrt(segment_distance2(n.x[c], n.y[c], n.x[c + 1], n.y[c + 1], qx, qy)) - r;
+    return d > 0.0 ? d * d : 0.0;
+}
+
+// Squared upper bound of the distance from (qx, qy) to the curve: to the
+// nearest of the points of a capsule node (points of the curve, less the
+// rounding of the floats they are kept in).
+inline double capsule_reach2(const CapsuleNode& n, double qx, double qy) noexcept {
+    double best = std::numeric_limits<double>::infinity(), slack = 0.0;
+    for (int c = 0; c <= kFanout; ++c) {
+        if (c > 0 && n.r[c - 1] < 0.0f) break;
+        const double px = n.x[c], py = n.y[c];
+        best = std::min(best, (qx - px) * (qx - px) + (qy - py) * (qy - py));
+        slack = std::max(slack, std::fabs(px) + std::fabs(py));
+    }
+    const double d = std::sqrt(best) * (1.0 + 1e-15) + 1.2e-7 * slack + 1e-300;
+    return d * d;
+}
+
+// Squared lower bound of the distance from (x, y) to search piece i: to its
+// chord, less how far the piece strays from the chord.
+inline double piece_near2(const Data& d, std::size_t i, double x, double y) noexcept {
+    const SearchPiece& s = d.tree.pieces[i];
+    double ax, ay;
+    search_start(d, i, ax, ay);
+    const double dist = std::max(0.0, std::sqrt(segment_distance2(ax, ay, s.bx, s.by, x, y)) -
+                                          static_cast<double>(s.stray));
+    return dist * dist;
+}
+
+// The query as seen from one element: coordinates relative to its start.
+struct Local {
+    const Data& d;
+    std::size_t k;
+    double qx, qy;
+    Cursor cur;
+
+    Local(const Data& data, std::size_t element, double x, double y) noexcept
+        : d(data),
+          k(element),
+          qx(x - data.elements[element].x0),
+          qy(y - data.elements[element].y0),
+          cur(data, element) {}
+
+    struct At {
+        double t, dx, dy, tx, ty, g;  // (dx, dy) = P - Q
+        double d2() const noexcept { return dx * dx + dy * dy; }
+    };
+    At at(double t) const noexcept {
+        At a;
+        a.t = t;
+        double lx, ly;
+        cur.local(t, lx, ly, a.tx, a.ty);
+        a.dx = lx - qx;
+        a.dy = ly - qy;
+        a.g = a.dx * a.tx + a.dy * a.ty;
+        return a;
+    }
+
+    // The root of g between lo (g < 0) and hi (g > 0).
+    At root(At lo, At hi) const noexcept {
+        constexpr double kEps = std::numeric_limits<double>::epsilon();
+        const double width = hi.t - lo.t;
+        double t = lo.t + width * (-lo.g / (hi.g - lo.g));
+        if (!(t > lo.t && t < hi.t)) t = lo.t + 0.5 * width;
+        double a = lo.t, b = hi.t;
+        const double tol = 4.0 * kEps * (std::fabs(a) + std::fabs(b) + width);
+        At now = at(t);
+        for (int i = 0; i < kMaxIterations && now.g != 0.0; ++i) {
+            if (now.g < 0.0) a = now.t; else b = now.t;
+            const double kappa = d.curvature_at(k, now.t);
+            const double gp = (now.tx * now.tx + now.ty * now.ty) + kappa * (now.dx * now.ty - now.dy * now.tx);
+            const double dt = now.g / gp;
+            if (gp > 0.0 && std::fabs(dt) <= tol) break;  // converged
+            double next = now.t - dt;
+            if (!(gp > 0.0 && next > a && next < b)) next = a + 0.5 * (b - a);
+            if (!(b - a > tol)) break;
+            now = at(next);
+        }
+        return now;
+    }
+};
+
+// Whether the distance from (x, y) has a single minimum on piece i: where
+// |kappa| times the largest distance to the piece's points (its chord's box
+// grown by its stray) stays below 0.9.
+inline bool unimodal(const Data& d, std::size_t i, double ta, double x, double y) noexcept {
+    const SearchPiece& s = d.tree.pieces[i];
+    const double kmax = std::max(std::fabs(d.curvature_at(s.element, ta)),
+                                 std::fabs(d.curvature_at(s.element, s.tb)));
+    if (kmax == 0.0) return true;
+    double ax, ay;
+    search_start(d, i, ax, ay);
+    const double g = static_cast<double>(s.stray);
+    const double dx = std::max(std::fabs(x - (std::min(ax, s.bx) - g)), std::fabs(x - (std::max(ax, s.bx) + g)));
+    const double dy = std::max(std::fabs(y - (std::min(ay, s.by) - g)), std::fabs(y - (std::max(ay, s.by) + g)));
+    return kmax * std::sqrt(dx * dx + dy * dy) < 0.9;
+}
+
+// Whether element k ends exactly where element `next` starts, in the same
+// direction (chained elements do, to the bit). At any other joint (a gap or
+// a kink, as placed elements may have) the distance is not continuous, and
+// each side's end is a minimum of its own where the distance falls into it.
+inline bool smooth_joint(const Data& d, std::size_t k, std::size_t next) noexcept {
+    const EndPoint& a = d.ends[k];
+    const ElementRecord& b = d.elements[next];
+    return a.x == b.x0 && a.y == b.y0 && d.azimuth_at(k, d.elements[k].length) == b.azimuth0;
+}
+inline bool smooth_joint(const Data& d, std::size_t k) noexcept { return smooth_joint(d, k, k + 1); }
+
+// The local minima of the distance on search piece i, each passed to
+// `found` with its element: the roots of g from - to + inside the piece;
+// its start where the distance grows from there and fell into it (or the
+// alignment starts there, or a joint that is not smooth); its end where the
+// distance falls into it and the alignment ends there, or a joint that is
+// not smooth. A piece end inside a run where the distance keeps falling
+// across a smooth joint is never one, so such a joint gives its root.
+template <class Found>
+void piece_minima(const Data& d, std::size_t i, double x, double y, Found&& found) noexcept {
+    const auto& pieces = d.tree.pieces;
+    const SearchPiece& s = pieces[i];
+    const double ta = search_ta(d, i);
+    const Local q(d, s.element, x, y);
+    const Local::At ea = q.at(ta), eb = q.at(s.tb);
+    if (ea.g >= 0.0) {
+        // Within an element the piece before ends at the same evaluation.
+        double g_left = -1.0;
+        if (i > 0) {
+            const SearchPiece& p = pieces[i - 1];
+            if (p.element == s.element)
+                g_left = ea.g;
+            else if (smooth_joint(d, p.element, s.element))  // elements of length 0 between have no piece
+                g_left = Local(d, p.element, x, y).at(p.tb).g;
+        }
+        if (g_left <= 0.0) found(s.element, ea);
+    }
+    const int m = unimodal(d, i, ta, x, y) ? 1 : kSamples;
+    Local::At prev = ea;
+    for (int j = 1; j <= m; ++j) {
+        const Local::At cur = j == m ? eb : q.at(ta + (s.tb - ta) * static_cast<double>(j) / m);
+        if (prev.g < 0.0 && cur.g > 0.0) {
+            found(s.element, q.root(prev, cur));
+        } else if (prev.g < 0.0 && cur.g == 0.0 && j < m) {
+            found(s.element, cur);
+        }
+        prev = cur;
+    }
+    const bool element_ends = i + 1 == pieces.size() || pieces[i + 1].element != s.element;
+    if (element_ends && eb.g <= 0.0 &&
+        (i + 1 == pieces.size() || !smooth_joint(d, s.element, pieces[i + 1].element))) {
+        found(s.element, eb);
+    }
+}
+
+// The foot at a point of element k as evaluated.
+inline Foot foot_at(const Data& d, std::size_t k, const Local::At& a) noexcept {
+    const double dist = std::hypot(a.dx, a.dy);
+    // (Q - P) . N with N = (ty, -tx), the right normal.
+    const double side = a.dy * a.tx - a.dx * a.ty;
+    return {d.stations[k] + a.t, side < 0.0 ? -dist : dist, dist, static_cast<std::ptrdiff_t>(k)};
+}
+
+inline Foot make_foot(const Data& d, std::size_t k, double t, double x, double y) noexcept {
+    // A joint belongs to the element that starts there.
+    // (The end of an element before a gap or a kink keeps its own point.)
+    while (k + 1 < d.size() && t >= d.elements[k].length && smooth_joint(d, k)) {
+        ++k;
+        t = 0.0;
+    }
+    return foot_at(d, k, Local(d, k, x, y).at(t));
+}
+
+// The alignments a search runs over and how the chunks of its box tree
+// are numbered: one alignment (its own chunks), or a network (the chunks
+// of alignment e are base[e] .. base[e + 1] - 1).
+struct OneAlignment {
+    const Data* data;
+    std::size_t count() const noexcept { return 1; }
+    const Data& operator[](std::size_t) const noexcept { return *data; }
+    const BoxTree& boxes() const noexcept { return data->tree.boxes; }
+    // The alignment of chunk c and the chunk's number in it.
+    std::pair<std::size_t, std::size_t> chunk(std::size_t c) const noexcept { return {0, c}; }
+};
+
+struct ManyAlignments {
+    const std::vector<const Data*>* data;
+    const std::vector<std::size_t>* base;
+    const BoxTree* tree;
+    std::size_t count() const noexcept { return data->size(); }
+    const Data& operator[](std::size_t e) const noexcept { return *(*data)[e]; }
+    const BoxTree& boxes() const noexcept { return *tree; }
+    std::pair<std::size_t, std::size_t> chunk(std::size_t c) const noexcept {
+        const std::size_t e =
+            static_cast<std::size_t>(std::upper_bound(base->begin(), base->end(), c) - base->begin()) - 1;
+        return {e, c - (*base)[e]};
+    }
+};
+
+// The foot on alignment `which`; which == count() when there is none.
+struct Found {
+    std::size_t which;
+    Foot foot;
+};
+
+// The nearest child of a box node (of equal bounds the first).
+inline std::size_t nearest_box(const BoxTree& tree, std::size_t level, std::size_t j, double qx, double qy) noexcept {
+    const BoxNode& nd = tree.node(level, j);
+    const int m = static_cast<int>(tree.children(level, j));
+    int near = 0;
+    double lb = box_dist2(nd, 0, qx, qy);
+    for (int c = 1; c < m; ++c) {
+        const double v = box_dist2(nd, c, qx, qy);
+        if (v < lb) {
+            lb = v;
+            near = c;
+        }
+    }
+    return kFanout * j + static_cast<std::size_t>(near);
+}
+
+// The nearest stretch of a capsule node (of equal bounds the first).
+inline std::size_t nearest_stretch(const CapsuleNode& n, double qx, double qy) noexcept {
+    int near = 0;
+    double lb = capsule_dist2(n, 0, qx, qy);
+    for (int c = 1; c < kFanout; ++c) {
+        const double v = capsule_dist2(n, c, qx, qy);
+        if (v < lb) {
+            lb = v;
+            near = c;
+        }
+    }
+    return static_cast<std::size_t>(near);
+}
+
+// A squared upper bound of the distance from (x, y) to the alignments of
+// src: down the nearest boxes to a chunk, the nearest of the points of its
+// capsules and of those of its nearest group.
+template <class Src>
+double first_reach2(const Src& src, double x, double y) noexcept {
+    const BoxTree& tree = src.boxes();
+    const double qx = x - tree.ox, qy = y - tree.oy;
+    std::size_t index = 0;
+    for (std::size_t level = 0; level < tree.depth(); ++level) index = nearest_box(tree, level, index, qx, qy);
+    const auto [e, k] = src.chunk(tree.chunk[index]);
+    const SearchTree& t = src[e].tree;
+    const double cx = x - t.ox, cy = y - t.oy;
+    const CapsuleNode& root = t.capsules[kChunkNodes * k];
+    const CapsuleNode& group = t.capsules[kChunkNodes * k + 1 + nearest_stretch(root, cx, cy)];
+    return std::min(capsule_reach2(root, cx, cy), capsule_reach2(group, cx, cy));
+}
+
+// The nearest point of the alignments of `src` to (x, y) within
+// max_distance (reach2, where given, a squared upper bound of its
+// distance): of equal distances the lowest alignment, then the lowest
+// station (the answer does not depend on the order the trees are searched
+// in). The tree is searched best first: nodes by the lower bound of their
+// distance, from a heap of fixed size; the nearest child is followed at
+// once, the others wait in the heap (or, when it is full, are searched
+// depth first). What lies farther than the nearest point of the curve met
+// so far (a minimum or not) is passed over.
+template <class Src>
+Found nearest_of(const Src& src, double x, double y, double max_distance,
+                 double reach2 = std::numeric_limits<double>::quiet_NaN()) noexcept {
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    const Found none{src.count(), {kNaN, kNaN, kNaN, -1}};
+    const BoxTree& tree = src.boxes();
+    if (!std::isfinite(x) || !std::isfinite(y) || std::isnan(max_distance) || max_distance < 0.0 ||
+        tree.nodes.empty())
+        return none;
+    double best = max_distance * max_distance;
+    double bound = best;
+    bool found = false;
+    std::size_t best_e = 0, best_k = 0;
+    double best_t = 0.0;
+    Local::At best_at{};
+    std::size_t e_now = 0;  // the alignment whose pieces are being searched
+    const auto consider = [&](std::size_t k, const Local::At& a) {
+        const double d2 = a.d2();
+        const bool better =
+            !found ? d2 <= best
+                   : (d2 < best ||
+                      (d2 == best && (e_now < best_e || (e_now == best_e && (k < best_k || (k == best_k && a.t < best_t))))));
+        if (better) {
+            found = true;
+            best = d2;
+            best_e = e_now;
+            best_k = k;
+            best_t = a.t;
+            best_at = a;
+            bound = std::min(bound, d2);
+        }
+    };
+    const double qx = x - tree.ox, qy = y - tree.oy;
+    const std::size_t depth = tree.depth();
+    // Entries: a box node (level < depth), a chunk (level depth, index the
+    // chunk) or a group of four pieces (level depth + 1, index 4 chunk + group).
+    struct Entry {
+        double lb;
+        std::size_t level, index;
+    };
+    // The children of an entry within the bound, nearest first (of equal
+    // bounds the first first); a group's pieces are searched at once.
+    const auto expand = [&](const Entry& at, Entry* out) -> int {
+        int n = 0;
+        const auto keep = [&](double lb, std::size_t level, std::size_t index) {
+            if (!(lb <= bound)) return;
+            int i = n++;
+            while (i > 0 && out[i - 1].lb > lb) {
+                out[i] = out[i - 1];
+                --i;
+            }
+            out[i] = {lb, level, index};
+        };
+        if (at.level < depth) {
+            const BoxNode& nd = tree.node(at.level, at.index);
+            const int m = static_cast<int>(tree.children(at.level, at.index));
+            for (int c = 0; c < m; ++c) {
+                const std::size_t child = kFanout * at.index + static_cast<std::size_t>(c);
+                const double lb = box_dist2(nd, c, qx, qy);
+                if (at.level + 1 < depth)
+                    keep(lb, at.level + 1, child);
+                else
+                    keep(lb, depth, tree.chunk[child]);
+            }
+            return n;
+        }
+        const std::size_t chunk = at.level == depth ? at.index : at.index / kFanout;
+        const auto [e, k] = src.chunk(chunk);
+        const Data& d = src[e];
+        const SearchTree& t = d.tree;
+        const double cx = x - t.ox, cy = y - t.oy;
+        if (at.level == depth) {
+            const CapsuleNode& cn = t.capsules[kChunkNodes * k];
+            bound = std::min(bound, capsule_reach2(cn, cx, cy));
+            for (int c = 0; c < kFanout; ++c)
+                keep(capsule_dist2(cn, c, cx, cy), depth + 1, kFanout * chunk + static_cast<std::size_t>(c));
+            return n;
+        }
+        const std::size_t g = at.index % kFanout;
+        const CapsuleNode& cn = t.capsules[kChunkNodes * k + 1 + g];
+        bound = std::min(bound, capsule_reach2(cn, cx, cy));
+        Entry pieces[kFanout];
+        int m = 0;
+        for (int c = 0; c < kFanout; ++c) {
+            const double lb = capsule_dist2(cn, c, cx, cy);
+            if (!(lb <= bound)) continue;
+            int i = m++;
+            while (i > 0 && pieces[i - 1].lb > lb) {
+                pieces[i] = pieces[i - 1];
+                --i;
+            }
+            pieces[i] = {lb, 0, kChunk * k + kFanout * g + static_cast<std::size_t>(c)};
+        }
+        e_now = e;
+        for (int i = 0; i < m; ++i) prefetch(&t.pieces[pieces[i].index]);
+        for (int i = 0; i < m && pieces[i].lb <= bound; ++i) piece_minima(d, pieces[i].index, x, y, consider);
+        return 0;
+    };
+    const auto depth_first = [&](const Entry& root) {
+        Entry stack[kMaxDepth];
+        int top = 0;
+        stack[top++] = root;
+        while (top > 0) {
+            const Entry e = stack[--top];
+            if (e.lb > bound) continue;
+            Entry kids[kFanout];
+            const int m = expand(e, kids);
+            if (top + m > kMaxDepth) continue;  // not reached: the trees are balanced
+            for (int i = m; i-- > 0;) stack[top++] = kids[i];
+        }
+    };
+    // A first bound, so that the search pushes few nodes.
+    bound = std::min(bound, std::isnan(reach2) ? first_reach2(src, x, y) : reach2);
+    Entry heap[kHeapSize];
+    int size = 0;
+    const auto later = [](const Entry& a, const Entry& b) { return a.lb > b.lb; };
+    heap[size++] = {0.0, 0, 0};
+    while (size > 0) {
+        std::pop_heap(heap, heap + size, later);
+        Entry e = heap[--size];
+        if (e.lb > bound) break;
+        for (;;) {
+            Entry kids[kFanout];
+            const int m = expand(e, kids);
+            if (m == 0) break;
+            for (int i = 1; i < m; ++i) {
+                if (size == kHeapSize) {
+                    depth_first(kids[i]);
+                } else {
+                    heap[size++] = kids[i];
+                    std::push_heap(heap, heap + size, later);
+                }
+            }
+            if (kids[0].lb > bound) break;
+            e = kids[0];
+        }
+    }
+    if (!found) return none;
+    const Data& d = src[best_e];
+    const Foot f = best_k + 1 < d.size() && best_t >= d.elements[best_k].length
+                       ? make_foot(d, best_k, best_t, x, y)
+                       : foot_at(d, best_k, best_at);
+    return f.distance <= max_distance ? Found{best_e, f} : none;
+}
+
+// Fetches what the search of each of a group of points will first read:
+// the path down the box tree to the nearest chunk, the chunk's capsules,
+// the pieces of its nearest group, their elements and their neighbours and
+// the series pieces of those. The group walks each level together, so that
+// the reads of different points overlap instead of waiting for each other.
+template <class Src>
+void prefetch_paths(const Src& src, const double* xy, const std::uint32_t* order, std::size_t m,
+                    double* reach2) noexcept {
+    constexpr std::size_t kMost = 16;
+    const BoxTree& tree = src.boxes();
+    const std::size_t depth = tree.depth();
+    std::size_t at[kMost], which[kMost];
+    bool ok[kMost];
+    m = std::min(m, kMost);
+    for (std::size_t q = 0; q < m; ++q) {
+        const std::size_t i = order[q];
+        ok[q] = std::isfinite(xy[2 * i]) && std::isfinite(xy[2 * i + 1]) && !tree.nodes.empty();
+        at[q] = 0;
+        reach2[q] = std::numeric_limits<double>::quiet_NaN();
+    }
+    for (std::size_t level = 0; level < depth; ++level) {
+        for (std::size_t q = 0; q < m; ++q) {
+            if (!ok[q]) continue;
+            const std::size_t i = order[q];
+            const std::size_t child = nearest_box(tree, level, at[q], xy[2 * i] - tree.ox, xy[2 * i + 1] - tree.oy);
+            if (level + 1 < depth) {
+                at[q] = child;
+                prefetch(&tree.node(level + 1, child));
+            } else {
+                at[q] = tree.chunk[child];
+                const auto [e, k] = src.chunk(at[q]);
+                prefetch_bytes(&src[e].tree.capsules[kChunkNodes * k], kChunkNodes * sizeof(CapsuleNode));
+            }
+        }
+    }
+    for (std::size_t q = 0; q < m; ++q) {
+        if (!ok[q]) continue;
+        const std::size_t i = order[q];
+        const auto [e, k] = src.chunk(at[q]);
+        const SearchTree& t = src[e].tree;
+        const CapsuleNode& root = t.capsules[kChunkNodes * k];
+        const double cx = xy[2 * i] - t.ox, cy = xy[2 * i + 1] - t.oy;
+        const std::size_t g = nearest_stretch(root, cx, cy);
+        reach2[q] = std::min(capsule_reach2(root, cx, cy), capsule_reach2(t.capsules[kChunkNodes * k + 1 + g], cx, cy));
+        at[q] = kChunk * k + kFanout * g;
+        which[q] = e;
+        const std::size_t from = at[q] > 0 ? at[q] - 1 : 0;
+        prefetch_bytes(&t.pieces[from], (std::min(t.pieces.size(), at[q] + kFanout) - from) * sizeof(SearchPiece));
+    }
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t q = 0; q < m; ++q) {
+            if (!ok[q]) continue;
+            const Data& d = src[which[q]];
+            const std::size_t first = d.tree.pieces[at[q]].element;
+            const std::size_t last = d.tree.pieces[std::min(d.tree.pieces.size(), at[q] + kFanout) - 1].element;
+            const std::size_t lo = first > 0 ? first - 1 : 0, hi = std::min(d.size() - 1, last + 1);
+            if (pass == 0) {
+                prefetch_bytes(&d.elements[lo], (hi - lo + 1) * sizeof(ElementRecord));
+                prefetch_bytes(&d.ends[lo], (hi - lo + 1) * sizeof(EndPoint));
+                continue;
+            }
+            for (std::size_t k = first; k <= last; ++k) {
+                const ElementRecord& r = d.elements[k];
+                if (eval_of(r) == Eval::series)
+                    prefetch_bytes(&d.pieces[r.first_piece()], std::min<std::size_t>(r.piece_count(), 3) * sizeof(SeriesPiece));
+            }
+        }
+    }
+}
+
+// nearest_of() of the points xy[2 order[i]], xy[2 order[i] + 1] into
+// out[order[i]]: in groups, the paths of one group fetched while the
+// group before it is searched.
+template <class Src>
+void nearest_batch(const Src& src, const double* xy, const std::uint32_t* order, std::size_t n,
+                   double max_distance, Found* out) noexcept {
+    constexpr std::size_t kGroup = 16;
+    double reach2[2][kGroup];
+    if (n > 0) prefetch_paths(src, xy, order, std::min(kGroup, n), reach2[0]);
+    for (std::size_t b = 0, g = 0; b < n; b += kGroup, g ^= 1) {
+        if (b + kGroup < n) prefetch_paths(src, xy, order + b + kGroup, std::min(kGroup, n - b - kGroup), reach2[g ^ 1]);
+        for (std::size_t q = b; q < std::min(n, b + kGroup); ++q) {
+            const std::size_t i = order[q];
+            out[i] = nearest_of(src, xy[2 * i], xy[2 * i + 1], max_distance, reach2[g][q - b]);
+        }
+    }
+}
+
+// The order in which to answer a batch of points: by their Morton code on
+// a 65536 x 65536 grid over their box (a non-finite point first), so that
+// neighbouring queries walk the same part of the tree while it is in cache.
+std::vector<std::uint32_t> spatial_order(const double* xy, std::size_t n);
+
+}  // namespace curvix::engine::detail
