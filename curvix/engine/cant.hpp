@@ -61,7 +61,7 @@ private:
     std::vector<double> s_, c_;
     std::vector<double> inv_;  // 1 / (s[i+1] - s[i]), 0 where the values are equal
     std::vector<Transition> shape_;
-    detail::StationIndex index_;
+    detail::SegmentLookup index_;
     double gauge_;
     RotationAxis axis_;
 };

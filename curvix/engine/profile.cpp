@@ -28,7 +28,7 @@ struct Profile::Impl {
     double start = 0.0, end = 0.0;
     double z_start = 0.0, g_start = 0.0, z_end = 0.0, g_end = 0.0;
 
-    detail::StationIndex index;
+    detail::SegmentLookup index;
 
     std::size_t find(double s) const noexcept { return index.find(starts.data(), starts.size(), s); }
     double segment_end(std::size_t k) const noexcept {

@@ -45,7 +45,7 @@ inline std::string show(double v) {
 // table of equal buckets over [a[0], end] names the segment holding each
 // bucket's start, and a few steps from it finish the search (a binary
 // search where a bucket holds more, or rounding put s before it).
-class StationIndex {
+class SegmentLookup {
 public:
     void build(const double* a, std::size_t n, double end) {
         lo_ = a[0];
