@@ -194,6 +194,7 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
                                        [](const ElementInput& e) { return e.evaluator != nullptr; });
     if (evaluated) d->evaluators.reserve(n);
     double px = x, py = y, pa = azimuth;
+    std::vector<std::pair<std::size_t, detail::Coefficients>> shaped_coefs;
     Curve first_curve{}, last_curve{};
     CxSum last_end;
     for (std::size_t k = 0; k < n; ++k) {
@@ -211,7 +212,26 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
         }
         if (s.has_azimuth) need_finite(kk, "azimuth", s.azimuth);
         const double L = s.length;
-        const double turn = total_turn(L, s.k0, s.k1);
+        if (!std::isfinite(s.lean)) throw ElementError(kk, "lean", "must be finite, got " + number(s.lean));
+        if (s.lean != 0.0 && s.shape != Shape::viennese)
+            throw ElementError(kk, "lean", "applies to a Viennese bend only, got " + number(s.lean) +
+                                               " on a " + shape_name(s.shape));
+        if (s.shape != Shape::clothoid && s.evaluator)
+            throw ElementError(kk, "shape", std::string("a ") + shape_name(s.shape) +
+                                                " takes no point evaluator");
+        // A transition that does not change the curvature is a line or an arc.
+        const bool shaped = s.shape != Shape::clothoid && L >= kTinyLength &&
+                            (s.k0 != s.k1 || s.lean != 0.0);
+        double turn = total_turn(L, s.k0, s.k1);
+        if (shaped) {
+            // The other shapes turn as much as the clothoid where the
+            // curvature keeps its sign (every shape is half-way on average),
+            // at most max |k| L where it changes sign; the Viennese bend's
+            // lean adds |lean| / L times the travel of g' (2 * 140 / 64).
+            const bool same_sign = (s.k0 >= 0.0 && s.k1 >= 0.0) || (s.k0 <= 0.0 && s.k1 <= 0.0);
+            if (!same_sign) turn = std::max(std::fabs(s.k0), std::fabs(s.k1)) * L;
+            turn += std::fabs(s.lean) / L * 4.375;
+        }
         if (!(turn <= kMaxTurn))
             throw ElementError(kk, "length",
                                "makes the element turn by " + number(turn) +
@@ -235,7 +255,27 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
         const Curve cv{{std::cos(e.azimuth0), std::sin(e.azimuth0)}, s.k0, c};
         if (k == 0) first_curve = cv;
         last_curve = cv;
-        if (detail::eval_of(e) == Eval::series) {
+        if (shaped) {
+            const detail::CurvatureLaw law(s.shape, s.k0, s.k1, L, s.lean);
+            const std::size_t count = detail::shaped_piece_count(law);
+            if (count >= kMaxPiecesPerElement)
+                throw ElementError(kk, "length", "needs too many pieces: " + number(L));
+            CxSum end;
+            const std::size_t before = d->pieces.size();
+            std::vector<detail::Coefficients> coefs;
+            coefs.reserve(count);
+            detail::shaped_pieces(law, cv.e0, count, end, d->pieces, coefs);
+            if (d->pieces.size() > kMaxIndex)
+                throw ElementError(kk, "length", "needs more pieces than the alignment can index");
+            for (std::size_t i = 0; i < count; ++i) shaped_coefs.emplace_back(before + i, coefs[i]);
+            last_end = end;
+            e.u = static_cast<double>(before) + ElementRecord::kShapeUnit * static_cast<double>(s.shape);
+            e.v = static_cast<double>(count);
+            if (s.lean != 0.0 && d->leans.empty()) {
+                d->leans.reserve(n);
+                for (std::size_t j = 0; j < k; ++j) d->leans.push_back(0.0);
+            }
+        } else if (detail::eval_of(e) == Eval::series) {
             CxSum end;
             const std::size_t before = d->pieces.size();
             pieces_forward(cv, 0.0, L, kMaxPiecesPerElement, end, d->pieces);
@@ -251,6 +291,7 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
             e.v = cv.e0.re;
         }
         d->elements.push_back(e);
+        if (!d->leans.empty()) d->leans.push_back(shaped ? s.lean : 0.0);
         d->stations.push_back(end_station);
         d->flags.push_back(static_cast<std::uint8_t>((s.has_start ? detail::kHasStart : 0) |
                                                      (s.has_azimuth ? detail::kHasAzimuth : 0)));
@@ -280,19 +321,23 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
         pa = d->azimuth_at(k, L);
     }
 
-    // Clothoids at the ends continue over a bounded number of pieces.
-    if (detail::eval_of(d->elements[0]) == Eval::series) {
+    // Clothoids at the ends continue over a bounded number of pieces (the
+    // other transitions continue as the circles they end on).
+    if (detail::eval_of(d->elements[0]) == Eval::series && !d->elements[0].shaped()) {
         d->before_limit = pieces_backward(first_curve, detail::kExtendPieces, d->before);
         d->before_tables = tables_of(d->before);
     }
-    if (detail::eval_of(d->elements[n - 1]) == Eval::series) {
+    if (detail::eval_of(d->elements[n - 1]) == Eval::series && !d->elements[n - 1].shaped()) {
         d->after_limit = pieces_forward(last_curve, d->elements[n - 1].length,
                                         std::numeric_limits<double>::infinity(),
                                         detail::kExtendPieces, last_end, d->after);
         d->after_tables = tables_of(d->after);
     }
     d->pieces.shrink_to_fit();
-    if (d->pieces.size() <= detail::kTablePieces) d->tables = tables_of(d->pieces);
+    if (d->pieces.size() <= detail::kTablePieces || !shaped_coefs.empty()) {
+        d->tables = tables_of(d->pieces);
+        for (const auto& [i, c] : shaped_coefs) d->tables[i] = c;
+    }
     d->joints.build(d->stations.data() + 1, n - 1);
 
     detail::build_search_tree(*d);
@@ -326,6 +371,8 @@ std::vector<ElementInput> Alignment::inputs() const {
         in.has_azimuth = (d.flags[k] & detail::kHasAzimuth) != 0;
         if (in.has_azimuth) in.azimuth = e.azimuth0;
         if (!d.evaluators.empty()) in.evaluator = d.evaluators[k];
+        if (e.shaped()) in.shape = e.shape();
+        in.lean = d.lean(k);
     }
     return out;
 }
@@ -337,7 +384,7 @@ std::size_t Alignment::memory_bytes() const noexcept {
     const Data& d = *impl_;
     const detail::SearchTree& t = d.tree;
     return sizeof(Impl) + bytes_of(d.stations) + d.joints.bytes() + bytes_of(d.elements) + bytes_of(d.ends) +
-           bytes_of(d.flags) + bytes_of(d.evaluators) + bytes_of(d.pieces) +
+           bytes_of(d.flags) + bytes_of(d.evaluators) + bytes_of(d.leans) + bytes_of(d.pieces) +
            bytes_of(d.tables) + bytes_of(d.before) + bytes_of(d.after) + bytes_of(d.before_tables) +
            bytes_of(d.after_tables) + t.bytes();
 }
@@ -457,6 +504,7 @@ double Alignment::curvature(double station, bool extend) const noexcept {
         // division.
         const ElementRecord& e = d.elements[u];
         const double kappa = d.curvature_at(u, station - d.stations[u]);
+        if (d.lean(u) != 0.0) return kappa;  // a Viennese bend's curvature passes its ends' values
         return std::min(std::max(kappa, std::min(e.k0, e.k1)), std::max(e.k0, e.k1));
     }
     if (!extend || std::isnan(station)) return kNaN;

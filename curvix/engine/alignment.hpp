@@ -5,6 +5,11 @@
 // ways, the globally nearest point, every local minimum of the distance and
 // every crossing with a polyline.
 //
+// The other transition curves (Bloss, cosine, sine, Helmert, the Viennese
+// bend; curvature_law.hpp) are integrated by the same series pieces, their
+// curvature's Taylor expansion in place of the clothoid's linear one, and
+// answer every query the clothoid answers.
+//
 // Conventions
 //   - Lengths, stations, coordinates and offsets in the caller's unit.
 //   - Azimuths in radians from +Y towards +X (a step s along azimuth a moves
@@ -45,6 +50,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "curvix/engine/curvature_law.hpp"
 
 namespace curvix::engine {
 
@@ -98,13 +105,21 @@ struct ElementInput {
     // exact curve, which differs from a series by that series' own
     // truncation error).
     std::shared_ptr<const PointEvaluator> evaluator;
+    // How the curvature goes from k0 to k1 (curvature_law.hpp); a transition
+    // other than the clothoid takes no evaluator. lean is the Viennese
+    // bend's gravity-centre height times its change of cant angle (0 for
+    // every other shape).
+    Shape shape = Shape::clothoid;
+    double lean = 0.0;
 };
 
 enum class Kind : std::uint8_t { line, arc, clothoid };
 
 // An element as built: its station range and both ends.
 struct ElementInfo {
-    Kind kind = Kind::line;  // line: k0 == k1 == 0; arc: k0 == k1 != 0; else clothoid
+    Kind kind = Kind::line;  // line: k0 == k1 == 0; arc: k0 == k1 != 0; else clothoid (or `shape`)
+    Shape shape = Shape::clothoid;  // the transition's shape where kind is clothoid
+    double lean = 0.0;
     double start_station = 0.0;
     double end_station = 0.0;
     double length = 0.0;
@@ -140,7 +155,9 @@ public:
     // point or explicit start beyond kMaxCoordinate ("x", "y"); an element
     // that turns by more than kMaxTurn ("length"); a curvature change per
     // unit length beyond the doubles ("end_curvature"); an end point that is
-    // not finite or lies beyond kMaxCoordinate ("length"). Every reader's
+    // not finite or lies beyond kMaxCoordinate ("length"); a shape other than
+    // the clothoid with an evaluator ("shape"); a lean that is not finite, or
+    // not 0 on a shape other than the Viennese bend ("lean"). Every reader's
     // elements arrive here, so these limits are the one rule for all files.
     Alignment(double start_station, double x, double y, double azimuth,
               std::vector<ElementInput> elements);

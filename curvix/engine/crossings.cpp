@@ -116,7 +116,8 @@ struct Distance {
                 if (std::isfinite(r) && !(std::fabs(r - mid) >= std::fabs(best - mid))) best = r;
         }
         const double slack = 1e-9 * (tb - ta);
-        if (!(best >= ta - slack && best <= tb + slack)) {
+        // The other transitions have no quadratic azimuth: always bisect.
+        if (e.shaped() || !(best >= ta - slack && best <= tb + slack)) {
             // Rounding put the analytic root astray: bisect the monotone azimuth.
             double a = ta, b = tb;
             const bool up = ab > aa;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "curvix/engine/alignment.hpp"
+#include "curvix/engine/curvature_law.hpp"
 #include "curvix/engine/search_tree.hpp"
 #include "curvix/engine/series_pieces.hpp"
 #include "curvix/engine/station_index.hpp"
@@ -55,11 +56,19 @@ struct alignas(64) ElementRecord {
     double length = 0.0;
     // Lines and arcs: the sine and cosine of azimuth0. Clothoids: the index
     // of their first series piece and how many they have (integers, exact
-    // as doubles).
+    // as doubles); the other transitions add their shape times kShapeUnit
+    // to the index (so u >= kShapeUnit marks them: a sine is at most 1).
     double u = 0.0, v = 1.0;
+    static constexpr double kShapeUnit = 68719476736.0;  // 2^36
     double sin0() const noexcept { return u; }
     double cos0() const noexcept { return v; }
-    std::size_t first_piece() const noexcept { return static_cast<std::size_t>(u); }
+    bool shaped() const noexcept { return u >= kShapeUnit; }
+    Shape shape() const noexcept {
+        return static_cast<Shape>(static_cast<std::uint64_t>(u) >> 36);
+    }
+    std::size_t first_piece() const noexcept {
+        return static_cast<std::size_t>(static_cast<std::uint64_t>(u) & ((std::uint64_t{1} << 36) - 1));
+    }
     std::size_t piece_count() const noexcept { return static_cast<std::size_t>(v); }
 };
 static_assert(sizeof(ElementRecord) == 64, "one cache line");
@@ -73,6 +82,7 @@ enum : std::uint8_t { kHasStart = 1, kHasAzimuth = 2 };
 // How an element is evaluated.
 enum class Eval : std::uint8_t { line, arc, series };
 inline Eval eval_of(const ElementRecord& e) noexcept {
+    if (e.shaped()) return Eval::series;
     if (!(e.length >= kTinyLength) || (e.k0 == 0.0 && e.k1 == 0.0)) return Eval::line;
     return e.k0 == e.k1 ? Eval::arc : Eval::series;
 }
@@ -100,6 +110,7 @@ struct Data {
     Table<EndPoint> ends;             // end points as evaluated (by the evaluator where one is given)
     Table<std::uint8_t> flags;        // kHasStart, kHasAzimuth as given
     std::vector<std::shared_ptr<const PointEvaluator>> evaluators;  // size() entries, or none at all
+    Table<double> leans;              // size() entries where a Viennese bend leans, or none at all
     Table<SeriesPiece> pieces;        // of the clothoids, element by element
     Table<Coefficients> tables;       // one per piece, or none (see kTablePieces)
     Table<SeriesPiece> before;        // continuation of a clothoid below the start, ascending
@@ -117,18 +128,39 @@ struct Data {
         const ElementRecord& e = elements[k];
         return e.length > 0.0 ? (e.k1 - e.k0) / e.length : 0.0;
     }
+    double lean(std::size_t k) const noexcept { return leans.empty() ? 0.0 : leans[k]; }
+    // The curvature law of a transition other than the clothoid.
+    CurvatureLaw law(std::size_t k) const noexcept {
+        const ElementRecord& e = elements[k];
+        return CurvatureLaw(e.shape(), e.k0, e.k1, e.length, lean(k));
+    }
     double azimuth_at(std::size_t k, double t) const noexcept {
         const ElementRecord& e = elements[k];
+        if (e.shaped()) return e.azimuth0 + law(k).theta(t);
         return e.azimuth0 + t * (e.k0 + slope(k) * t * 0.5);
     }
     double curvature_at(std::size_t k, double t) const noexcept {
         const ElementRecord& e = elements[k];
+        if (e.shaped()) return law(k).kappa(t);
         return e.length > 0.0 ? e.k0 + (e.k1 - e.k0) * t / e.length : e.k0;
+    }
+    // The turn of element k between ta and tb (ta <= tb) where its
+    // curvature keeps its sign and |curvature| is monotone there.
+    double turn_between(std::size_t k, double ta, double tb) const noexcept {
+        if (elements[k].shaped()) {
+            const CurvatureLaw l = law(k);
+            return std::fabs(l.theta(tb) - l.theta(ta));
+        }
+        return 0.5 * (std::fabs(curvature_at(k, ta)) + std::fabs(curvature_at(k, tb))) * (tb - ta);
     }
     ElementInfo info(std::size_t k) const noexcept {
         const ElementRecord& r = elements[k];
         ElementInfo e;
-        e.kind = (r.k0 == 0.0 && r.k1 == 0.0) ? Kind::line : (r.k0 == r.k1 ? Kind::arc : Kind::clothoid);
+        e.kind = r.shaped() ? Kind::clothoid
+                 : (r.k0 == 0.0 && r.k1 == 0.0) ? Kind::line
+                 : (r.k0 == r.k1 ? Kind::arc : Kind::clothoid);
+        e.shape = r.shaped() ? r.shape() : Shape::clothoid;
+        e.lean = lean(k);
         e.start_station = stations[k];
         e.end_station = stations[k + 1];
         e.length = r.length;

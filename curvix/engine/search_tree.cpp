@@ -70,9 +70,8 @@ void add_search_piece(Data& d, std::vector<PieceExtra>& extra, std::size_t k, do
     SearchPiece s;
     s.element = static_cast<std::uint32_t>(k);
     s.tb = tb;
-    const double ka = std::fabs(d.curvature_at(k, ta)), kb = std::fabs(d.curvature_at(k, tb));
     const double h = tb - ta;
-    const double turn = 0.5 * (ka + kb) * h;
+    const double turn = d.turn_between(k, ta, tb);
     const double local_scale = std::max({std::fabs(ax), std::fabs(ay), std::fabs(bx), std::fabs(by)});
     const double margin = 1e-12 * (h + local_scale) +
                           1e-15 * (std::fabs(e.x0) + std::fabs(e.y0)) + 1e-300;
@@ -106,6 +105,69 @@ void add_search_piece(Data& d, std::vector<PieceExtra>& extra, std::size_t k, do
     extra.push_back(x);
 }
 
+// The root of a monotone function f on [a, b], f(a) and f(b) of opposite
+// signs (or one of them 0), by bisection to the last bit.
+template <class F>
+double bisect(F&& f, double a, double b) {
+    const bool rising = f(a) < f(b);
+    for (int i = 0; i < 200; ++i) {
+        const double m = a + 0.5 * (b - a);
+        if (!(m > a && m < b)) break;
+        if ((f(m) < 0.0) == rising) a = m; else b = m;
+    }
+    return a + 0.5 * (b - a);
+}
+
+// Search pieces of a transition other than the clothoid: cut where its
+// curvature has an extremum (the Viennese bend's lean makes them; the other
+// shapes are monotone) and where it changes sign, so that |kappa| is
+// monotone on every part (the bounds of the searches take it at a piece's
+// ends); then into equal turns of at most kSearchTurn.
+void add_shaped_search_pieces(Data& d, std::vector<PieceExtra>& extra, std::size_t k) {
+    const CurvatureLaw law = d.law(k);
+    const double L = law.length();
+    std::vector<double> cuts{0.0};
+    constexpr int kSamples = 256;
+    const auto slope = [&](double t) { return law.kappa_slope(t); };
+    const auto kappa = [&](double t) { return law.kappa(t); };
+    double prev_t = 0.0;
+    for (int i = 1; i <= kSamples; ++i) {
+        const double t = i == kSamples ? L : L * static_cast<double>(i) / kSamples;
+        // (The slope is 0 at the ends: the first and last samples sit just inside.)
+        const double a = slope(i == 1 ? 1e-3 * t : prev_t);
+        const double b = slope(i == kSamples ? std::nextafter(L, 0.0) : t);
+        if (!law.monotone() && ((a < 0.0 && b > 0.0) || (a > 0.0 && b < 0.0)))
+            cuts.push_back(bisect(slope, prev_t, t));
+        prev_t = t;
+    }
+    cuts.push_back(L);
+    std::vector<double> parts{0.0};
+    for (std::size_t j = 0; j + 1 < cuts.size(); ++j) {
+        const double u0 = cuts[j], u1 = cuts[j + 1];
+        const double ka = kappa(u0), kb = kappa(u1);
+        if ((ka < 0.0 && kb > 0.0) || (ka > 0.0 && kb < 0.0)) parts.push_back(bisect(kappa, u0, u1));
+        if (j + 2 < cuts.size()) parts.push_back(u1);
+    }
+    parts.push_back(L);
+    for (std::size_t j = 0; j + 1 < parts.size(); ++j) {
+        const double u0 = parts[j], u1 = parts[j + 1];
+        if (!(u1 > u0)) continue;
+        const double th0 = law.theta(u0);
+        const double T = std::fabs(law.theta(u1) - th0);
+        const std::size_t count = T > kSearchTurn ? static_cast<std::size_t>(std::ceil(T / kSearchTurn)) : 1;
+        double prev = u0;
+        for (std::size_t i = 1; i <= count; ++i) {
+            double tb = u1;
+            if (i < count) {
+                const double goal = T * static_cast<double>(i) / static_cast<double>(count);
+                tb = bisect([&](double t) { return std::fabs(law.theta(t) - th0) - goal; }, prev, u1);
+            }
+            add_search_piece(d, extra, k, prev, tb);
+            prev = tb;
+        }
+    }
+}
+
 // Search pieces of element k: cut where the curvature changes sign, then
 // into equal turns of at most kSearchTurn.
 void add_search_pieces(Data& d, std::vector<PieceExtra>& extra, std::size_t k) {
@@ -113,6 +175,10 @@ void add_search_pieces(Data& d, std::vector<PieceExtra>& extra, std::size_t k) {
     const double L = e.length;
     if (L == 0.0 || L < kTinyLength) {
         if (k + 1 == d.size() || L > 0.0) add_search_piece(d, extra, k, 0.0, L);
+        return;
+    }
+    if (e.shaped()) {
+        add_shaped_search_pieces(d, extra, k);
         return;
     }
     const double c = d.slope(k);

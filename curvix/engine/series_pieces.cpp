@@ -77,7 +77,97 @@ double half_length(const Curve& cv, double b) {
     return std::min(r1, r2);
 }
 
+// beta_n of a piece whose curvature has the Taylor terms p[0 .. kTerms).
+void shaped_betas(Cx first, const double* p, Cx* beta) noexcept {
+    Cx alpha[kTerms];
+    alpha[0] = first;
+    beta[0] = first;
+    for (int n = 0; n + 1 < kTerms; ++n) {
+        Cx w{0.0, 0.0};
+        for (int j = 0; j <= n; ++j) {
+            w.re += p[j] * alpha[n - j].re;
+            w.im += p[j] * alpha[n - j].im;
+        }
+        const double f = kRecip.v[n];  // 1 / (n + 1)
+        alpha[n + 1] = {-w.im * f, w.re * f};  // i w / (n + 1)
+        beta[n + 1] = {alpha[n + 1].re * kRecip.v[n + 1], alpha[n + 1].im * kRecip.v[n + 1]};
+    }
+}
+
 }  // namespace
+
+std::size_t shaped_piece_count(const CurvatureLaw& law) {
+    const double L = law.length();
+    // The worst curvature and rate of change, from samples (the laws are
+    // smooth polynomials and waves of at most a few extrema) with a margin.
+    constexpr int kSamples = 512;
+    double kmax = 0.0, cmax = 0.0;
+    for (int i = 0; i <= kSamples; ++i) {
+        const double t = L * static_cast<double>(i) / kSamples;
+        kmax = std::max(kmax, std::fabs(law.kappa(t)));
+        cmax = std::max(cmax, std::fabs(law.kappa_slope(i == kSamples ? std::nextafter(L, 0.0) : t)));
+    }
+    kmax *= 1.05;
+    cmax *= 1.05;
+    double r = L / 16.0;
+    if (kmax > 0.0) r = std::min(r, kPieceKappa / kmax);
+    if (cmax > 0.0) r = std::min(r, std::sqrt(kPieceSlope / cmax));
+    double n = std::ceil(L / (2.0 * r));
+    if (!(n >= 8.0)) n = 8.0;
+    if (n > 1e9) n = 1e9;  // the caller refuses so many
+    std::size_t count = static_cast<std::size_t>(n);
+    return count + (count % 2);
+}
+
+void shaped_pieces(const CurvatureLaw& law, Cx e0, std::size_t count, CxSum& e, Table<SeriesPiece>& out,
+                   std::vector<Coefficients>& coefs) {
+    const double L = law.length();
+    const double r = 0.5 * L / static_cast<double>(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double lo = L * static_cast<double>(i) / static_cast<double>(count);
+        const double mid = L * (static_cast<double>(2 * i + 1) / static_cast<double>(2 * count));
+        double p[kTerms];
+        law.taylor(mid, r, kTerms, p);
+        for (double& v : p) v *= r;
+        const double th = law.theta(mid);
+        const Cx em{std::cos(th), std::sin(th)};
+        const Cx rot = mul(e0, em);
+        SeriesPiece sp;
+        sp.lo = lo;
+        sp.mid = mid;
+        sp.inv_r = 1.0 / r;
+        sp.rc = rot.re;
+        sp.rs = rot.im;
+        sp.kr = p[0];
+        sp.cr2 = p[1];
+        Cx beta[kTerms];
+        shaped_betas({1.0, 0.0}, p, beta);
+        Cx plus{0.0, 0.0}, minus{0.0, 0.0};
+        for (int n = kTerms - 1; n >= 0; --n) {
+            plus = {plus.re + beta[n].re, plus.im + beta[n].im};
+            const double sg = (n % 2 == 0) ? 1.0 : -1.0;
+            minus = {minus.re + sg * beta[n].re, minus.im + sg * beta[n].im};
+        }
+        const Cx to_hi = mul(em, {r * plus.re, r * plus.im});
+        const Cx to_lo = mul(em, {-r * minus.re, -r * minus.im});
+        e.add({-to_lo.re, -to_lo.im});
+        const Cx zm = e.value();
+        const Cx w = mul(e0, zm);
+        sp.wx = w.im;
+        sp.wy = w.re;
+        e = CxSum();
+        e.add(zm);
+        e.add(to_hi);
+        out.push_back(sp);
+        Coefficients c;
+        shaped_betas(rot, p, beta);
+        for (int n = 0; n < kTerms; ++n) {
+            c.px[n] = beta[n].im;
+            c.py[n] = beta[n].re;
+        }
+        coefs.push_back(c);
+    }
+}
 
 void series_coefficients(const SeriesPiece& p, Coefficients& out) noexcept {
     Cx beta[kTerms];

@@ -32,7 +32,9 @@
 // bits either way.
 
 #include <cstddef>
+#include <vector>
 
+#include "curvix/engine/curvature_law.hpp"
 #include "curvix/engine/table.hpp"
 
 namespace curvix::engine::detail {
@@ -162,5 +164,18 @@ double pieces_forward(const Curve& cv, double b, double limit, std::size_t count
                       Table<SeriesPiece>& out);
 // Pieces from 0 backwards (ascending order in out), count of them.
 double pieces_backward(const Curve& cv, std::size_t count, Table<SeriesPiece>& out);
+
+// The other transitions (curvature_law.hpp): their element is cut into
+// equal pieces, at least 8 (an even number: Helmert's halves meet at a cut),
+// each within the bounds above at its worst point and at most L / 16 long,
+// so that the Taylor terms of the curvature's shape fall off at least as
+// fast as (pi / 8)^j / j!. The recurrence of the coefficients takes every
+// Taylor term of the curvature: with p_j = r kappa^(j)(m) r^j / j!,
+//     alpha_{n+1} = i / (n + 1) * sum_{j <= n} p_j alpha_{n-j}.
+// Their coefficients do not follow from the header, so they are kept
+// (coefs, one per piece, in order).
+std::size_t shaped_piece_count(const CurvatureLaw& law);
+void shaped_pieces(const CurvatureLaw& law, Cx e0, std::size_t count, CxSum& e, Table<SeriesPiece>& out,
+                   std::vector<Coefficients>& coefs);
 
 }  // namespace curvix::engine::detail

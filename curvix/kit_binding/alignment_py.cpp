@@ -34,12 +34,12 @@ using namespace curvix::engine;
 
 namespace {
 
-// (length, k0, k1, start or None, azimuth or None)
-using InputTuple = std::tuple<double, double, double, std::optional<std::pair<double, double>>,
-                             std::optional<double>>;
+// (length, k0, k1, start or None, azimuth or None[, shape, lean])
+using InputTuple = py::tuple;
 
-const char* kind_name(Kind k) {
-    switch (k) {
+const char* kind_name(const ElementInfo& e) {
+    if (e.kind == Kind::clothoid) return shape_name(e.shape);
+    switch (e.kind) {
         case Kind::line: return "line";
         case Kind::arc: return "arc";
         case Kind::clothoid: return "clothoid";
@@ -51,19 +51,40 @@ std::unique_ptr<Alignment> from_inputs(double start_station, double x, double y,
                                       const std::vector<InputTuple>& inputs) {
     std::vector<ElementInput> elements;
     elements.reserve(inputs.size());
-    for (const auto& [length, k0, k1, start, az] : inputs) {
+    std::size_t k = 0;
+    for (const py::tuple& t : inputs) {
+        ++k;
+        if (t.size() != 5 && t.size() != 7)
+            throw py::value_error("element " + std::to_string(k) +
+                                  ": expected (length, k0, k1, start, azimuth[, shape, lean]), got " +
+                                  std::to_string(t.size()) + " values");
         ElementInput e;
-        e.length = length;
-        e.k0 = k0;
-        e.k1 = k1;
-        if (start) {
+        try {
+        e.length = t[0].cast<double>();
+        e.k0 = t[1].cast<double>();
+        e.k1 = t[2].cast<double>();
+        if (!t[3].is_none()) {
+            const auto start = t[3].cast<std::pair<double, double>>();
             e.has_start = true;
-            e.x = start->first;
-            e.y = start->second;
+            e.x = start.first;
+            e.y = start.second;
         }
-        if (az) {
+        if (!t[4].is_none()) {
             e.has_azimuth = true;
-            e.azimuth = *az;
+            e.azimuth = t[4].cast<double>();
+        }
+        if (t.size() == 7) {
+            const std::string name = t[5].cast<std::string>();
+            if (!shape_from_name(name, e.shape))
+                throw py::value_error("element " + std::to_string(k) +
+                                      ": shape must be clothoid, bloss, cosine, sine, helmert or viennese, got '" +
+                                      name + "'");
+            e.lean = t[6].cast<double>();
+        }
+        } catch (const py::cast_error&) {
+            throw py::type_error("element " + std::to_string(k) +
+                                 ": expected numbers (length, k0, k1), an (x, y) pair or None, a number or None"
+                                 "[, a shape name and a number]");
         }
         elements.push_back(std::move(e));
     }
@@ -90,8 +111,8 @@ py::list element_tuples(const Alignment& a) {
     py::list out;
     for (std::size_t k = 0; k < a.size(); ++k) {
         const ElementInfo& e = a.element(k);
-        out.append(py::make_tuple(kind_name(e.kind), e.start_station, e.end_station, e.length, e.k0,
-                                  e.k1, e.x0, e.y0, e.azimuth0, e.x1, e.y1, e.azimuth1));
+        out.append(py::make_tuple(kind_name(e), e.start_station, e.end_station, e.length, e.k0,
+                                  e.k1, e.x0, e.y0, e.azimuth0, e.x1, e.y1, e.azimuth1, e.lean));
     }
     return out;
 }
@@ -103,7 +124,7 @@ py::list input_tuples(const Alignment& a) {
         py::object az = py::none();
         if (e.has_start) start = py::make_tuple(e.x, e.y);
         if (e.has_azimuth) az = py::float_(e.azimuth);
-        out.append(py::make_tuple(e.length, e.k0, e.k1, start, az));
+        out.append(py::make_tuple(e.length, e.k0, e.k1, start, az, shape_name(e.shape), e.lean));
     }
     return out;
 }

@@ -115,12 +115,14 @@ def _curvature_from_radius(m: Mapping[str, Any], key: str, k: int, turn: float) 
 
 
 _KINDS = {"line": "line", "straight": "line", "arc": "arc", "curve": "arc",
-          "clothoid": "clothoid", "spiral": "clothoid"}
+          "clothoid": "clothoid", "spiral": "clothoid", "bloss": "bloss", "cosine": "cosine",
+          "sine": "sine", "sinusoid": "sine", "helmert": "helmert", "biquadratic": "helmert",
+          "viennese": "viennese"}
 
 
 def _description(m: Any, k: int) -> tuple:
     """An element description (a mapping or an ``Element``) as the engine's
-    (length, k0, k1, start or None, azimuth or None)."""
+    (length, k0, k1, start or None, azimuth or None, shape, lean)."""
     if hasattr(m, "_asdict"):
         m = m._asdict()
     if not isinstance(m, Mapping):
@@ -129,8 +131,8 @@ def _description(m: Any, k: int) -> tuple:
     raw_kind = m.get("kind")
     kind = _KINDS.get(raw_kind.strip().lower()) if isinstance(raw_kind, str) else None
     if kind is None:
-        raise ElementError("element %d: kind must be 'line', 'arc' or 'clothoid', got %r"
-                           % (k, raw_kind), k, "kind")
+        raise ElementError("element %d: kind must be 'line', 'arc', 'clothoid', 'bloss', 'cosine', "
+                           "'sine', 'helmert' or 'viennese', got %r" % (k, raw_kind), k, "kind")
     length = _number(m, "length", k)
     if kind == "line":
         k0 = k1 = 0.0
@@ -160,7 +162,10 @@ def _description(m: Any, k: int) -> tuple:
     azimuth = m.get("start_azimuth")
     if azimuth is not None:
         azimuth = _number(m, "start_azimuth", k)
-    return (length, k0, k1, start, azimuth)
+    lean = 0.0
+    if kind == "viennese" and m.get("lean") is not None:
+        lean = _number(m, "lean", k)
+    return (length, k0, k1, start, azimuth, "clothoid" if kind in ("line", "arc") else kind, lean)
 
 
 
@@ -273,14 +278,20 @@ class Alignment:
         """An alignment from plain element descriptions.
 
         Each element is a mapping (or an :class:`Element`) with ``kind``
-        (``"line"``, ``"arc"``, ``"clothoid"``), ``length``, and for curves
+        (``"line"``, ``"arc"``, or a transition curve: ``"clothoid"``,
+        ``"bloss"``, ``"cosine"``, ``"sine"``, ``"helmert"``, ``"viennese"``;
+        see :data:`~curvixkit.results.TRANSITIONS`), ``length``, and for curves
         either ``start_radius``/``end_radius`` (``radius`` for an arc;
         ``math.inf`` for a straight end) with ``turn`` (``"right"``/``"cw"``/1 or
         ``"left"``/``"ccw"``/-1), or signed ``start_curvature``/``end_curvature``.
         Optional ``start`` (x, y) and ``start_azimuth`` place the element where
         stated; otherwise it starts at the exact end of the one before (the
-        first at ``x``, ``y``, ``azimuth``). ``units`` records the linear unit
-        the numbers are in (see :attr:`units`); nothing is converted.
+        first at ``x``, ``y``, ``azimuth``). A ``"viennese"`` bend takes
+        ``lean``: its gravity-centre height times the change of the cant
+        angle across it (radians), signed like the curvature (0 by default:
+        a curve of the bend's seventh-order shape). ``units`` records the
+        linear unit the numbers are in (see :attr:`units`); nothing is
+        converted.
 
         ``profile`` (optional): a :class:`~curvixkit.results.Profile` (say
         another alignment's), a mapping with ``pvis`` — (station,

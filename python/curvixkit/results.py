@@ -12,7 +12,11 @@ from typing import Any, Dict, NamedTuple, Optional, Tuple
 
 __all__ = ["Element", "Located", "LocatedAll", "Crossings", "Units", "Profile", "VerticalSegment",
            "VerticalCurve", "TurningPoint", "CantDesign", "PointChunk", "LocatedFile",
-           "BEFORE_START", "PAST_END"]
+           "BEFORE_START", "PAST_END", "TRANSITIONS"]
+
+# The kinds of element whose curvature goes from one value to another: the
+# clothoid (linearly) and the other transition curves, by their shape.
+TRANSITIONS = ("clothoid", "bloss", "cosine", "sine", "helmert", "viennese")
 
 # Values of the ``beyond`` field of Located and LocatedAll.
 BEFORE_START = -1
@@ -22,12 +26,17 @@ PAST_END = 1
 class Element(NamedTuple):
     """One element of an alignment.
 
-    ``kind`` is ``"line"``, ``"arc"`` or ``"clothoid"``. Radii are positive,
-    ``math.inf`` at a straight end; ``turn`` is +1 for a right-hand (clockwise)
-    curve, -1 for a left-hand one, 0 for a line; curvatures are signed
-    (positive to the right). ``A`` is the clothoid parameter sqrt(L / |k1 - k0|),
-    ``None`` for lines and arcs. Points are (x, y); azimuths in radians from
-    north (+Y) towards east (+X), never wrapped.
+    ``kind`` is ``"line"``, ``"arc"`` or a transition curve (one of
+    :data:`TRANSITIONS`): ``"clothoid"`` (curvature linear in the distance
+    along it), ``"bloss"``, ``"cosine"``, ``"sine"``, ``"helmert"`` or
+    ``"viennese"``, by the shape of its curvature between its end values.
+    Radii are positive, ``math.inf`` at a straight end; ``turn`` is +1 for a
+    right-hand (clockwise) curve, -1 for a left-hand one, 0 for a line;
+    curvatures are signed (positive to the right). ``A`` is the clothoid
+    parameter sqrt(L / |k1 - k0|), ``None`` for the other kinds. Points are
+    (x, y); azimuths in radians from north (+Y) towards east (+X), never
+    wrapped. ``lean`` is a Viennese bend's gravity-centre height times its
+    change of cant angle (0 for every other kind).
     """
     kind: str
     start_station: float
@@ -43,12 +52,19 @@ class Element(NamedTuple):
     end_azimuth: float
     start_curvature: float
     end_curvature: float
+    lean: float = 0.0
+
+    @property
+    def is_transition(self) -> bool:
+        """Whether the curvature changes along the element (a clothoid or
+        another transition curve)."""
+        return self.kind in TRANSITIONS
 
     @classmethod
     def from_engine(cls, t: tuple) -> "Element":
         """An element from the engine's tuple (kind, s0, s1, length, k0, k1,
-        x0, y0, azimuth0, x1, y1, azimuth1)."""
-        kind, s0, s1, length, k0, k1, x0, y0, a0, x1, y1, a1 = t
+        x0, y0, azimuth0, x1, y1, azimuth1, lean)."""
+        kind, s0, s1, length, k0, k1, x0, y0, a0, x1, y1, a1, lean = t
         turn = 0
         if kind != "line":
             turn = 1 if (k0 if k0 != 0.0 else k1) > 0 else -1
@@ -56,7 +72,7 @@ class Element(NamedTuple):
         return cls(kind, s0, s1, length,
                    math.inf if k0 == 0.0 else 1.0 / abs(k0),
                    math.inf if k1 == 0.0 else 1.0 / abs(k1),
-                   turn, A, (x0, y0), (x1, y1), a0, a1, k0, k1)
+                   turn, A, (x0, y0), (x1, y1), a0, a1, k0, k1, lean)
 
 
 class Located(NamedTuple):
