@@ -244,17 +244,18 @@ void register_engine(py::module_& m) {
     // The end of one element in the frame of its start tangent, as the
     // engine integrates it: (along, right). Readers use it to turn a stated
     // chord into a start direction without evaluating curves themselves.
-    m.def("local_end", [](double length, double k0, double k1) {
+    m.def("local_end", [](double length, double k0, double k1, const std::string& shape) {
         ElementInput e;
         e.length = length;
         e.k0 = k0;
         e.k1 = k1;
+        if (!shape_from_name(shape, e.shape)) throw py::value_error("unknown shape '" + shape + "'");
         std::vector<ElementInput> one;
         one.push_back(std::move(e));
         const Alignment a(0.0, 0.0, 0.0, 0.0, std::move(one));
         const ElementInfo& info = a.element(0);
         return py::make_tuple(info.y1, info.x1);
-    }, py::arg("length"), py::arg("k0"), py::arg("k1"));
+    }, py::arg("length"), py::arg("k0"), py::arg("k1"), py::arg("shape") = "clothoid");
 }
 
 }  // namespace curvix::kit_binding

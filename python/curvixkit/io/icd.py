@@ -45,7 +45,7 @@ from typing import Any, Iterable, List, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from curvixkit import _core
-from curvixkit.errors import IcdEquationWarning, IcdError
+from curvixkit.errors import ElementError, IcdEquationWarning, IcdError
 from curvixkit.results import Element, Units
 from curvixkit.stations import StationMap
 
@@ -190,6 +190,10 @@ def icd_text(elements: Sequence[Element], start_station: float, equations: Itera
             note("element %d, a spiral of length 0, is left out" % (i + 1))
             continue
         else:
+            if g.kind != "clothoid":
+                raise ElementError("element %d: an ICD file holds clothoids only, so this %s "
+                                   "transition cannot be written (LandXML or IFC can hold it)"
+                                   % (i + 1, g.kind), i + 1, "kind")
             if kink != 0.0:
                 spiral_kinks.append("element %d %.3g rad" % (i + 1, kink))
             code = icd_type("clothoid", k0, k1)
