@@ -28,6 +28,27 @@ def shared(*parts):
     return path
 
 
+def shape_turn(kind, x):
+    """The integral over [0, x] of the transition shape f of ``kind`` (the
+    curvature is k0 + (k1 - k0) f(s / L), so the turning angle is
+    L (k0 x + (k1 - k0) shape_turn(kind, x))), in mpmath numbers."""
+    import mpmath
+    pi = mpmath.pi
+    if kind == "clothoid":
+        return x * x / 2
+    if kind == "bloss":
+        return x ** 3 - x ** 4 / 2
+    if kind == "cosine":
+        return (x - mpmath.sin(pi * x) / pi) / 2
+    if kind == "sine":
+        return x * x / 2 + (mpmath.cos(2 * pi * x) - 1) / (4 * pi * pi)
+    if kind == "helmert":
+        h = mpmath.mpf(1) / 2
+        return 2 * x ** 3 / 3 if x <= h else 1 / mpmath.mpf(12) + (x - h) + 2 * ((1 - x) ** 3 - h ** 3) / 3
+    assert kind == "viennese"
+    return 7 * x ** 5 - 14 * x ** 6 + 10 * x ** 7 - 5 * x ** 8 / 2
+
+
 def pytest_sessionstart(session):
     # The repository root holds C++ folders named like the modules; a test run
     # started from there could import one of them as an empty namespace

@@ -291,7 +291,8 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
             e.v = cv.e0.re;
         }
         d->elements.push_back(e);
-        if (!d->leans.empty()) d->leans.push_back(shaped ? s.lean : 0.0);
+        // (the table starts with the first leaning bend, which may be the first element)
+        if (!d->leans.empty() || s.lean != 0.0) d->leans.push_back(shaped ? s.lean : 0.0);
         d->stations.push_back(end_station);
         d->flags.push_back(static_cast<std::uint8_t>((s.has_start ? detail::kHasStart : 0) |
                                                      (s.has_azimuth ? detail::kHasAzimuth : 0)));
@@ -300,6 +301,13 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
         double x1, y1;
         if (s.evaluator) {
             s.evaluator->point(L, x1, y1);
+        } else if (shaped) {
+            // The pieces' sum, as the pieces were laid: a cursor here would
+            // read the coefficients of the clothoid form, which the tables
+            // only replace once every element is built.
+            const detail::Cx w = detail::mul(cv.e0, last_end.value());
+            x1 = e.x0 + w.im;
+            y1 = e.y0 + w.re;
         } else {
             double lx, ly, tx, ty;
             detail::Cursor(*d, k).local(L, lx, ly, tx, ty);

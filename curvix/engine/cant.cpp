@@ -63,7 +63,14 @@ double Cant::cant(double s, bool extend) const noexcept {
     }
     const std::size_t i = index_.find(s_.data(), n, s);
     if (inv_[i] == 0.0) return c_[i];  // the last station, or between equal values
-    return c_[i] + (c_[i + 1] - c_[i]) * transition_shape(shape_[i], (s - s_[i]) * inv_[i]);
+    const double xi = (s - s_[i]) * inv_[i];
+    if (shape_[i] == Transition::viennese) {
+        // The Viennese bend turns the cross-section by an angle that follows
+        // the shape, not the cant itself.
+        const double a0 = std::asin(c_[i] / gauge_), a1 = std::asin(c_[i + 1] / gauge_);
+        return gauge_ * std::sin(a0 + (a1 - a0) * transition_shape(Transition::viennese, xi));
+    }
+    return c_[i] + (c_[i + 1] - c_[i]) * transition_shape(shape_[i], xi);
 }
 
 double Cant::angle(double s, bool extend) const noexcept { return std::asin(cant(s, extend) / gauge_); }

@@ -11,6 +11,10 @@
 //   cosine   (1 - cos(pi xi)) / 2                  (f' = 0 at both ends)
 //   sine     xi - sin(2 pi xi) / (2 pi)            (f' = f'' = 0 at both ends)
 //   helmert  2 xi^2 for xi <= 1/2, else 1 - 2 (1 - xi)^2   (two parabolas)
+//   viennese 35 xi^4 - 84 xi^5 + 70 xi^6 - 20 xi^7      (three derivatives 0 at both ends)
+//
+// The Viennese bend's cant follows the shape through the angle of the
+// cross-section, asin(cant / gauge), rather than through the cant.
 
 #include <cmath>
 #include <cstdint>
@@ -18,7 +22,7 @@
 
 namespace curvix::engine {
 
-enum class Transition : std::uint8_t { linear, bloss, cosine, sine, helmert };
+enum class Transition : std::uint8_t { linear, bloss, cosine, sine, helmert, viennese };
 
 inline constexpr double kTransitionPi = 3.14159265358979323846;
 
@@ -36,6 +40,10 @@ inline double transition_shape(Transition shape, double xi) noexcept {
             const double y = 1.0 - x;
             return x <= 0.5 ? 2.0 * x * x : 1.0 - 2.0 * y * y;
         }
+        case Transition::viennese: {
+            const double x2 = x * x;
+            return x2 * x2 * (35.0 + x * (-84.0 + x * (70.0 - 20.0 * x)));
+        }
     }
     return x;
 }
@@ -47,6 +55,7 @@ inline const char* transition_name(Transition shape) noexcept {
         case Transition::cosine: return "cosine";
         case Transition::sine: return "sine";
         case Transition::helmert: return "helmert";
+        case Transition::viennese: return "viennese";
     }
     return "linear";
 }
@@ -57,7 +66,7 @@ inline const char* transition_name(Transition shape) noexcept {
 inline bool transition_from_name(std::string_view name, Transition& shape) noexcept {
     if (name == "clothoid") name = "linear";
     for (const Transition t : {Transition::linear, Transition::bloss, Transition::cosine,
-                               Transition::sine, Transition::helmert}) {
+                               Transition::sine, Transition::helmert, Transition::viennese}) {
         if (name == transition_name(t)) {
             shape = t;
             return true;

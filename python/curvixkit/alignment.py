@@ -302,7 +302,7 @@ class Alignment:
         grade[, start radius, end radius]), or a list of PVI tuples.
         ``cant`` (optional): a :class:`~curvixkit.results.CantDesign` or a
         mapping with ``stations`` (station, signed cant[, transition:
-        "linear", "bloss", "cosine", "sine", "helmert"]), ``gauge`` and
+        "linear", "bloss", "cosine", "sine", "helmert", "viennese"]), ``gauge`` and
         ``axis`` ("inside_rail", "centre", "outside_rail"). A profile or
         cant that cannot be built raises :class:`ProfileError`.
 

@@ -269,11 +269,11 @@ def curve_groups(alignment: Any, names: str = "us") -> List[CurveGroup]:
         first, last = els[0], els[-1]
         s0, s1 = first.start_station, last.end_station
         # Key stations: start, joints, midpoint, end.
-        marks = [(table["start_spiral" if first.kind == "clothoid" else "start_arc"], s0)]
+        marks = [(table["start_spiral" if first.is_transition else "start_arc"], s0)]
         for before, after in zip(els, els[1:]):
             marks.append((_junction_name(before, after, table), after.start_station))
         marks.append((table["mid"], 0.5 * (s0 + s1)))
-        marks.append((table["end_spiral" if last.kind == "clothoid" else "end_arc"], s1))
+        marks.append((table["end_spiral" if last.is_transition else "end_arc"], s1))
         marks.sort(key=lambda m: m[1])
         stations = np.array([m[1] for m in marks])
         xy = alignment.point(stations)
@@ -288,8 +288,8 @@ def curve_groups(alignment: Any, names: str = "us") -> List[CurveGroup]:
         shape = _simple_shape(els)
         meet = _tangent_intersection(first.start, first.start_azimuth, last.end,
                                      last.end_azimuth)
-        spiral_in = first if first.kind == "clothoid" else None
-        spiral_out = last if last.kind == "clothoid" else None
+        spiral_in = first if first.is_transition else None
+        spiral_out = last if last.is_transition else None
         if shape is not None:
             kind, R, into, Lc, out_spiral = shape
             L1 = into.length if into is not None else 0.0

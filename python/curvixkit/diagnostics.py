@@ -22,6 +22,7 @@ from collections import namedtuple
 from typing import Any, Iterable, List, NamedTuple, Optional, Sequence
 
 from curvixkit import _plane
+from curvixkit.results import TRANSITIONS
 
 __all__ = ["Diagnostics", "Joint", "ElementCheck", "PviCheck", "Thresholds", "Exceedance",
            "check", "profile_checks", "implied_length"]
@@ -172,7 +173,7 @@ class Diagnostics:
                 out.append(Exceedance("gap", j.index, j.station, j.gap, t.gap))
             if abs(j.kink) > t.kink:
                 out.append(Exceedance("kink", j.index, j.station, j.kink, t.kink))
-            spiral = "clothoid" in self.kinds[max(j.index - 1, 0):j.index + 1]
+            spiral = any(k in TRANSITIONS for k in self.kinds[max(j.index - 1, 0):j.index + 1])
             if spiral and abs(j.curvature_jump) > t.curvature_jump:
                 out.append(Exceedance("curvature_jump", j.index, j.station, j.curvature_jump,
                                       t.curvature_jump))

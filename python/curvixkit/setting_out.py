@@ -123,7 +123,7 @@ def inside_reaches(alignment: Any, start: float, end: float,
                 a = lo + (hi - lo) * (-f_lo) / (f_hi - f_lo)
             elif f_hi < 0:
                 b = lo + (hi - lo) * f_lo / (f_lo - f_hi)
-            k_most = max(abs(e.start_curvature), abs(e.end_curvature)) if e.kind == "clothoid" \
+            k_most = max(abs(e.start_curvature), abs(e.end_curvature)) if e.is_transition \
                 else abs(e.start_curvature)
             if out and out[-1].offset == o and a - out[-1].end <= MERGE_TOLERANCE:
                 last = out.pop()

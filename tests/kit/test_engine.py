@@ -13,8 +13,9 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import curvix
 import curvixkit
 from curvixkit import Alignment, ElementError, IcdError
+from curvixkit.results import TRANSITIONS
 
-from conftest import EXAMPLES
+from conftest import EXAMPLES, shape_turn
 SAMPLES = sorted(EXAMPLES.glob("*.icd"))
 RAILWAY = EXAMPLES / "railway_10km.icd"
 
@@ -84,6 +85,43 @@ def test_exact_and_series_modes_follow_the_same_curve(path):
         assert before.end_azimuth == pytest.approx(after.start_azimuth, abs=1e-15)
 
 
+def shape_reference(kind, k0, k1, length, lean, t, dps=40):
+    """(x, y, azimuth) at distance t along a transition of ``kind`` leaving
+    (0, 0) to the north, from its curvature law k0 + (k1 - k0) f(s / L)
+    (less lean / L^2 f''(s / L) for a leaning Viennese bend) at dps digits."""
+    mp = pytest.importorskip("mpmath").mp
+    with mp.workdps(dps):
+        k0, k1, length, lean = map(mp.mpf, (k0, k1, length, lean))
+
+        def az(u):
+            x = u / length
+            bend = lean / length * 140 * x ** 3 * (1 - x) ** 3 if kind == "viennese" else 0
+            return length * (k0 * x + (k1 - k0) * shape_turn(kind, x)) - bend
+
+        cuts = sorted(set([length * i / 16 for i in range(17) if length * i / 16 < t] + [mp.mpf(t)]))
+        x = mp.quad(lambda u: mp.sin(az(u)), cuts)
+        y = mp.quad(lambda u: mp.cos(az(u)), cuts)
+        return float(x), float(y), float(az(mp.mpf(t)))
+
+
+@pytest.mark.parametrize("kind", [k for k in TRANSITIONS if k != "clothoid"])
+@pytest.mark.parametrize("k0, k1, length", [(0.0, 1 / 350.0, 250.0),
+                                             (1 / 900.0, -2 * 2 * math.pi / 1000.0, 1000.0)])
+def test_transition_shapes_match_a_40_digit_reference(kind, k0, k1, length):
+    # the second turns by about 2 pi over 1 km, through zero curvature; a
+    # straight follows, which must start where the transition ends
+    lean = 0.08 if kind == "viennese" else 0.0
+    a = Alignment.from_elements(0.0, 0.0, 0.0, 0.0, [
+        {"kind": kind, "length": length, "start_curvature": k0, "end_curvature": k1,
+         "lean": lean or None}, {"kind": "line", "length": 10.0}])
+    for t in (0.3 * length, 0.5 * length, length):
+        x, y, az = shape_reference(kind, k0, k1, length, lean, t)
+        for got in (a.point(t), a.point(np.nextafter(t, 0.0))):  # either side of the joint
+            assert math.hypot(got[0] - x, got[1] - y) <= 1e-9, (t, got, (x, y))
+        assert abs(a.azimuth(t) - az) <= 1e-12
+    assert math.hypot(*(a.point(length + 10.0) - a.elements[1].end)) <= 1e-9
+
+
 def railway():
     return Alignment.from_icd(RAILWAY)
 
@@ -118,13 +156,13 @@ def random_alignment(draw_values):
             descs.append({"kind": "line", "length": length})
         elif kind == "arc":
             descs.append({"kind": "arc", "length": length, "curvature": k})
-        else:
-            descs.append({"kind": "clothoid", "length": length, "start_curvature": k,
-                          "end_curvature": -k / 2})
+        else:  # every transition shape, a Viennese bend leaning
+            descs.append({"kind": kind, "length": length, "start_curvature": k,
+                          "end_curvature": -k / 2, "lean": 0.05 if kind == "viennese" else None})
     return Alignment.from_elements(0.0, 0.0, 0.0, 0.3, descs)
 
 
-element_values = st.lists(st.tuples(st.sampled_from(["line", "arc", "clothoid"]),
+element_values = st.lists(st.tuples(st.sampled_from(["line", "arc"] + list(TRANSITIONS)),
                                     st.floats(1.0, 400.0),
                                     st.sampled_from([-1 / 30, -1 / 200, 1 / 45, 1 / 900])),
                           min_size=1, max_size=6)
@@ -221,8 +259,17 @@ def test_strict_icd_errors_name_line_and_field(tmp_path):
     assert Alignment.from_icd(path, strict=False).elements[-1].length == 3.0
 
 
-def test_pickle_deepcopy_and_repr_keep_the_alignment():
-    for a in (RAILWAY_ALIGNMENT, Alignment.from_icd(RAILWAY, spirals="series")):
+def shaped_alignment():
+    return Alignment.from_elements(0.0, 0.0, 0.0, 0.3, [
+        {"kind": k, "length": 60.0, "start_curvature": 0.0, "end_curvature": 1 / 200.0,
+         "lean": 0.05 if k == "viennese" else None} for k in TRANSITIONS])
+
+
+def test_pickle_deepcopy_and_repr_keep_the_alignment(tmp_path):
+    shaped = shaped_alignment()
+    with pytest.raises(ElementError, match="element 2: an ICD file holds clothoids only"):
+        shaped.to_icd(tmp_path / "shaped.icd")
+    for a in (RAILWAY_ALIGNMENT, Alignment.from_icd(RAILWAY, spirals="series"), shaped):
         s = np.linspace(a.start_station, a.end_station, 101)
         for b in (pickle.loads(pickle.dumps(a)), copy.deepcopy(a)):
             assert np.array_equal(a.point(s), b.point(s)) and b.elements == a.elements
@@ -239,3 +286,22 @@ def test_carriageway_example_stakes_lie_3_5_m_right(capsys):
     assert np.allclose(back.offset, 3.5, atol=1e-9)
     assert np.allclose(back.station, [r[0] for r in rows], atol=1e-9)
     assert len(found.station) == 5 and np.all(found.distance < 30) and "P5" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("kind", TRANSITIONS)
+def test_key_points_stakes_and_locate_follow_every_transition(kind):
+    from curvixkit import design, setting_out
+    spiral = {"kind": kind, "length": 90.0, "lean": 0.05 if kind == "viennese" else None}
+    a = Alignment.from_elements(100.0, 0.0, 0.0, 0.2, [
+        {"kind": "line", "length": 40.0}, dict(spiral, start_curvature=0.0, end_curvature=1 / 300.0),
+        {"kind": "arc", "length": 70.0, "curvature": 1 / 300.0},
+        dict(spiral, start_curvature=1 / 300.0, end_curvature=0.0), {"kind": "line", "length": 40.0}])
+    joints = [e.start_station for e in a.elements[1:]]
+    named = {k.name: k.station for k in design.key_points(a)}
+    assert [named[n] for n in ("TS", "SC", "CS", "ST")] == joints
+    plan = setting_out.make_plan(a, step=10.0, offsets=(-3.5, 0.0, 3.5))
+    for chunk in setting_out.iter_chunks(a, plan):
+        for j, offset in enumerate(plan.offsets):
+            found = a.locate(chunk.xy[:, j])
+            assert np.allclose(found.station, chunk.station, rtol=0, atol=1e-9)
+            assert np.allclose(found.offset, offset, rtol=0, atol=1e-9)

@@ -50,6 +50,24 @@ def test_shared_files_meet_their_stated_ends(name, placed, chained):
     assert Alignment.from_landxml(shared(name), chain=True).diagnostics().max_end_miss <= chained
 
 
+@pytest.mark.parametrize("kind", ["bloss", "cosine", "sine", "helmert", "viennese"])
+def test_transition_shapes_write_as_their_spiral_types(tmp_path, kind):
+    a = Alignment.from_elements(0.0, 1000.0, 2000.0, 0.4, [
+        {"kind": "line", "length": 50.0},
+        {"kind": kind, "length": 120.0, "start_radius": math.inf, "end_radius": 400.0, "turn": "left"},
+        {"kind": "arc", "length": 80.0, "radius": 400.0, "turn": "left"}])
+    out = str(tmp_path / "out.xml")
+    if kind == "viennese":  # no LandXML spiral type has its curvature
+        with pytest.raises(LandXMLError, match="element 2: a viennese transition has no LandXML"):
+            a.to_landxml(out)
+        return
+    a.to_landxml(out)
+    b = Alignment.from_landxml(out)
+    assert [e.kind for e in b.elements] == ["line", kind, "arc"]
+    s = np.linspace(0.0, a.end_station, 101)
+    assert np.max(np.hypot(*(a.point(s) - b.point(s)).T)) <= 1e-9
+
+
 @pytest.mark.parametrize("where", FILES)
 @pytest.mark.parametrize("unit", landxml.ANGULAR_UNITS)
 def test_written_file_reads_back_the_same_elements(tmp_path, where, unit):
@@ -162,8 +180,8 @@ LINE = '<Line length="10"><Start>0 0</Start><End>0 10</End></Line>'
 @pytest.mark.parametrize("body, message", [
     (alignment('<Spiral spiType="cubic" rot="cw" radiusStart="INF" radiusEnd="100" length="5">'
                '<Start>0 0</Start></Spiral>'),
-     "line 6: Spiral in alignment 'A': spiType 'cubic' is not supported (only clothoid; nothing "
-     "is approximated)"),
+     "line 6: Spiral in alignment 'A': spiType 'cubic' is not supported (biquadratic, bloss, "
+     "clothoid, cosine, sinusoid are; nothing is approximated)"),
     (alignment('<Chain/>'),
      "line 6: Chain in alignment 'A': element type <Chain> is not supported (Line, Curve and "
      "Spiral are)"),

@@ -72,15 +72,17 @@ __all__ = ["IfcAlignmentDescription", "SCHEMAS", "HORIZONTAL_TYPES", "VERTICAL_K
 
 SCHEMAS = ("IFC4X3_ADD2", "IFC4X3_ADD1", "IFC4X3")
 _READ_AS = "IFC4X3_ADD2"
-# The horizontal types and whether the engine builds them yet.
-HORIZONTAL_TYPES = {"LINE": True, "CIRCULARARC": True, "CLOTHOID": True, "BLOSSCURVE": False,
-                    "COSINECURVE": False, "SINECURVE": False, "HELMERTCURVE": False,
-                    "CUBIC": False, "VIENNESEBEND": False}
+# The horizontal types -> the engine's element shape (None: not built yet).
+HORIZONTAL_TYPES = {"LINE": "line", "CIRCULARARC": "arc", "CLOTHOID": "clothoid",
+                    "BLOSSCURVE": "bloss", "COSINECURVE": "cosine", "SINECURVE": "sine",
+                    "HELMERTCURVE": "helmert", "VIENNESEBEND": "viennese",
+                    "CUBIC": None}  # type: Dict[str, Optional[str]]
 VERTICAL_KINDS = {"CONSTANTGRADIENT": "line", "PARABOLICARC": "parabola", "CIRCULARARC": "arc",
                   "CLOTHOID": "clothoid"}
 # Cant segment types -> the shape of the transition that starts there.
 CANT_TRANSITIONS = {"CONSTANTCANT": "linear", "LINEARTRANSITION": "linear", "BLOSSCURVE": "bloss",
-                    "COSINECURVE": "cosine", "SINECURVE": "sine", "HELMERTCURVE": "helmert"}
+                    "COSINECURVE": "cosine", "SINECURVE": "sine", "HELMERTCURVE": "helmert",
+                    "VIENNESEBEND": "viennese"}
 # What each entity must offer, by name, in the schema the file was opened with.
 _ATTRIBUTES = {
     "IfcAlignmentHorizontalSegment": ("StartPoint", "StartDirection", "StartRadiusOfCurvature",
@@ -496,9 +498,13 @@ def _horizontal(ctx: _Context, layout: Any, frame: _Frame, angle: float,
         kind = ctx.enum(seg, "PredefinedType")
         if kind not in HORIZONTAL_TYPES:
             ctx.fail(seg, "PredefinedType", "%s is not a horizontal segment type" % kind)
-        if not HORIZONTAL_TYPES[kind]:
+        shape = HORIZONTAL_TYPES[kind]
+        if shape is None:
             ctx.fail(seg, "PredefinedType", "%s is not supported yet" % kind)
         length = ctx.number(seg, "SegmentLength", minimum=0.0)
+        height = 0.0
+        if shape == "viennese" and seg.GravityCenterLineHeight is not None:
+            height = ctx.number(seg, "GravityCenterLineHeight", minimum=0.0)
         if kind == "LINE":
             k0 = k1 = 0.0
         else:
@@ -522,9 +528,54 @@ def _horizontal(ctx: _Context, layout: Any, frame: _Frame, angle: float,
         else:
             azimuth = _plane.near(end_azimuth, azimuth)
         end_azimuth = azimuth + 0.5 * (k0 + k1) * length
-        descs.append((length, k0, k1, frame.point(point[0], point[1]), azimuth))
+        # The Viennese bend's lean (its gravity-centre height) waits for the
+        # cant: see _lean_viennese.
+        descs.append((length, k0, k1, frame.point(point[0], point[1]), azimuth,
+                      "clothoid" if shape in ("line", "arc") else shape, height))
         names.append(_name(seg))
     return descs, names
+
+
+def _lean_viennese(ctx: _Context, elements: List[tuple], entities: List[str], start: float,
+                   cant: Optional[Dict[str, Any]], notes: List[str]) -> List[tuple]:
+    """The elements with each Viennese bend's lean h (psi1 - psi0) in place of
+    its gravity-centre height h, the cross-section's angle psi = asin(cant /
+    RailHeadDistance) taken from the cant at the bend's ends.
+
+    The bend is designed so that the vehicle's centre of gravity, h above
+    the rails and carried sideways by h sin(psi) as the track is canted,
+    follows the smooth seventh-order curvature between the end radii; the
+    track's own curvature is that less h psi''(s) (to the left, IFC's
+    positive sense), which the engine, positive to the right, takes as
+    -lean / L^2 g''(xi) with lean = -h (psi1 - psi0)."""
+    out = []
+    station = start
+    angle = None
+    if cant is not None and any(e[5] == "viennese" for e in elements):
+        import numpy as np
+
+        from curvixkit import _core
+        try:
+            law = _core.Cant([tuple(st) for st in cant["stations"]], cant["gauge"], "centre")
+        except ValueError:  # the alignment's own build names the cant segment at fault
+            law = None
+        if law is not None:
+            def angle(s: float) -> float:
+                out = np.empty(1)
+                law.angles(np.array([s]), True, out)
+                return float(out[0])
+    for e, entity in zip(elements, entities):
+        length, shape, height = e[0], e[5], e[6]
+        lean = 0.0
+        if shape == "viennese" and height != 0.0:
+            if angle is None:
+                notes.append("%s: a Viennese bend without a cant layout is read without its "
+                             "gravity-centre height (no lean)" % entity)
+            else:
+                lean = -height * (angle(station + length) - angle(station))
+        out.append(e[:6] + (lean,))
+        station += length
+    return out
 
 
 def _along(ctx: _Context, seg: Any, notes: List[str]) -> float:
@@ -623,8 +674,6 @@ def _cant(ctx: _Context, layout: Any, start: float, units: Units,
     for seg in segments:
         kind = ctx.enum(seg, "PredefinedType")
         if kind not in CANT_TRANSITIONS:
-            if kind == "VIENNESEBEND":
-                ctx.fail(seg, "PredefinedType", "VIENNESEBEND is not supported yet")
             ctx.fail(seg, "PredefinedType", "%s is not a cant segment type" % kind)
         s0 = start + ctx.number(seg, "StartDistAlong")
         length = _along(ctx, seg, notes)
@@ -809,6 +858,7 @@ def read_ifc(path: PathLike, name: Union[None, str, int] = None) -> IfcAlignment
     if "IfcAlignmentCant" in layouts:
         cant, cant_entities = _cant(ctx, layouts["IfcAlignmentCant"], start, units,
                                      notes)
+    elements = _lean_viennese(ctx, elements, entities, start, cant, notes)
     end = start + sum(e[0] for e in elements)
     for what, last in (("vertical", profile[-1][1] + profile[-1][2] if profile else None),
                        ("cant", cant["stations"][-1][0] if cant else None)):

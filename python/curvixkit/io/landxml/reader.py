@@ -3,8 +3,11 @@
 Elements are matched by local name, so the LandXML namespace, another
 default namespace and prefixed elements all read the same. An alignment's
 ``CoordGeom`` may hold ``Line``, ``Curve`` (an arc: ``crvType`` arc or
-absent) and ``Spiral`` (a clothoid: ``spiType`` clothoid or absent); anything
-else is refused with its type, the alignment and the line of the file.
+absent) and ``Spiral`` (``spiType`` clothoid or absent, and the transitions
+whose curvature laws the engine evaluates exactly: bloss, cosine, sinusoid
+(the sine transition) and biquadratic (the Helmert transition, two parabolic
+halves)); anything else is refused with its type, the alignment and the line
+of the file.
 
 Points are ``"northing easting [elevation]"`` texts; x is the easting, y the
 northing. Lengths and coordinates stay in the file's linear unit (reported in
@@ -130,6 +133,13 @@ def _scan(path, wanted):
     return units, names, kept
 
 
+# LandXML spiral types (lower case) -> the engine's transition of the same
+# curvature law. The reversed forms and the cubic approximations are refused.
+SPIRAL_TYPES = {"clothoid": "clothoid", "bloss": "bloss", "cosine": "cosine",
+                "sinusoid": "sine", "biquadratic": "helmert"}
+# ... and back, for the writer (the Viennese bend has no LandXML type).
+SPIRAL_NAMES = {"clothoid": "clothoid", "bloss": "bloss", "cosine": "cosine",
+                "sine": "sinusoid", "helmert": "biquadratic"}
 _ANGLE_ATTRIBUTES = ("dir", "dirStart", "delta")
 
 
@@ -340,9 +350,10 @@ def _element(ctx, raw, units, index):
         desc = {"kind": "arc", "length": length, "radius": radius, "turn": turn}
     else:
         kind = (raw["attrib"].get("spiType") or "clothoid").strip()
-        if kind.lower() != "clothoid":
-            ctx.fail("spiType %r is not supported (only clothoid; nothing is approximated)"
-                     % kind, raw["line"], tag, "spiType")
+        shape = SPIRAL_TYPES.get(kind.lower())
+        if shape is None:
+            ctx.fail("spiType %r is not supported (%s are; nothing is approximated)"
+                     % (kind, ", ".join(sorted(SPIRAL_TYPES))), raw["line"], tag, "spiType")
         turn = _rotation(ctx, raw)
         r0 = _number(ctx, raw, "radiusStart", allow_inf=True, positive=True)
         r1 = _number(ctx, raw, "radiusEnd", allow_inf=True, positive=True)
@@ -351,7 +362,7 @@ def _element(ctx, raw, units, index):
         length = _number(ctx, raw, "length", required=False)
         if length is None:
             constant = _number(ctx, raw, "constant", required=False)
-            if constant is None or k0 == k1:
+            if constant is None or k0 == k1 or shape != "clothoid":
                 ctx.fail("attribute length is missing (and no constant gives it)", raw["line"],
                          tag, "length")
             length = constant * constant * abs(k1 - k0)
@@ -360,14 +371,14 @@ def _element(ctx, raw, units, index):
             direction = _plane.azimuth(start, pi)
             direction_precision = (p_start + p_pi) / _plane.distance(start, pi)
         elif end is not None and _plane.distance(start, end) > 0.0:
-            along, right = _core.local_end(length, k0, k1)
+            along, right = _core.local_end(length, k0, k1, shape)
             direction = _plane.azimuth(start, end) - math.atan2(right, along)
             direction_precision = (p_start + p_end) / _plane.distance(start, end)
         if r0 == r1:
             desc = ({"kind": "line", "length": length} if math.isinf(r0) else
                     {"kind": "arc", "length": length, "radius": r0, "turn": turn})
         else:
-            desc = {"kind": "clothoid", "length": length, "start_radius": r0, "end_radius": r1,
+            desc = {"kind": shape, "length": length, "start_radius": r0, "end_radius": r1,
                     "turn": turn}
     record = StatedElement(index, tag, raw["line"], sta, length, radius, r0, r1, turn, start, end,
                            center, pi, None, None)

@@ -302,7 +302,11 @@ def cant_element(etree: Any, ns: str, name: str, stations: Sequence[tuple], gaug
     scale = _cant_scale(units, None, None)
     cant = etree.Element(ns + "Cant", name=name, gauge=repr(float(gauge)),
                          rotationPoint=_WRITTEN_AXIS[axis])
-    for s, value, shape in stations:
+    for number, (s, value, shape) in enumerate(stations, 1):
+        if shape not in _WRITTEN_TRANSITION:
+            raise LandXMLError("cant station %d: a %s cant transition has no LandXML "
+                               "transitionType (IFC can hold it)" % (number, shape), None, None,
+                               "CantStation", "transitionType")
         etree.SubElement(cant, ns + "CantStation", station=repr(float(s)),
                          appliedCant=repr(abs(float(value)) / scale),
                          curvature="cw" if value < 0 else "ccw",

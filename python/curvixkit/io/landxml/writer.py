@@ -17,6 +17,7 @@ from lxml import etree
 from curvixkit import _plane
 from curvixkit.errors import LandXMLError, StationError
 from curvixkit.io.landxml import vertical
+from curvixkit.io.landxml.reader import SPIRAL_NAMES
 from curvixkit.io.landxml.units import ANGULAR_UNITS, LINEAR_UNITS, LandXMLUnits, angle_text
 from curvixkit.results import Element
 from curvixkit.stations import StationMap
@@ -81,7 +82,10 @@ def write_landxml(elements: Sequence[Element], start_station: float, path: PathL
                               name=str(name), staStart=repr(start_station),
                               length=repr(end_station - start_station))
     coord = etree.SubElement(holder, ns + "CoordGeom")
-    for g in geometry:
+    for number, g in enumerate(geometry, 1):
+        if g.kind not in ("line", "arc") and g.kind not in SPIRAL_NAMES:
+            raise LandXMLError("element %d: a %s transition has no LandXML spiral type (IFC "
+                               "can hold it)" % (number, g.kind), path, None, "Spiral", "spiType")
         attrs = {"staStart": repr(g.start_station), "length": repr(g.length)}
         turn = "cw" if (g.start_curvature or g.end_curvature) > 0 else "ccw"
         if g.kind == "line":
@@ -101,7 +105,7 @@ def write_landxml(elements: Sequence[Element], start_station: float, path: PathL
             points = [("Start", g.start), ("Center", center), ("End", g.end)]
         else:
             attrs.update(rot=turn, radiusStart=_radius_text(g.start_curvature),
-                         radiusEnd=_radius_text(g.end_curvature), spiType="clothoid",
+                         radiusEnd=_radius_text(g.end_curvature), spiType=SPIRAL_NAMES[g.kind],
                          dirStart=angle_text(g.start_azimuth, angular_unit),
                          dirEnd=angle_text(g.end_azimuth, angular_unit))
             node = etree.SubElement(coord, ns + "Spiral", attrs)
