@@ -1072,11 +1072,11 @@ def _parent(f: Any, shape: str, k0: float, k1: float, length: float) -> Tuple[An
                                      _term(dk / L, 1), _term(k0, 0)), 0.0, L
     if shape == "helmert_in":  # the first half (of length L) of a Helmert curve of 2 L
         return f.createIfcSecondOrderPolynomialSpiral(
-            _origin_2d(f), _term(0.5 * dk / L ** 2, 2), None, _term(k0, 0)), 0.0, L
+            _origin_2d(f), _term(dk / L ** 2, 2), None, _term(k0, 0)), 0.0, L
     if shape == "helmert_out":  # its second half, from the middle
         return f.createIfcSecondOrderPolynomialSpiral(
-            _origin_2d(f), _term(-0.5 * dk / L ** 2, 2), _term(dk / L, 1),
-            _term(k0 + 0.5 * dk, 0)), 0.0, L
+            _origin_2d(f), _term(-dk / L ** 2, 2), _term(2.0 * dk / L, 1),
+            _term(k0, 0)), 0.0, L
     raise IfcError("a %s transition cannot be written to IFC's representation" % shape)
 
 
@@ -1162,7 +1162,18 @@ def _profile_pieces(f: Any, profile: Sequence[Any], start_station: float,
                         0.0, length)
         elif seg.kind == "arc" and horizontal > 0.0 and g1 != g0:
             k0 = k1 = (math.sin(d1) - math.sin(d0)) / horizontal
-            shape = "arc"
+
+            def shape(k: float = k0, d0: float = d0, d1: float = d1) -> tuple:
+                # The circle's centre is placed so that the point it starts at
+                # is the origin, its tangent there the start grade (a sag runs
+                # counter-clockwise from the bottom, a crest clockwise from the
+                # top), as ifcopenshell's evaluator of gradient curves expects.
+                r = 1.0 / abs(k)
+                turn = 1.5 * math.pi if k > 0 else 0.5 * math.pi
+                centre = (-r * math.sin(d0), r * math.cos(d0)) if k > 0 else \
+                    (r * math.sin(d0), -r * math.cos(d0))
+                return (f.createIfcCircle(_placement_2d(f, centre[0], centre[1], 0.0), r),
+                        r * (d0 + turn), r * (d1 - d0))
         pieces.append((u0, seg.start_elevation, d0, k0, k1, length, shape, u1,
                        seg.end_elevation, d1))
     return pieces
@@ -1194,11 +1205,10 @@ def _cant_parent(f: Any, shape: str, dv: float, length: float) -> Tuple[Any, flo
                                      _term(q / L, 1), None), 0.0, L
     if shape == "helmert_in":  # as in the plan: half of a transition of 2 L
         return f.createIfcSecondOrderPolynomialSpiral(
-            _origin_2d(f), _term(0.5 * q / L ** 2, 2), None, None), 0.0, L
+            _origin_2d(f), _term(q / L ** 2, 2), None, None), 0.0, L
     if shape == "helmert_out":
         return f.createIfcSecondOrderPolynomialSpiral(
-            _origin_2d(f), _term(-0.5 * q / L ** 2, 2), _term(q / L, 1), _term(0.5 * q, 0)), \
-            0.0, L
+            _origin_2d(f), _term(-q / L ** 2, 2), _term(2.0 * q / L, 1), None), 0.0, L
     raise IfcError("a %s cant transition cannot be written to IFC's representation" % shape)
 
 
