@@ -319,7 +319,8 @@ def test_written_representation_agrees_with_the_business_logic(tmp_path, kind, t
     starts = [p for _, p in sorted(starts)] + [a.elements[-1].end]
     assert [math.hypot(x - p[0], y - p[1]) <= 1e-9 for (_, x, y), p in
             zip(rep["horizontal"], starts)] == [True] * len(starts)
-    heights = [seg.start_elevation for seg in a.profile.segments] + [a.profile.segments[-1].end_elevation]
+    segs = a.profile.segments
+    heights = [seg.start_elevation for seg in segs] + [segs[-1].end_elevation]
     assert [abs(z - h) for (_, _, z), h in zip(rep["vertical"], heights)] == pytest.approx(
         [0.0] * len(heights), abs=1e-9)
     segments = [c for c in model.by_type("IfcCompositeCurve") if c.is_a("IfcCompositeCurve")

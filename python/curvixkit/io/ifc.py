@@ -1020,10 +1020,6 @@ def write_ifc(path: PathLike, name: str, start_station: float, elements: Sequenc
 # c = sign(A) / |A|^(n + 1); the cosine and sine spirals scale their
 # argument by the length of the segment that uses them.
 
-_TRANSITION_CODES = ("CONTSAMEGRADIENTSAMECURVATURE", "CONTSAMEGRADIENT", "CONTINUOUS",
-                     "DISCONTINUOUS")
-
-
 def _term(c: float, n: int) -> Optional[float]:
     """The length A of a spiral's term c s^n (None for a term of 0)."""
     if c == 0.0:
@@ -1243,7 +1239,8 @@ def _cant_segments(f: Any, pieces: Sequence[tuple], gauge: float) -> Tuple[List[
 
 
 def _representation_of(f: Any, context: Any, alignment: Any, plan: Sequence[tuple],
-                       profile: Optional[Sequence[tuple]], cant: Optional[Tuple[list, float]]) -> None:
+                       profile: Optional[Sequence[tuple]],
+                       cant: Optional[Tuple[list, float]]) -> None:
     """The alignment's shape: 'Axis' 'Curve2D' (the plan alone) or
     'FootPrint' 'Curve2D' and 'Axis' 'Curve3D' (the gradient curve, or the
     segmented reference curve over it), in an 'Axis' sub-context."""
