@@ -930,7 +930,7 @@ class Alignment:
                              self.elements, units=self.units,
                              profile=self.profile.segments if self.profile else None,
                              cant=self.cant_design, equations=self._meta.get("equations", ()),
-                             crs=self.crs)
+                             crs=self.crs, geometry=self)
         for text in lost:
             warnings.warn("%s: %s cannot be written to IFC" % (os.fspath(path), text),
                           LossWarning, stacklevel=2)

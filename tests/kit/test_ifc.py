@@ -276,3 +276,97 @@ def test_convert_writes_and_reads_ifc(tmp_path):
     assert main(["convert", str(out), str(tmp_path / "up.icd")]) == 0
     a, back = Alignment.from_ifc(out), Alignment.from_icd(tmp_path / "up.icd")
     assert (a.name, back.length) == ("Up track", pytest.approx(a.length, abs=1e-9))
+
+
+def _curvature(parent, length, s):
+    """IFC's curvature (positive to the left) of a parent curve at s, from
+    the entity's own terms; ``length`` is the using segment's (signed)."""
+    kind, np = parent.is_a(), pytest.importorskip("numpy")
+    if kind == "IfcLine":
+        return 0 * s
+    if kind == "IfcCircle":
+        return math.copysign(1.0 / parent.Radius, length) + 0 * s
+    if kind == "IfcClothoid":
+        return parent.ClothoidConstant * s / abs(parent.ClothoidConstant) ** 3
+    k = 1.0 / parent.ConstantTerm + 0 * s if parent.ConstantTerm else 0 * s
+    if kind == "IfcCosineSpiral":
+        return k + np.cos(math.pi * s / length) / parent.CosineTerm
+    if kind == "IfcSineSpiral":
+        k = k + (s * parent.LinearTerm / abs(parent.LinearTerm) ** 3 if parent.LinearTerm else 0)
+        return k + np.sin(2 * math.pi * s / length) / parent.SineTerm
+    for n, name in enumerate(("LinearTerm", "QuadraticTerm", "CubicTerm"), 1):
+        a = getattr(parent, name, None)
+        k = k + (math.copysign(1.0, a) * s ** n / abs(a) ** (n + 1) if a else 0)
+    return k
+
+
+def _segment_end(seg):
+    """Where an IfcCurveSegment ends: its parent's curvature integrated
+    (Gauss-Legendre, far finer than the tolerance) from its placement."""
+    np = pytest.importorskip("numpy")
+    x, w = np.polynomial.legendre.leggauss(40)
+    length, s0 = seg.SegmentLength.wrappedValue, seg.SegmentStart.wrappedValue
+    n = abs(length)
+
+    def heading(t):  # the turn from s0 to s0 + t
+        return t / 2 * np.sum(w * _curvature(seg.ParentCurve, length, s0 + t / 2 * (x + 1)))
+    d = math.atan2(seg.Placement.RefDirection.DirectionRatios[1],
+                   seg.Placement.RefDirection.DirectionRatios[0])
+    turns = d + np.array([heading(t) for t in n / 2 * (x + 1)])
+    (x0, y0) = seg.Placement.Location.Coordinates
+    return x0 + n / 2 * np.sum(w * np.cos(turns)), y0 + n / 2 * np.sum(w * np.sin(turns))
+
+
+@pytest.mark.parametrize("kind, turn", [(k, t) for k in ("clothoid", "bloss", "cosine", "sine",
+                                                          "helmert") for t in (1, -1)])
+def test_written_representation_agrees_with_the_business_logic(tmp_path, kind, turn):
+    from curvixkit.io.ifc import _Frame, _representation
+    els = [{"kind": "line", "length": 80.0}]
+    for r0, r1, length in ((math.inf, 300.0, 60.0), (300.0, 300.0, 50.0), (300.0, 800.0, 70.0),
+                           (800.0, math.inf, 40.0), (math.inf, math.inf, 30.0)):
+        els.append({"kind": kind if r0 != r1 else "arc" if r0 < math.inf else "line",
+                    "length": length, "start_radius": r0, "end_radius": r1, "radius": r0,
+                    "turn": turn})
+    a = Alignment.from_elements(1000.0, 500.0, 200.0, 0.3, els, profile={"pvis": [
+        (1000.0, 50.0), (1100.0, 52.0, "parabola", 60.0), (1200.0, 49.0, "arc", 2000.0),
+        (1270.0, 50.0, "arc", 600.0), (1330.0, 49.5)]}, cant={"stations": [
+            (1000.0, 0.0), (1080.0, 0.0, "linear" if kind == "clothoid" else kind),
+            (1140.0, 0.1), (1260.0, 0.1, kind if kind != "clothoid" else "linear"),
+            (1300.0, 0.0)], "gauge": 1.5, "axis": "inside_rail"})
+    a.to_ifc(tmp_path / "out.ifc")
+    model = ifcopenshell.open(str(tmp_path / "out.ifc"))
+    rep = _representation(model.by_type("IfcAlignment"), _Frame(), a.start_station)
+    # A Helmert curve is two IfcCurveSegments, the second from its middle.
+    starts = [(e.start_station, e.start) for e in a.elements]
+    starts += [(e.start_station + e.length / 2, tuple(a.point(e.start_station + e.length / 2)))
+               for e in a.elements if e.kind == "helmert"]
+    starts = [p for _, p in sorted(starts)] + [a.elements[-1].end]
+    assert [math.hypot(x - p[0], y - p[1]) <= 1e-9 for (_, x, y), p in
+            zip(rep["horizontal"], starts)] == [True] * len(starts)
+    segs = a.profile.segments
+    heights = [seg.start_elevation for seg in segs] + [segs[-1].end_elevation]
+    assert [abs(z - h) for (_, _, z), h in zip(rep["vertical"], heights)] == pytest.approx(
+        [0.0] * len(heights), abs=1e-9)
+    segments = [c for c in model.by_type("IfcCompositeCurve") if c.is_a("IfcCompositeCurve")
+                and not c.is_a("IfcGradientCurve")][0].Segments
+    ends = [a.point(a.start_station + sum(abs(s.SegmentLength.wrappedValue) for s in
+                                          segments[:i + 1]) - 1e-9) for i in range(len(segments))]
+    assert max(math.hypot(*(_segment_end(s) - p)) for s, p in zip(segments, ends)) <= 1e-8
+    assert [r.RepresentationIdentifier for r in a_shape(model)] == ["FootPrint", "Axis"]
+    assert model.by_type("IfcSegmentedReferenceCurve")[0].BaseCurve.is_a("IfcGradientCurve")
+
+
+def a_shape(model):
+    return model.by_type("IfcAlignment")[0].Representation.Representations
+
+
+def test_a_viennese_bend_is_refused_by_element(tmp_path):
+    a = Alignment.from_elements(0.0, 0.0, 0.0, 0.0, [
+        {"kind": "line", "length": 10.0},
+        {"kind": "viennese", "length": 20.0, "start_radius": math.inf, "end_radius": 500.0,
+         "turn": 1}])
+    with pytest.raises(IfcError) as excinfo:
+        a.to_ifc(tmp_path / "out.ifc")
+    assert str(excinfo.value) == ("element 2 (viennese at station 10.0) cannot be written to IFC "
+                                  "yet: a viennese bend needs the GravityCenterLineHeight tied to "
+                                  "the cant layout")

@@ -883,7 +883,9 @@ _WRITTEN_LENGTH = {"metre": ("", None), "meter": ("", None), "millimetre": ("MIL
                    "centimeter": ("CENTI", None), "kilometre": ("KILO", None),
                    "kilometer": ("KILO", None), "foot": (None, 0.3048), "feet": (None, 0.3048),
                    "ussurveyfoot": (None, 1200.0 / 3937.0), "inch": (None, 0.0254)}
-_WRITTEN_HORIZONTAL = {"line": "LINE", "arc": "CIRCULARARC", "clothoid": "CLOTHOID"}
+_WRITTEN_HORIZONTAL = {"line": "LINE", "arc": "CIRCULARARC", "clothoid": "CLOTHOID",
+                       "bloss": "BLOSSCURVE", "cosine": "COSINECURVE", "sine": "SINECURVE",
+                       "helmert": "HELMERTCURVE"}
 _WRITTEN_VERTICAL = {v: k for k, v in VERTICAL_KINDS.items()}
 _WRITTEN_CANT = {"linear": "LINEARTRANSITION", "bloss": "BLOSSCURVE", "cosine": "COSINECURVE",
                  "sine": "SINECURVE", "helmert": "HELMERTCURVE"}
@@ -906,15 +908,19 @@ def _length_unit(f: Any, units: Any) -> Any:
 
 def write_ifc(path: PathLike, name: str, start_station: float, elements: Sequence[Any],
               units: Any = None, profile: Optional[Sequence[Any]] = None,
-              cant: Any = None, equations: Sequence[Any] = (), crs: Optional[str] = None) -> List[str]:
+              cant: Any = None, equations: Sequence[Any] = (), crs: Optional[str] = None,
+              geometry: Any = None) -> List[str]:
     """Write one alignment as IFC4X3_ADD2 business logic: ``elements`` are
     :class:`~curvixkit.results.Element` records, ``profile`` the built
     :class:`~curvixkit.results.VerticalSegment` records, ``cant`` a
     :class:`~curvixkit.results.CantDesign`, ``equations`` station equations.
     Every layout is closed by a segment of zero length, as IFC's producers
     do; the stationing goes into referents (``Pset_Stationing``) and the
-    CRS into an IfcMapConversion without offsets. Returns what IFC cannot
-    hold (the caller warns)."""
+    CRS into an IfcMapConversion without offsets. With ``geometry`` (the
+    :class:`~curvixkit.Alignment` the records come from: its ``point``,
+    ``azimuth`` and ``length_3d_between``) the geometric representation is
+    written too (see the section below). Returns what IFC cannot hold (the
+    caller warns)."""
     library = _ifcopenshell("writing IFC files")
     from ifcopenshell import guid
     lost = []  # type: List[str]
@@ -938,6 +944,13 @@ def write_ifc(path: PathLike, name: str, start_station: float, elements: Sequenc
     def radius(k: float) -> float:
         return 0.0 if k == 0.0 else -1.0 / k
 
+    for k, e in enumerate(elements, 1):
+        if e.kind not in _WRITTEN_HORIZONTAL:
+            raise IfcError("element %d (%s at station %r) cannot be written to IFC yet: a %s "
+                           "bend needs the GravityCenterLineHeight tied to the cant layout"
+                           % (k, e.kind, e.start_station, e.kind)
+                           if e.kind == "viennese" else
+                           "element %d: the kind %r cannot be written to IFC" % (k, e.kind))
     horizontal = []
     for e in elements:
         horizontal.append(f.createIfcAlignmentHorizontalSegment(
@@ -977,6 +990,7 @@ def write_ifc(path: PathLike, name: str, start_station: float, elements: Sequenc
             PredefinedType="CONSTANTGRADIENT"))
         layouts.append(f.createIfcAlignmentVertical(new()))
         nest(layouts[-1], vertical)
+    cant_pieces = []  # type: List[tuple]
     if cant is not None:
         centre = cant.axis == "centre"
         if cant.axis == "outside_rail":
@@ -992,6 +1006,15 @@ def write_ifc(path: PathLike, name: str, start_station: float, elements: Sequenc
         segments = []
         for (s0, c0, shape), (s1, c1, _) in zip(stations, stations[1:] + stations[-1:]):
             (l0, r0), (l1, r1) = rails(c0), rails(c1)
+            if s1 > s0 and shape == "helmert" and c0 != c1:
+                lm, rm = rails(0.5 * (c0 + c1))
+                cant_pieces.append((s0 - start_station, l0, r0, lm, rm, 0.5 * (s1 - s0),
+                                    "helmert_in"))
+                cant_pieces.append((0.5 * (s0 + s1) - start_station, lm, rm, l1, r1,
+                                    0.5 * (s1 - s0), "helmert_out"))
+            elif s1 > s0 or not cant_pieces:
+                cant_pieces.append((s0 - start_station, l0, r0, l1, r1, s1 - s0,
+                                    "linear" if c0 == c1 else shape))
             segments.append(f.createIfcAlignmentCantSegment(
                 StartDistAlong=s0 - start_station, HorizontalLength=s1 - s0, StartCantLeft=l0,
                 EndCantLeft=l1, StartCantRight=r0, EndCantRight=r1,
@@ -1024,5 +1047,265 @@ def write_ifc(path: PathLike, name: str, start_station: float, elements: Sequenc
         referents.append(referent(eq.desc or "equation", eq.internal - start_station,
                                   float(eq.ahead), float(eq.back)))
     nest(alignment, layouts + referents)
+    if geometry is not None:
+        _representation_of(f, context, alignment, _plan_pieces(elements, geometry),
+                           _profile_pieces(f, profile, start_station, geometry) if profile
+                           else None, (cant_pieces, float(cant.gauge)) if cant_pieces else None)
     f.write(os.fspath(path))
     return lost
+
+
+# ------------------------------------------------ writing: the representation
+#
+# The geometric representation follows the alignment geometry concept
+# templates: an IfcCompositeCurve of IfcCurveSegments for the plan, an
+# IfcGradientCurve over it for the profile and an IfcSegmentedReferenceCurve
+# over that for the cant. Every segment is placed at its start (an
+# IfcAxis2Placement2D, the x axis along the tangent), its parent curve is
+# cut from its SegmentStart for SegmentLength (both IfcLengthMeasure: the
+# schema asks for lengths until every parent curve has a parameter space),
+# and the parent's curvature is the element's. Curvatures here are IFC's:
+# positive to the left (counter-clockwise), the negative of the engine's.
+# The polynomial spirals state each curvature term c s^n by a length A with
+# c = sign(A) / |A|^(n + 1); the cosine and sine spirals scale their
+# argument by the length of the segment that uses them.
+
+def _term(c: float, n: int) -> Optional[float]:
+    """The length A of a spiral's term c s^n (None for a term of 0)."""
+    if c == 0.0:
+        return None
+    return math.copysign(abs(c) ** (-1.0 / (n + 1)), c)
+
+
+def _placement_2d(f: Any, x: float, y: float, direction: float) -> Any:
+    return f.createIfcAxis2Placement2D(
+        f.createIfcCartesianPoint((float(x), float(y))),
+        f.createIfcDirection((math.cos(direction), math.sin(direction))))
+
+
+def _origin_2d(f: Any) -> Any:
+    return _placement_2d(f, 0.0, 0.0, 0.0)
+
+
+def _line(f: Any) -> Any:
+    return f.createIfcLine(f.createIfcCartesianPoint((0.0, 0.0)),
+                           f.createIfcVector(f.createIfcDirection((1.0, 0.0)), 1.0))
+
+
+def _parent(f: Any, shape: str, k0: float, k1: float, length: float) -> Tuple[Any, float, float]:
+    """(parent curve, SegmentStart, SegmentLength) of a piece of plane curve
+    whose IFC curvature runs from k0 to k1 over ``length`` with the shape of
+    a transition (see the engine's curvature laws), or constant."""
+    dk = k1 - k0
+    L = float(length)
+    if dk == 0.0 or L == 0.0:
+        if k0 == 0.0:
+            return _line(f), 0.0, L
+        # A circle runs counter-clockwise; a negative length runs it clockwise.
+        return f.createIfcCircle(_origin_2d(f), 1.0 / abs(k0)), 0.0, math.copysign(L, k0)
+    if shape == "clothoid":
+        A = math.copysign(math.sqrt(L / abs(dk)), dk)
+        return f.createIfcClothoid(_origin_2d(f), A), k0 * L / dk, L
+    if shape == "bloss":
+        return f.createIfcThirdOrderPolynomialSpiral(
+            _origin_2d(f), _term(-2.0 * dk / L ** 3, 3), _term(3.0 * dk / L ** 2, 2), None,
+            _term(k0, 0)), 0.0, L
+    if shape == "cosine":
+        return f.createIfcCosineSpiral(_origin_2d(f), _term(-0.5 * dk, 0),
+                                       _term(k0 + 0.5 * dk, 0)), 0.0, L
+    if shape == "sine":
+        return f.createIfcSineSpiral(_origin_2d(f), _term(-dk / (2.0 * math.pi), 0),
+                                     _term(dk / L, 1), _term(k0, 0)), 0.0, L
+    if shape == "helmert_in":  # the first half (of length L) of a Helmert curve of 2 L
+        return f.createIfcSecondOrderPolynomialSpiral(
+            _origin_2d(f), _term(dk / L ** 2, 2), None, _term(k0, 0)), 0.0, L
+    if shape == "helmert_out":  # its second half, from the middle
+        return f.createIfcSecondOrderPolynomialSpiral(
+            _origin_2d(f), _term(-dk / L ** 2, 2), _term(2.0 * dk / L, 1),
+            _term(k0, 0)), 0.0, L
+    raise IfcError("a %s transition cannot be written to IFC's representation" % shape)
+
+
+def _segments_2d(f: Any, pieces: Sequence[tuple]) -> List[Any]:
+    """IfcCurveSegments of pieces (x, y, direction, k0, k1, length, shape,
+    end x, end y, end direction); ``shape`` names a curvature law or is a
+    function giving (parent, SegmentStart, SegmentLength). Each segment's
+    transition code says how it meets the next; the last is followed by a
+    segment of zero length at its end (the layouts close the same way)."""
+    out = []
+    for i, p in enumerate(pieces):
+        x, y, d, k0, k1, length, shape, x1, y1, d1 = p
+        code = "CONTSAMEGRADIENT"
+        if i + 1 < len(pieces):
+            n = pieces[i + 1]
+            if math.hypot(n[0] - x1, n[1] - y1) > 1e-9 * max(1.0, abs(x1), abs(y1)):
+                code = "DISCONTINUOUS"
+            elif abs(math.remainder(n[2] - d1, 2.0 * math.pi)) > 1e-9:
+                code = "CONTINUOUS"
+            elif abs(n[3] - k1) <= 1e-12:
+                code = "CONTSAMEGRADIENTSAMECURVATURE"
+        parent, start, seg_length = shape() if callable(shape) else _parent(f, shape, k0, k1,
+                                                                              length)
+        out.append(f.createIfcCurveSegment(code, _placement_2d(f, x, y, d),
+                                           f.createIfcLengthMeasure(start),
+                                           f.createIfcLengthMeasure(seg_length), parent))
+    last = pieces[-1]
+    out.append(f.createIfcCurveSegment("DISCONTINUOUS", _placement_2d(f, last[7], last[8], last[9]),
+                                       f.createIfcLengthMeasure(0.0),
+                                       f.createIfcLengthMeasure(0.0), _line(f)))
+    return out
+
+
+def _plan_pieces(elements: Sequence[Any], geometry: Any) -> List[tuple]:
+    """The plan's pieces in IFC's terms (a Helmert curve as its two halves,
+    the middle taken from the engine)."""
+    pieces = []
+    for e in elements:
+        k0, k1 = -e.start_curvature, -e.end_curvature
+        x0, y0 = float(e.start[0]), float(e.start[1])
+        d0, d1 = 0.5 * math.pi - e.start_azimuth, 0.5 * math.pi - e.end_azimuth
+        x1, y1 = float(e.end[0]), float(e.end[1])
+        if e.kind == "helmert" and k0 != k1:
+            mid = e.start_station + 0.5 * e.length
+            xm, ym = (float(v) for v in geometry.point(mid))
+            dm = 0.5 * math.pi - float(geometry.azimuth(mid))
+            km = 0.5 * (k0 + k1)
+            pieces.append((x0, y0, d0, k0, km, 0.5 * e.length, "helmert_in", xm, ym, dm))
+            pieces.append((xm, ym, dm, km, k1, 0.5 * e.length, "helmert_out", x1, y1, d1))
+            continue
+        shape = e.kind if e.kind in TRANSITION_SHAPES else "clothoid"
+        pieces.append((x0, y0, d0, k0, k1, float(e.length), shape, x1, y1, d1))
+    return pieces
+
+
+TRANSITION_SHAPES = ("clothoid", "bloss", "cosine", "sine")
+
+
+def _profile_pieces(f: Any, profile: Sequence[Any], start_station: float,
+                    geometry: Any) -> List[tuple]:
+    """The profile's pieces in the plane of distance along and height: the
+    grade as a direction, lengths along the curve (the engine's 3D length).
+    A parabola is an IfcPolynomialCurve (the height a polynomial of the
+    distance), an arc an IfcCircle, a vertical clothoid an IfcClothoid that
+    leaves the grade line before it."""
+    pieces = []
+    for seg in profile:
+        u0, u1 = seg.start_station - start_station, seg.end_station - start_station
+        g0, g1 = seg.start_grade, seg.end_grade
+        d0, d1 = math.atan(g0), math.atan(g1)
+        length = float(geometry.length_3d_between(seg.start_station, seg.end_station))
+        horizontal = u1 - u0
+        k0 = k1 = 0.0
+        shape = "line"  # type: Any
+        if seg.kind == "clothoid":
+            k1, shape = 1.0 / seg.end_radius, "clothoid"
+        elif seg.kind == "parabola" and horizontal > 0.0:
+            c = (g1 - g0) / (2.0 * horizontal)
+            k0, k1 = 2.0 * c / (1.0 + g0 * g0) ** 1.5, 2.0 * c / (1.0 + g1 * g1) ** 1.5
+
+            def shape(c: float = c, g0: float = g0, length: float = length) -> tuple:
+                return (f.createIfcPolynomialCurve(_origin_2d(f), (0.0, 1.0), (0.0, g0, c)),
+                        0.0, length)
+        elif seg.kind == "arc" and horizontal > 0.0 and g1 != g0:
+            k0 = k1 = (math.sin(d1) - math.sin(d0)) / horizontal
+
+            def shape(k: float = k0, d0: float = d0, d1: float = d1) -> tuple:
+                # The circle's centre is placed so that the point it starts at
+                # is the origin, its tangent there the start grade (a sag runs
+                # counter-clockwise from the bottom, a crest clockwise from the
+                # top), as ifcopenshell's evaluator of gradient curves expects.
+                r = 1.0 / abs(k)
+                turn = 1.5 * math.pi if k > 0 else 0.5 * math.pi
+                centre = (-r * math.sin(d0), r * math.cos(d0)) if k > 0 else \
+                    (r * math.sin(d0), -r * math.cos(d0))
+                return (f.createIfcCircle(_placement_2d(f, centre[0], centre[1], 0.0), r),
+                        r * (d0 + turn), r * (d1 - d0))
+        pieces.append((u0, seg.start_elevation, d0, k0, k1, length, shape, u1,
+                       seg.end_elevation, d1))
+    return pieces
+
+
+
+
+def _cant_parent(f: Any, shape: str, dv: float, length: float) -> Tuple[Any, float, float]:
+    """The parent of a cant segment: the deviation v of the track's centre
+    from the profile (the mean of the rails' cants) changes by ``dv`` with
+    the shape of the transition, as the curvature of the parent curve
+    (curvature = (v - v0) / length^2, the deviation's rate of change
+    following the parent's curvature); a constant deviation is a line."""
+    L = float(length)
+    if dv == 0.0 or L == 0.0:
+        return _line(f), 0.0, L
+    q = dv / (L * L)
+    if shape == "linear":
+        return f.createIfcClothoid(_origin_2d(f), _term(q / L, 1)), 0.0, L
+    if shape == "bloss":
+        return f.createIfcThirdOrderPolynomialSpiral(
+            _origin_2d(f), _term(-2.0 * q / L ** 3, 3), _term(3.0 * q / L ** 2, 2), None,
+            None), 0.0, L
+    if shape == "cosine":
+        return f.createIfcCosineSpiral(_origin_2d(f), _term(-0.5 * q, 0), _term(0.5 * q, 0)), \
+            0.0, L
+    if shape == "sine":
+        return f.createIfcSineSpiral(_origin_2d(f), _term(-q / (2.0 * math.pi), 0),
+                                     _term(q / L, 1), None), 0.0, L
+    if shape == "helmert_in":  # as in the plan: half of a transition of 2 L
+        return f.createIfcSecondOrderPolynomialSpiral(
+            _origin_2d(f), _term(q / L ** 2, 2), None, None), 0.0, L
+    if shape == "helmert_out":
+        return f.createIfcSecondOrderPolynomialSpiral(
+            _origin_2d(f), _term(-q / L ** 2, 2), _term(2.0 * q / L, 1), None), 0.0, L
+    raise IfcError("a %s cant transition cannot be written to IFC's representation" % shape)
+
+
+def _cant_segments(f: Any, pieces: Sequence[tuple], gauge: float) -> Tuple[List[Any], Any]:
+    """IfcCurveSegments of the cant and the curve's EndPoint: each piece
+    (distance along, left and right cant at its start, at its end, length,
+    shape) placed in 3D at (distance along, deviation, 0), its Axis leaning
+    by the cant (rise over the gauge) and its x axis along the deviation."""
+    def placement(u: float, left: float, right: float, slope: float) -> Any:
+        rise = (right - left) / gauge
+        return f.createIfcAxis2Placement3D(
+            f.createIfcCartesianPoint((float(u), 0.5 * (left + right), 0.0)),
+            f.createIfcDirection((0.0, rise, math.sqrt(max(0.0, 1.0 - rise * rise)))),
+            f.createIfcDirection((math.cos(math.atan(slope)), math.sin(math.atan(slope)), 0.0)))
+
+    out = []
+    for i, (u, l0, r0, l1, r1, length, shape) in enumerate(pieces):
+        dv = 0.5 * (l1 + r1 - l0 - r0)
+        # Every shape here leaves and reaches its ends with the deviation's
+        # slope of 0, but for the linear one.
+        slope = dv / length if shape == "linear" and length > 0.0 else 0.0
+        parent, start, seg_length = _cant_parent(f, shape, dv, length)
+        code = "CONTINUOUS" if i + 1 < len(pieces) else "CONTSAMEGRADIENT"
+        out.append(f.createIfcCurveSegment(code, placement(u, l0, r0, slope),
+                                           f.createIfcLengthMeasure(start),
+                                           f.createIfcLengthMeasure(seg_length), parent))
+    u, _, _, l1, r1, length, shape = pieces[-1]
+    end = placement(u + length, l1, r1, 0.0)
+    out.append(f.createIfcCurveSegment("DISCONTINUOUS", end, f.createIfcLengthMeasure(0.0),
+                                       f.createIfcLengthMeasure(0.0), _line(f)))
+    return out, placement(u + length, l1, r1, 0.0)
+
+
+def _representation_of(f: Any, context: Any, alignment: Any, plan: Sequence[tuple],
+                       profile: Optional[Sequence[tuple]],
+                       cant: Optional[Tuple[list, float]]) -> None:
+    """The alignment's shape: 'Axis' 'Curve2D' (the plan alone) or
+    'FootPrint' 'Curve2D' and 'Axis' 'Curve3D' (the gradient curve, or the
+    segmented reference curve over it), in an 'Axis' sub-context."""
+    sub = f.createIfcGeometricRepresentationSubContext(
+        "Axis", "Model", ParentContext=context, TargetView="MODEL_VIEW")
+    composite = f.createIfcCompositeCurve(_segments_2d(f, plan), False)
+    if profile is None:
+        reps = [f.createIfcShapeRepresentation(sub, "Axis", "Curve2D", [composite])]
+    else:
+        axis = f.createIfcGradientCurve(_segments_2d(f, profile), False, composite)
+        if cant is not None:
+            segments, end = _cant_segments(f, cant[0], cant[1])
+            axis = f.createIfcSegmentedReferenceCurve(segments, False, axis, end)
+        reps = [f.createIfcShapeRepresentation(sub, "FootPrint", "Curve2D", [composite]),
+                f.createIfcShapeRepresentation(sub, "Axis", "Curve3D", [axis])]
+    alignment.Representation = f.createIfcProductDefinitionShape(Representations=reps)
+    alignment.ObjectPlacement = f.createIfcLocalPlacement(
+        None, f.createIfcAxis2Placement3D(f.createIfcCartesianPoint((0.0, 0.0, 0.0))))
