@@ -476,15 +476,25 @@ class Alignment:
 
     def _representation_notes(self, representation: Mapping[str, Any]) -> List[str]:
         """How far the geometric representation's segment starts lie from
-        the geometry of the design parameters (each element's start from
-        the end of the element before, computed)."""
+        the geometry of the design parameters: in plan a start at a joint
+        from the computed end of the element before it, one inside an
+        element (a representation may cut an element in more than one
+        segment, as a Helmert transition's two halves) from the curve; in
+        profile from the end of the segment before."""
         notes = []
-        elements = self.elements
         worst = None  # type: Optional[Tuple[float, str]]
-        for k, (entity, x, y) in enumerate(representation.get("horizontal", ())[:len(elements)]):
-            ours = elements[k - 1].end if k else elements[0].start
-            miss = math.hypot(x - ours[0], y - ours[1])
-            worst = max(worst or (miss, entity), (miss, entity))
+        starts = representation.get("horizontal", ())
+        if starts:
+            elements = self.elements
+            joints = np.array([e.start_station for e in elements] + [self.end_station])
+            ends = np.array([elements[0].start] + [e.end for e in elements], dtype=float)
+            xy = np.array([(x, y) for _, x, y in starts], dtype=float)
+            found = self.locate(xy)
+            for i, (entity, x, y) in enumerate(starts):
+                k = int(np.argmin(np.abs(joints - found.station[i])))
+                miss = (math.hypot(x - ends[k, 0], y - ends[k, 1])
+                        if abs(joints[k] - found.station[i]) <= 1e-2 else float(found.distance[i]))
+                worst = max(worst or (miss, entity), (miss, entity))
         if worst is not None:
             notes.append("representation: the IfcCurveSegment starts of the plan lie within %.3g "
                          "of the design parameters' geometry (largest at %s)" % worst)

@@ -6,11 +6,12 @@ clone without ../shared still tests the reader), and bad input."""
 import math
 import sys
 
+import numpy as np
 import pytest
 
 from conftest import shape_turn, shared
 from curvixkit import Alignment
-from curvixkit.errors import IfcError, MissingExtraError
+from curvixkit.errors import IfcError, LossWarning, MissingExtraError
 
 ifcopenshell = pytest.importorskip("ifcopenshell", reason="reading IFC needs the optional extra "
                                                           "ifc (ifcopenshell)")
@@ -294,7 +295,8 @@ def _curvature(parent, length, s):
     if kind == "IfcSineSpiral":
         k = k + (s * parent.LinearTerm / abs(parent.LinearTerm) ** 3 if parent.LinearTerm else 0)
         return k + np.sin(2 * math.pi * s / length) / parent.SineTerm
-    for n, name in enumerate(("LinearTerm", "QuadraticTerm", "CubicTerm"), 1):
+    for n, name in enumerate(("LinearTerm", "QuadraticTerm", "CubicTerm", "QuarticTerm",
+                              "QuinticTerm", "SexticTerm", "SepticTerm"), 1):
         a = getattr(parent, name, None)
         k = k + (math.copysign(1.0, a) * s ** n / abs(a) ** (n + 1) if a else 0)
     return k
@@ -360,13 +362,25 @@ def a_shape(model):
     return model.by_type("IfcAlignment")[0].Representation.Representations
 
 
-def test_a_viennese_bend_is_refused_by_element(tmp_path):
-    a = Alignment.from_elements(0.0, 0.0, 0.0, 0.0, [
-        {"kind": "line", "length": 10.0},
-        {"kind": "viennese", "length": 20.0, "start_radius": math.inf, "end_radius": 500.0,
-         "turn": 1}])
-    with pytest.raises(IfcError) as excinfo:
+def test_a_leaning_viennese_bend_goes_through_its_cant_and_back(tmp_path):
+    bend = {"kind": "viennese", "length": 90.0, "start_radius": math.inf, "end_radius": 400.0,
+            "turn": 1, "lean": -0.06}
+    elements = [{"kind": "line", "length": 10.0}, bend, {"kind": "arc", "length": 40.0,
+                                                         "radius": 400.0, "turn": 1}]
+    cant = {"stations": [(0.0, 0.0), (10.0, 0.0, "viennese"), (100.0, 0.12), (140.0, 0.12)],
+            "gauge": 1.5, "axis": "centre"}
+    a = Alignment.from_elements(0.0, 0.0, 0.0, 0.0, elements, cant=cant)
+    with pytest.warns(LossWarning, match="Viennese cant transition"):
         a.to_ifc(tmp_path / "out.ifc")
-    assert str(excinfo.value) == ("element 2 (viennese at station 10.0) cannot be written to IFC "
-                                  "yet: a viennese bend needs the GravityCenterLineHeight tied to "
-                                  "the cant layout")
+    b = Alignment.from_ifc(tmp_path / "out.ifc")
+    assert b.elements[1].lean == pytest.approx(-0.06, rel=1e-14)
+    s = np.linspace(0.0, 140.0, 57)
+    assert np.max(np.hypot(*(a.point(s) - b.point(s)).T)) <= 1e-9
+    assert np.max(np.abs(a.cant(s) - b.cant(s))) <= 1e-15
+    plan = [c for c in ifcopenshell.open(str(tmp_path / "out.ifc")).by_type("IfcCompositeCurve")
+            if not c.is_a("IfcGradientCurve")][0]
+    spiral = plan.Segments[1]
+    assert spiral.ParentCurve.is_a("IfcSeventhOrderPolynomialSpiral")
+    assert math.hypot(*np.subtract(_segment_end(spiral), a.elements[1].end)) <= 1e-9
+    with pytest.raises(IfcError, match="element 2: a leaning Viennese bend"):
+        Alignment.from_elements(0.0, 0.0, 0.0, 0.0, elements).to_ifc(tmp_path / "no-cant.ifc")

@@ -885,10 +885,31 @@ _WRITTEN_LENGTH = {"metre": ("", None), "meter": ("", None), "millimetre": ("MIL
                    "ussurveyfoot": (None, 1200.0 / 3937.0), "inch": (None, 0.0254)}
 _WRITTEN_HORIZONTAL = {"line": "LINE", "arc": "CIRCULARARC", "clothoid": "CLOTHOID",
                        "bloss": "BLOSSCURVE", "cosine": "COSINECURVE", "sine": "SINECURVE",
-                       "helmert": "HELMERTCURVE"}
+                       "helmert": "HELMERTCURVE", "viennese": "VIENNESEBEND"}
 _WRITTEN_VERTICAL = {v: k for k, v in VERTICAL_KINDS.items()}
 _WRITTEN_CANT = {"linear": "LINEARTRANSITION", "bloss": "BLOSSCURVE", "cosine": "COSINECURVE",
-                 "sine": "SINECURVE", "helmert": "HELMERTCURVE"}
+                 "sine": "SINECURVE", "helmert": "HELMERTCURVE", "viennese": "VIENNESEBEND"}
+
+
+def _gravity_centre_height(k: int, e: Any, cant: Any) -> float:
+    """The GravityCenterLineHeight h of a leaning Viennese bend: IFC ties
+    the bend's lean to the cant, lean = -h (psi1 - psi0) with psi the
+    cross-section's angle at its ends (see _lean_viennese)."""
+    if cant is None:
+        raise IfcError("element %d: a leaning Viennese bend (lean %r) needs a cant layout to be "
+                       "written to IFC, which ties its lean to the cant" % (k, e.lean))
+    from curvixkit import _core
+    import numpy as np
+    law = _core.Cant([tuple(st) for st in cant.stations], float(cant.gauge), "centre")
+    psi = np.empty(2)
+    law.angles(np.array([e.start_station, e.end_station], dtype=float), True, psi)
+    turn = float(psi[1] - psi[0])
+    h = -e.lean / turn if turn != 0.0 else math.inf
+    if not (0.0 < h < math.inf):
+        raise IfcError("element %d: a Viennese bend leaning by %r cannot be written to IFC, "
+                       "where its lean is the gravity-centre height (> 0) times the change of "
+                       "the cant's angle over it (%r)" % (k, e.lean, turn))
+    return h
 
 
 def _length_unit(f: Any, units: Any) -> Any:
@@ -944,16 +965,16 @@ def write_ifc(path: PathLike, name: str, start_station: float, elements: Sequenc
     def radius(k: float) -> float:
         return 0.0 if k == 0.0 else -1.0 / k
 
+    heights = {}  # type: Dict[int, float]
     for k, e in enumerate(elements, 1):
         if e.kind not in _WRITTEN_HORIZONTAL:
-            raise IfcError("element %d (%s at station %r) cannot be written to IFC yet: a %s "
-                           "bend needs the GravityCenterLineHeight tied to the cant layout"
-                           % (k, e.kind, e.start_station, e.kind)
-                           if e.kind == "viennese" else
-                           "element %d: the kind %r cannot be written to IFC" % (k, e.kind))
+            raise IfcError("element %d: the kind %r cannot be written to IFC" % (k, e.kind))
+        if e.kind == "viennese" and e.lean != 0.0:
+            heights[k] = _gravity_centre_height(k, e, cant)
     horizontal = []
-    for e in elements:
+    for k, e in enumerate(elements, 1):
         horizontal.append(f.createIfcAlignmentHorizontalSegment(
+            GravityCenterLineHeight=heights.get(k),
             StartPoint=f.createIfcCartesianPoint((float(e.start[0]), float(e.start[1]))),
             StartDirection=0.5 * math.pi - e.start_azimuth,
             StartRadiusOfCurvature=radius(e.start_curvature),
@@ -1019,6 +1040,11 @@ def write_ifc(path: PathLike, name: str, start_station: float, elements: Sequenc
                 StartDistAlong=s0 - start_station, HorizontalLength=s1 - s0, StartCantLeft=l0,
                 EndCantLeft=l1, StartCantRight=r0, EndCantRight=r1,
                 PredefinedType="CONSTANTCANT" if c0 == c1 else _WRITTEN_CANT[shape]))
+        if any(p[6] == "viennese" for p in cant_pieces):
+            lost.append("the cant's geometric representation: a Viennese cant transition turns "
+                        "the cross-section by its shape, which no parent curve of an "
+                        "IfcSegmentedReferenceCurve follows (the cant layout holds it)")
+            cant_pieces = []
         layouts.append(f.createIfcAlignmentCant(new(), RailHeadDistance=float(cant.gauge)))
         nest(layouts[-1], segments)
 
@@ -1098,6 +1124,8 @@ def _parent(f: Any, shape: str, k0: float, k1: float, length: float) -> Tuple[An
     a transition (see the engine's curvature laws), or constant."""
     dk = k1 - k0
     L = float(length)
+    if isinstance(shape, _Viennese) and L != 0.0 and (dk != 0.0 or shape.lean != 0.0):
+        return _viennese_parent(f, k0, k1, L, shape.lean)
     if dk == 0.0 or L == 0.0:
         if k0 == 0.0:
             return _line(f), 0.0, L
@@ -1174,11 +1202,33 @@ def _plan_pieces(elements: Sequence[Any], geometry: Any) -> List[tuple]:
             pieces.append((xm, ym, dm, km, k1, 0.5 * e.length, "helmert_out", x1, y1, d1))
             continue
         shape = e.kind if e.kind in TRANSITION_SHAPES else "clothoid"
+        if e.kind == "viennese":
+            shape = _Viennese(e.lean)
         pieces.append((x0, y0, d0, k0, k1, float(e.length), shape, x1, y1, d1))
     return pieces
 
 
 TRANSITION_SHAPES = ("clothoid", "bloss", "cosine", "sine")
+
+
+class _Viennese(namedtuple("_Viennese", "lean")):
+    """The shape of a plan piece that is a Viennese bend leaning by ``lean``."""
+
+
+def _viennese_parent(f: Any, k0: float, k1: float, length: float,
+                     lean: float) -> Tuple[Any, float, float]:
+    """The IfcSeventhOrderPolynomialSpiral of a Viennese bend: its IFC
+    curvature k0 + dk g(s / L) + lean / L^2 g''(s / L), with g = 35 x^4 -
+    84 x^5 + 70 x^6 - 20 x^7, as a polynomial in s."""
+    dk, L = k1 - k0, length
+    c = [k0, 0.0, 420.0 * lean / L ** 4, -1680.0 * lean / L ** 5,
+         35.0 * dk / L ** 4 + 2100.0 * lean / L ** 6, -84.0 * dk / L ** 5 - 840.0 * lean / L ** 7,
+         70.0 * dk / L ** 6, -20.0 * dk / L ** 7]
+    if c[7] == 0.0:
+        raise IfcError("a Viennese bend between equal curvatures cannot be written to IFC's "
+                       "representation (its septic term is 0)")
+    return (f.createIfcSeventhOrderPolynomialSpiral(
+        _origin_2d(f), *[_term(c[n], n) for n in range(7, -1, -1)]), 0.0, L)
 
 
 def _profile_pieces(f: Any, profile: Sequence[Any], start_station: float,
