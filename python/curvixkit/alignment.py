@@ -947,14 +947,49 @@ class Alignment:
         return lost
 
     def _profile_pvis(self) -> List[tuple]:
-        """The profile as PVI tuples (a profile built from segments as the
-        PVIs of its grade lines: exact for lines and parabolas)."""
+        """The profile as PVI tuples. A profile built from segments (IFC's)
+        becomes the PVIs where its grade lines meet, each with the parabola
+        or circle between them, and is written only where those PVIs
+        rebuild it (to 1e-9 of the unit in elevation)."""
         profile = self.profile
         assert profile is not None
         if profile.pvis:
             return list(profile.pvis)
-        raise LandXMLError("a profile built from segments cannot be written to LandXML yet; "
-                           "build it from PVIs")
+        segments = profile.segments
+        pvis = [(segments[0].start_station, segments[0].start_elevation)]  # type: List[tuple]
+        for k, seg in enumerate(segments, 1):
+            s0, s1, z0, g0, g1 = (seg.start_station, seg.end_station, seg.start_elevation,
+                                  seg.start_grade, seg.end_grade)
+            if seg.kind == "clothoid":
+                raise LandXMLError("profile segment %d: a vertical clothoid has no LandXML form"
+                                   % k)
+            if seg.kind == "line" or g0 == g1 or s1 <= s0:
+                if k < len(segments) and segments[k].kind == "line" and \
+                        segments[k].start_grade != g1:  # a grade break without a curve
+                    pvis.append((s1, seg.end_elevation))
+                continue
+            at = (seg.end_elevation - z0 + g0 * s0 - g1 * s1) / (g0 - g1)
+            z = z0 + g0 * (at - s0)
+            if seg.kind == "arc":
+                pvis.append((at, z, "arc", abs(seg.start_radius)))
+            elif abs((at - s0) - (s1 - at)) <= 1e-9 * max(1.0, s1 - s0):
+                pvis.append((at, z, "parabola", s1 - s0))
+            else:
+                pvis.append((at, z, "asymmetric_parabola", at - s0, s1 - at))
+        pvis.append((segments[-1].end_station, segments[-1].end_elevation))
+        try:
+            again = type(self)._wrap(self._engine, dict(self._meta), {"pvis": pvis})
+        except ProfileError as exc:
+            raise LandXMLError("the profile's segments do not make PVIs LandXML can hold (%s)"
+                               % exc.message) from None
+        stations = np.concatenate([np.linspace(g.start_station, g.end_station, 9)
+                                   for g in segments])
+        miss = float(np.max(np.abs(again.elevation(stations) - self.elevation(stations))))
+        scale = max(1.0, float(np.max(np.abs(self.elevation(stations)))))
+        if not miss <= 1e-9 * scale:
+            raise LandXMLError("the profile's segments do not join as grade lines and vertical "
+                               "curves that PVIs can hold (the PVIs miss them by %.3g)" % miss)
+        return pvis
 
     def to_icd(self, path: PathLike) -> List[str]:
         """Write an ICD file that ``curvix.PQX`` loads and this package reads

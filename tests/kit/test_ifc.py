@@ -277,6 +277,14 @@ def test_convert_writes_and_reads_ifc(tmp_path):
     assert main(["convert", str(out), str(tmp_path / "up.icd")]) == 0
     a, back = Alignment.from_ifc(out), Alignment.from_icd(tmp_path / "up.icd")
     assert (a.name, back.length) == ("Up track", pytest.approx(a.length, abs=1e-9))
+    # and back to LandXML, in its own name of IFC's metre
+    assert main(["convert", str(out), str(tmp_path / "up.xml")]) == 0
+    again = Alignment.from_landxml(tmp_path / "up.xml")
+    s = np.linspace(a.start_station, a.end_station, 51)
+    assert again.units.linear == "meter" and np.max(np.hypot(*(a.point(s) - again.point(s)).T)) <= 1e-9
+    # the profile's segments as PVIs again, the cant in millimetres
+    assert np.max(np.abs(a.elevation(s) - again.elevation(s))) <= 1e-9
+    assert np.max(np.abs(a.cant(s) - again.cant(s))) <= 1e-12
 
 
 def _curvature(parent, length, s):

@@ -34,12 +34,23 @@ def _radius_text(k):
     return "INF" if k == 0.0 else repr(1.0 / abs(k))
 
 
-def _system_and_linear(units: Optional[LandXMLUnits]):
+# Unit names other readers give (IFC's SI names, ICD's) -> LandXML's.
+_LANDXML_NAMES = {"metre": "meter", "millimetre": "millimeter", "centimetre": "centimeter",
+                  "kilometre": "kilometer", "feet": "foot", "ussurveyfoot": "USSurveyFoot",
+                  "us_survey_foot": "USSurveyFoot"}
+
+
+def _system_and_linear(units: Optional[LandXMLUnits], path: Any = None):
     system = getattr(units, "system", None)
     linear = getattr(units, "linear", None)
-    if system is None and linear is not None:
-        system = next((s for s, table in LINEAR_UNITS.items() if linear in table), None)
-    system = system or "Metric"
+    if linear is not None:
+        linear = _LANDXML_NAMES.get(linear.lower(), linear)
+    home = next((s for s, table in LINEAR_UNITS.items() if linear in table), None)
+    if linear is not None and home is None:
+        raise LandXMLError("the linear unit %r has no LandXML name (%s)" % (
+            linear, ", ".join(u for table in LINEAR_UNITS.values() for u in table)), path)
+    # The unit says which system it belongs to (a source may name the system apart).
+    system = home or system or "Metric"
     return system, linear or ("meter" if system == "Metric" else "foot")
 
 
@@ -70,7 +81,7 @@ def write_landxml(elements: Sequence[Element], start_station: float, path: PathL
         kept = StationMap(start_station, end_station, equations).equations
     except StationError as exc:
         raise LandXMLError(str(exc), path) from None
-    system, linear = _system_and_linear(units)
+    system, linear = _system_and_linear(units, path)
     now = datetime.datetime.now()
     ns = "{%s}" % NAMESPACE
     root = etree.Element(ns + "LandXML", nsmap={None: NAMESPACE}, version="1.2",
@@ -128,7 +139,9 @@ def write_landxml(elements: Sequence[Element], start_station: float, path: PathL
     if profile is not None:
         holder.append(vertical.profile_element(etree, ns, profile[0], profile[1]))
     if cant is not None:
-        holder.append(vertical.cant_element(etree, ns, cant[0], cant[1], cant[2], cant[3], units))
+        written = units._replace(system=system, linear=linear) if units is not None else None
+        holder.append(vertical.cant_element(etree, ns, cant[0], cant[1], cant[2], cant[3],
+                                            written))
     etree.ElementTree(root).write(os.fspath(path), xml_declaration=True, encoding="UTF-8",
                                   pretty_print=True)
 
