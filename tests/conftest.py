@@ -49,6 +49,27 @@ def shape_turn(kind, x):
     return 7 * x ** 5 - 14 * x ** 6 + 10 * x ** 7 - 5 * x ** 8 / 2
 
 
+def cubic_local(k0, k1, length, t, dps=40):
+    """(along, aside, turn) at arc length t of the cubic parabola y = c x^3 / 6
+    whose y'' runs from k0 to k1 over the arc length ``length``, in the frame
+    of its start tangent (aside and turn towards the side k > 0 bends to),
+    from 40-digit mpmath quadrature and root finding."""
+    import mpmath
+    mp = mpmath.mp
+    with mp.workdps(dps):
+        k0, k1, length, t = map(mp.mpf, (k0, k1, length, t))
+
+        def arc(c, a, b):
+            return mp.quad(lambda u: mp.sqrt(1 + (c * u * u / 2) ** 2), [a, b])
+        p = mp.findroot(lambda p: arc(1 / p, k0 * p, k1 * p) - length, length / (k1 - k0))
+        c, x0 = 1 / p, k0 * p
+        x = mp.findroot(lambda x: arc(c, x0, x) - t, x0 + (k1 - k0) * p * t / length)
+        phi0 = mp.atan(c * x0 * x0 / 2)
+        dx, dy = x - x0, c * (x ** 3 - x0 ** 3) / 6
+        return (float(dx * mp.cos(phi0) + dy * mp.sin(phi0)),
+                float(dy * mp.cos(phi0) - dx * mp.sin(phi0)), float(mp.atan(c * x * x / 2) - phi0))
+
+
 def pytest_sessionstart(session):
     # The repository root holds C++ folders named like the modules; a test run
     # started from there could import one of them as an empty namespace

@@ -255,8 +255,11 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
         const Curve cv{{std::cos(e.azimuth0), std::sin(e.azimuth0)}, s.k0, c};
         if (k == 0) first_curve = cv;
         last_curve = cv;
+        // The leans table also keeps a cubic parabola's scale, found once here.
+        double kept = s.lean;
         if (shaped) {
             const detail::CurvatureLaw law(s.shape, s.k0, s.k1, L, s.lean);
+            if (s.shape == Shape::cubic) kept = law.cubic_scale_value();
             const std::size_t count = detail::shaped_piece_count(law);
             if (count >= kMaxPiecesPerElement)
                 throw ElementError(kk, "length", "needs too many pieces: " + number(L));
@@ -271,7 +274,7 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
             last_end = end;
             e.u = static_cast<double>(before) + ElementRecord::kShapeUnit * static_cast<double>(s.shape);
             e.v = static_cast<double>(count);
-            if (s.lean != 0.0 && d->leans.empty()) {
+            if (kept != 0.0 && d->leans.empty()) {
                 d->leans.reserve(n);
                 for (std::size_t j = 0; j < k; ++j) d->leans.push_back(0.0);
             }
@@ -292,7 +295,7 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
         }
         d->elements.push_back(e);
         // (the table starts with the first leaning bend, which may be the first element)
-        if (!d->leans.empty() || s.lean != 0.0) d->leans.push_back(shaped ? s.lean : 0.0);
+        if (!d->leans.empty() || kept != 0.0) d->leans.push_back(shaped ? kept : 0.0);
         d->stations.push_back(end_station);
         d->flags.push_back(static_cast<std::uint8_t>((s.has_start ? detail::kHasStart : 0) |
                                                      (s.has_azimuth ? detail::kHasAzimuth : 0)));
@@ -380,7 +383,7 @@ std::vector<ElementInput> Alignment::inputs() const {
         if (in.has_azimuth) in.azimuth = e.azimuth0;
         if (!d.evaluators.empty()) in.evaluator = d.evaluators[k];
         if (e.shaped()) in.shape = e.shape();
-        in.lean = d.lean(k);
+        in.lean = d.info(k).lean;
     }
     return out;
 }
@@ -429,10 +432,10 @@ void Alignment::point(double station, double offset, bool extend, double& x, dou
         if (below ? t < d.before_limit : t > d.after_limit) return;
         const std::size_t i = detail::piece_holding(ext.data(), ext.size(), t);
         continued_place(d, k, ext[i], (below ? d.before_tables : d.after_tables)[i], t, offset, x, y);
-    } else if (below) {
-        arc_point(e.x0, e.y0, e.azimuth0, e.k0, t, offset, x, y);
+    } else if (below) {  // (a cubic parabola's curvature at its ends is not its y'')
+        arc_point(e.x0, e.y0, e.azimuth0, d.curvature_at(k, 0.0), t, offset, x, y);
     } else {
-        arc_point(e.x1, e.y1, e.azimuth1, e.k1, t - e.length, offset, x, y);
+        arc_point(e.x1, e.y1, e.azimuth1, d.curvature_at(k, e.length), t - e.length, offset, x, y);
     }
 }
 

@@ -20,6 +20,17 @@
 // right, the outside of a left-hand bend, at its end). Without a change of
 // cant it is a curve of shape g.
 //
+// The cubic parabola y = x^3 / (6 R X) is not a law of the curvature along
+// the length but a curve in the frame of its main tangent: the piece of
+// y = c x^3 / 6 whose second derivative y'' = c x runs from k0 to k1 (at x0 =
+// k0 / c and x1 = k1 / c) and whose arc length is L. So X, the length along
+// the main tangent, is what makes the arc length the element's length, and
+// y'' (not the curvature, y'' / (1 + y'^2)^(3/2), a little less) meets the
+// radii at the ends: the stations along the alignment count arc lengths, as
+// every other element's. The curvature along the length follows from x(t),
+// the inverse of the arc length, which Newton's method takes from the
+// arc-length integral (Gauss-Legendre, 8 x 16 nodes).
+//
 // Each law is a polynomial in xi plus a term A cos(w xi) + B sin(w xi)
 // (Helmert's two halves are two polynomials), so that the turn (the
 // integral of the curvature) has a closed form and the Taylor expansion of
@@ -33,7 +44,7 @@
 
 namespace curvix::engine {
 
-enum class Shape : std::uint8_t { clothoid, bloss, cosine, sine, helmert, viennese };
+enum class Shape : std::uint8_t { clothoid, bloss, cosine, sine, helmert, viennese, cubic };
 
 inline const char* shape_name(Shape s) noexcept {
     switch (s) {
@@ -43,13 +54,14 @@ inline const char* shape_name(Shape s) noexcept {
         case Shape::sine: return "sine";
         case Shape::helmert: return "helmert";
         case Shape::viennese: return "viennese";
+        case Shape::cubic: return "cubic";
     }
     return "clothoid";
 }
 
 inline bool shape_from_name(std::string_view name, Shape& out) noexcept {
     for (const Shape s : {Shape::clothoid, Shape::bloss, Shape::cosine, Shape::sine, Shape::helmert,
-                          Shape::viennese}) {
+                          Shape::viennese, Shape::cubic}) {
         if (name == shape_name(s)) {
             out = s;
             return true;
@@ -65,6 +77,53 @@ inline constexpr int kLawDegree = 7;
 
 // One polynomial branch: curvature sum c[i] xi^i + A cos(w xi) + B sin(w xi)
 // on [from, to] of xi.
+// 16-point Gauss-Legendre nodes and weights on [-1, 1] (the positive half).
+inline constexpr double kGaussNodes[8] = {
+    0.0950125098376374401853193, 0.2816035507792589132304605, 0.4580167776572273863424194,
+    0.6178762444026437484466718, 0.7554044083550030338951012, 0.8656312023878317438804679,
+    0.9445750230732325760779884, 0.9894009349916499325961542};
+inline constexpr double kGaussWeights[8] = {
+    0.1894506104550684962853967, 0.1826034150449235888667637, 0.1691565193950025381893121,
+    0.1495959888165767320815017, 0.1246289712555338720524763, 0.0951585116824927848099251,
+    0.0622535239386478928628438, 0.0271524594117540948517806};
+
+// The integral of f over [a, b]: 8 equal parts of 16 Gauss-Legendre nodes.
+template <class F>
+double gauss_integral(F f, double a, double b) noexcept {
+    constexpr int kParts = 8;
+    const double h = (b - a) / kParts;
+    double sum = 0.0;
+    for (int p = 0; p < kParts; ++p) {
+        const double mid = a + h * (p + 0.5), half = 0.5 * h;
+        double part = 0.0;
+        for (int i = 0; i < 8; ++i)
+            part += kGaussWeights[i] * (f(mid - half * kGaussNodes[i]) + f(mid + half * kGaussNodes[i]));
+        sum += part * half;
+    }
+    return sum;
+}
+
+// The cubic parabola's scale p = 1 / c for end values k0 != k1 of y'' and
+// an arc length L: p * integral over u from k0 to k1 of sqrt(1 + (p u^2 / 2)^2)
+// = L, by Newton's method from p = L / (k1 - k0), where the arc length is
+// at least L (the function is convex in |p|, so the steps fall monotonely).
+inline double cubic_scale(double k0, double k1, double L) noexcept {
+    const double lo = std::fmin(k0, k1), hi = std::fmax(k0, k1);
+    double q = L / (hi - lo);
+    for (int it = 0; it < 60; ++it) {
+        const auto len = [q](double u) { const double b = 0.5 * q * u * u; return std::sqrt(1.0 + b * b); };
+        const auto dlen = [q](double u) {
+            const double b = 0.5 * q * u * u;
+            return (1.0 + 2.0 * b * b) / std::sqrt(1.0 + b * b);
+        };
+        const double f = q * gauss_integral(len, lo, hi) - L;
+        const double step = f / gauss_integral(dlen, lo, hi);
+        q -= step;
+        if (!(std::fabs(step) > 1e-16 * q)) break;
+    }
+    return k1 > k0 ? q : -q;
+}
+
 struct LawBranch {
     double c[kLawDegree + 1] = {};
     double A = 0.0, B = 0.0, w = 0.0;
@@ -80,6 +139,22 @@ public:
         const double dk = k1 - k0;
         LawBranch& a = b_[0];
         switch (shape) {
+            case Shape::cubic: {
+                // lean carries the scale p once it is known (the engine keeps it).
+                p_ = lean != 0.0 ? lean : (dk != 0.0 && length > 0.0 ? cubic_scale(k0, k1, length) : 0.0);
+                if (p_ == 0.0) break;
+                c_ = 1.0 / p_;
+                x0_ = k0 * p_;
+                x1_ = k1 * p_;
+                phi0_ = std::atan(0.5 * c_ * x0_ * x0_);
+                const double a0 = 0.5 * c_ * x0_ * x0_, a1 = 0.5 * c_ * x1_ * x1_;
+                monotone_ = std::fmax(a0 * a0, a1 * a1) <= 0.2 && !(x0_ < 0.0 && x1_ > 0.0) &&
+                            !(x0_ > 0.0 && x1_ < 0.0);
+                k_start_ = cubic_kappa(x0_);
+                k_end_ = cubic_kappa(x1_);
+                theta_end_ = std::atan(a1) - phi0_;
+                return;
+            }
             case Shape::clothoid:
                 a.c[0] = k0;
                 a.c[1] = dk;
@@ -136,6 +211,20 @@ public:
     }
 
     Shape shape() const noexcept { return shape_; }
+    // The cubic parabola's 1 / c (0 for the other shapes).
+    double cubic_scale_value() const noexcept { return p_; }
+    // Where the cubic parabola is at distance t along it: x on its main tangent.
+    double cubic_x(double t) const noexcept {
+        const double c = c_, x0 = x0_;
+        const auto ds = [c](double x) { const double a = 0.5 * c * x * x; return std::sqrt(1.0 + a * a); };
+        double x = x0 + (x1_ - x0) * (t / L_);
+        for (int it = 0; it < 40; ++it) {
+            const double step = (gauss_integral(ds, x0, x) - t) / ds(x);
+            x -= step;
+            if (!(std::fabs(step) > 4e-16 * std::fmax(std::fabs(x), std::fabs(x1_ - x0)))) break;
+        }
+        return x;
+    }
     // Whether the curvature runs monotonely from k0 to k1 (every shape but
     // a leaning Viennese bend).
     bool monotone() const noexcept { return monotone_; }
@@ -147,12 +236,17 @@ public:
     double kappa(double t) const noexcept {
         if (!(t > 0.0)) return std::isnan(t) ? t : k_start_;
         if (!(t < L_)) return k_end_;
+        if (shape_ == Shape::cubic) return cubic_kappa(cubic_x(t));
         const double x = t / L_;
         return value(b_[branch_of(x)], x);
     }
     // Its derivative along the curve (0 outside).
     double kappa_slope(double t) const noexcept {
         if (!(t > 0.0 && t < L_)) return std::isnan(t) ? t : 0.0;
+        if (shape_ == Shape::cubic) {
+            const double x = cubic_x(t), a = 0.5 * c_ * x * x, q = 1.0 + a * a;
+            return c_ * (1.0 - 5.0 * a * a) / (q * q * q);
+        }
         const double x = t / L_;
         const LawBranch& b = b_[branch_of(x)];
         double p = 0.0;
@@ -164,12 +258,20 @@ public:
     double theta(double t) const noexcept {
         if (!(t > 0.0)) return std::isnan(t) ? t : k_start_ * t;
         if (!(t < L_)) return theta_end_ + k_end_ * (t - L_);
+        if (shape_ == Shape::cubic) {
+            const double x = cubic_x(t);
+            return std::atan(0.5 * c_ * x * x) - phi0_;
+        }
         return L_ * branch_integral(t / L_);
     }
     // Taylor coefficients of the curvature about distance m in sigma, where
     // t = m + r sigma: out[j] = kappa^(j)(m) r^j / j!, j < n. m must lie in
     // (0, L) and the expansion serves within its branch.
     void taylor(double m, double r, int n, double* out) const noexcept {
+        if (shape_ == Shape::cubic) {
+            cubic_taylor(m, r, n, out);
+            return;
+        }
         const double x = m / L_;
         const double rho = r / L_;
         const LawBranch& b = b_[branch_of(x)];
@@ -206,6 +308,47 @@ public:
     double branch_end(std::size_t i) const noexcept { return b_[i].to * L_; }
 
 private:
+    double cubic_kappa(double x) const noexcept {
+        const double a = 0.5 * c_ * x * x;
+        const double q = 1.0 + a * a;
+        return c_ * x / (q * std::sqrt(q));
+    }
+    // The Taylor terms of the cubic's curvature about t = m, t = m + r sigma,
+    // by power series in sigma: x' = r (1 + a^2)^(-1/2) with a = c x^2 / 2,
+    // solved term by term, and kappa = c x (1 + a^2)^(-3/2). Powers of a
+    // series Q by the recurrence g_k = sum_j (alpha j - (k - j)) q_j g_(k-j) / (k q_0).
+    void cubic_taylor(double m, double r, int n, double* out) const noexcept {
+        constexpr int kMax = 32;
+        if (n > kMax) n = kMax;
+        double X[kMax + 1] = {}, A[kMax] = {}, Q[kMax] = {}, F[kMax] = {}, G[kMax] = {};
+        X[0] = cubic_x(m);
+        for (int k = 0; k < n; ++k) {
+            double sa = 0.0;
+            for (int j = 0; j <= k; ++j) sa += X[j] * X[k - j];
+            A[k] = 0.5 * c_ * sa;
+            double sq = 0.0;
+            for (int j = 0; j <= k; ++j) sq += A[j] * A[k - j];
+            Q[k] = (k == 0 ? 1.0 : 0.0) + sq;
+            if (k == 0) {
+                F[0] = 1.0 / std::sqrt(Q[0]);
+                G[0] = F[0] * F[0] * F[0];
+            } else {
+                double sf = 0.0, sg = 0.0;
+                for (int j = 1; j <= k; ++j) {
+                    sf += (-0.5 * j - (k - j)) * Q[j] * F[k - j];
+                    sg += (-1.5 * j - (k - j)) * Q[j] * G[k - j];
+                }
+                F[k] = sf / (k * Q[0]);
+                G[k] = sg / (k * Q[0]);
+            }
+            X[k + 1] = r * F[k] / (k + 1);
+        }
+        for (int j = 0; j < n; ++j) {
+            double v = 0.0;
+            for (int i = 0; i <= j; ++i) v += X[i] * G[j - i];
+            out[j] = c_ * v;
+        }
+    }
     std::size_t branch_of(double x) const noexcept { return branches_ > 1 && x > b_[0].to ? 1 : 0; }
     static double value(const LawBranch& b, double x) noexcept {
         double p = 0.0;
@@ -237,6 +380,7 @@ private:
     LawBranch b_[2];
     std::size_t branches_ = 1;
     bool monotone_ = true;
+    double p_ = 0.0, c_ = 0.0, x0_ = 0.0, x1_ = 0.0, phi0_ = 0.0;  // the cubic parabola
 };
 
 }  // namespace detail

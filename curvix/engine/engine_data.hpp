@@ -160,7 +160,7 @@ struct Data {
                  : (r.k0 == 0.0 && r.k1 == 0.0) ? Kind::line
                  : (r.k0 == r.k1 ? Kind::arc : Kind::clothoid);
         e.shape = r.shaped() ? r.shape() : Shape::clothoid;
-        e.lean = lean(k);
+        e.lean = r.shaped() && r.shape() == Shape::cubic ? 0.0 : lean(k);  // (a cubic's entry is its scale)
         e.start_station = stations[k];
         e.end_station = stations[k + 1];
         e.length = r.length;

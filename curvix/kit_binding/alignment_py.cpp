@@ -77,7 +77,7 @@ std::unique_ptr<Alignment> from_inputs(double start_station, double x, double y,
             const std::string name = t[5].cast<std::string>();
             if (!shape_from_name(name, e.shape))
                 throw py::value_error("element " + std::to_string(k) +
-                                      ": shape must be clothoid, bloss, cosine, sine, helmert or viennese, got '" +
+                                      ": shape must be clothoid, bloss, cosine, sine, helmert, viennese or cubic, got '" +
                                       name + "'");
             e.lean = t[6].cast<double>();
         }

@@ -228,7 +228,7 @@ std::shared_ptr<Cant> make_cant(const py::list& items, double gauge, const std::
             if (!transition_from_name(name, c.transition))
                 throw ProfileError(static_cast<std::ptrdiff_t>(i), "transition",
                                    "cant station " + std::to_string(i) +
-                                       ": transition must be linear, clothoid, bloss, cosine, sine or helmert, got '" +
+                                       ": transition must be linear, clothoid, bloss, cosine, sine, helmert or viennese, got '" +
                                        name + "'");
         }
         v.push_back(c);

@@ -117,7 +117,7 @@ def _curvature_from_radius(m: Mapping[str, Any], key: str, k: int, turn: float) 
 _KINDS = {"line": "line", "straight": "line", "arc": "arc", "curve": "arc",
           "clothoid": "clothoid", "spiral": "clothoid", "bloss": "bloss", "cosine": "cosine",
           "sine": "sine", "sinusoid": "sine", "helmert": "helmert", "biquadratic": "helmert",
-          "viennese": "viennese"}
+          "viennese": "viennese", "cubic": "cubic", "cubic_parabola": "cubic"}
 
 
 def _description(m: Any, k: int) -> tuple:
@@ -132,7 +132,8 @@ def _description(m: Any, k: int) -> tuple:
     kind = _KINDS.get(raw_kind.strip().lower()) if isinstance(raw_kind, str) else None
     if kind is None:
         raise ElementError("element %d: kind must be 'line', 'arc', 'clothoid', 'bloss', 'cosine', "
-                           "'sine', 'helmert' or 'viennese', got %r" % (k, raw_kind), k, "kind")
+                           "'sine', 'helmert', 'viennese' or 'cubic', got %r" % (k, raw_kind), k,
+                           "kind")
     length = _number(m, "length", k)
     if kind == "line":
         k0 = k1 = 0.0
@@ -279,7 +280,8 @@ class Alignment:
 
         Each element is a mapping (or an :class:`Element`) with ``kind``
         (``"line"``, ``"arc"``, or a transition curve: ``"clothoid"``,
-        ``"bloss"``, ``"cosine"``, ``"sine"``, ``"helmert"``, ``"viennese"``;
+        ``"bloss"``, ``"cosine"``, ``"sine"``, ``"helmert"``, ``"viennese"``,
+        ``"cubic"``;
         see :data:`~curvixkit.results.TRANSITIONS`), ``length``, and for curves
         either ``start_radius``/``end_radius`` (``radius`` for an arc;
         ``math.inf`` for a straight end) with ``turn`` (``"right"``/``"cw"``/1 or

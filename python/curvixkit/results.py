@@ -16,7 +16,7 @@ __all__ = ["Element", "Located", "LocatedAll", "Crossings", "Units", "Profile", 
 
 # The kinds of element whose curvature goes from one value to another: the
 # clothoid (linearly) and the other transition curves, by their shape.
-TRANSITIONS = ("clothoid", "bloss", "cosine", "sine", "helmert", "viennese")
+TRANSITIONS = ("clothoid", "bloss", "cosine", "sine", "helmert", "viennese", "cubic")
 
 # Values of the ``beyond`` field of Located and LocatedAll.
 BEFORE_START = -1
@@ -29,7 +29,9 @@ class Element(NamedTuple):
     ``kind`` is ``"line"``, ``"arc"`` or a transition curve (one of
     :data:`TRANSITIONS`): ``"clothoid"`` (curvature linear in the distance
     along it), ``"bloss"``, ``"cosine"``, ``"sine"``, ``"helmert"`` or
-    ``"viennese"``, by the shape of its curvature between its end values.
+    ``"viennese"``, by the shape of its curvature between its end values,
+    or ``"cubic"``, the cubic parabola whose y'' on its main tangent runs
+    between them (its curvature there is a little less).
     Radii are positive, ``math.inf`` at a straight end; ``turn`` is +1 for a
     right-hand (clockwise) curve, -1 for a left-hand one, 0 for a line;
     curvatures are signed (positive to the right). ``A`` is the clothoid

@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import shape_turn, shared
+from conftest import cubic_local, shape_turn, shared
 from curvixkit import Alignment
 from curvixkit.errors import IfcError, LossWarning, MissingExtraError
 
@@ -51,7 +51,7 @@ def plan_reference(s, length, r0, r1, name="Clothoid", lean=0):
 
 @pytest.mark.parametrize("name, r0, r1", [("Line", 0, 0), ("CircularArc", 300, 300)] + [
     (n, 300, 1000) for n in ("Clothoid", "BlossCurve", "CosineCurve", "SineCurve", "HelmertCurve",
-                             "VienneseBend")])
+                             "VienneseBend", "Cubic")])
 def test_horizontal_segment_follows_its_curvature_definition(name, r0, r1):
     a = Alignment.from_ifc(ifc("horizontal-%s_300_1000.ifc" % name))
     lean = 0
@@ -65,12 +65,17 @@ def test_horizontal_segment_follows_its_curvature_definition(name, r0, r1):
                 psi = mpmath.asin(mpmath.mpf(1) / 15) + lean / mpmath.mpf("1.8") * g
                 assert abs(a.cant(s) - float(mpmath.mpf("1.5") * mpmath.sin(psi))) <= 1e-15
     for s in (10.0, 25.0, 50.0, 77.0, 100.0):
-        x, y, turn = plan_reference(s, 100.0, r0, r1, name, lean)
+        if name == "Cubic":  # y'' from 1/300 to 1/1000 (IFC's L: see the README)
+            x, y, turn = cubic_local(1 / 300.0, 1 / 1000.0, 100.0, s)
+        else:
+            x, y, turn = plan_reference(s, 100.0, r0, r1, name, lean)
         px, py = a.point(s)
         assert math.hypot(px - x, py - y) <= 1e-9  # metres
         assert abs(a.azimuth(s) - (math.pi / 2 - turn)) <= 1e-12  # radians
-    # curvature positive to the right: IFC's positive radius turns left
-    assert a.curvature(0.0) == (0.0 if r0 == 0 else -1.0 / r0)
+    # curvature positive to the right: IFC's positive radius turns left (a
+    # cubic parabola's radii are those of its y'', not of its curvature)
+    if name != "Cubic":
+        assert a.curvature(0.0) == (0.0 if r0 == 0 else -1.0 / r0)
 
 
 def vertical_reference(kind, s, length=100.0, z0=10.0, g0=0.0, g1=0.5):
@@ -111,12 +116,10 @@ def test_linear_cant_is_right_minus_left_on_the_rail_head_distance():
         assert abs(a.cant(s) - 0.16 * (1.0 - s / 100.0)) <= 1e-15
 
 
-def test_the_cubic_is_refused_by_name_and_entity():
-    with pytest.raises(IfcError) as exc:
-        Alignment.from_ifc(ifc("horizontal-Cubic_300_1000.ifc"))
-    assert (exc.value.entity, exc.value.attribute) == ("#29", "PredefinedType")
-    assert str(exc.value).endswith("#29 IfcAlignmentHorizontalSegment.PredefinedType: CUBIC is not "
-                                   "supported yet")
+def test_a_generated_representation_that_disagrees_is_reported():
+    # the cubic's polynomial there is a straight line: its end lies 12.2 m off
+    a = Alignment.from_ifc(ifc("generated-horizontal-Cubic_300_1000.ifc"))
+    assert representation(a)[0] == pytest.approx(12.2, abs=0.05)  # (three digits)
 
 
 def test_eleven_tracks_agree_with_their_representation():

@@ -50,7 +50,7 @@ def test_shared_files_meet_their_stated_ends(name, placed, chained):
     assert Alignment.from_landxml(shared(name), chain=True).diagnostics().max_end_miss <= chained
 
 
-@pytest.mark.parametrize("kind", ["bloss", "cosine", "sine", "helmert", "viennese"])
+@pytest.mark.parametrize("kind", ["bloss", "cosine", "sine", "helmert", "viennese", "cubic"])
 def test_transition_shapes_write_as_their_spiral_types(tmp_path, kind):
     a = Alignment.from_elements(0.0, 1000.0, 2000.0, 0.4, [
         {"kind": "line", "length": 50.0},
@@ -178,10 +178,10 @@ LINE = '<Line length="10"><Start>0 0</Start><End>0 10</End></Line>'
 
 
 @pytest.mark.parametrize("body, message", [
-    (alignment('<Spiral spiType="cubic" rot="cw" radiusStart="INF" radiusEnd="100" length="5">'
+    (alignment('<Spiral spiType="revBloss" rot="cw" radiusStart="INF" radiusEnd="100" length="5">'
                '<Start>0 0</Start></Spiral>'),
-     "line 6: Spiral in alignment 'A': spiType 'cubic' is not supported (biquadratic, bloss, "
-     "clothoid, cosine, sinusoid are; nothing is approximated)"),
+     "line 6: Spiral in alignment 'A': spiType 'revBloss' is not supported (biquadratic, bloss, "
+     "clothoid, cosine, cubic, cubicparabola, sinusoid are; nothing is approximated)"),
     (alignment('<Chain/>'),
      "line 6: Chain in alignment 'A': element type <Chain> is not supported (Line, Curve and "
      "Spiral are)"),

@@ -76,7 +76,7 @@ _READ_AS = "IFC4X3_ADD2"
 HORIZONTAL_TYPES = {"LINE": "line", "CIRCULARARC": "arc", "CLOTHOID": "clothoid",
                     "BLOSSCURVE": "bloss", "COSINECURVE": "cosine", "SINECURVE": "sine",
                     "HELMERTCURVE": "helmert", "VIENNESEBEND": "viennese",
-                    "CUBIC": None}  # type: Dict[str, Optional[str]]
+                    "CUBIC": "cubic"}  # type: Dict[str, Optional[str]]
 VERTICAL_KINDS = {"CONSTANTGRADIENT": "line", "PARABOLICARC": "parabola", "CIRCULARARC": "arc",
                   "CLOTHOID": "clothoid"}
 # Cant segment types -> the shape of the transition that starts there.
@@ -885,7 +885,7 @@ _WRITTEN_LENGTH = {"metre": ("", None), "meter": ("", None), "millimetre": ("MIL
                    "ussurveyfoot": (None, 1200.0 / 3937.0), "inch": (None, 0.0254)}
 _WRITTEN_HORIZONTAL = {"line": "LINE", "arc": "CIRCULARARC", "clothoid": "CLOTHOID",
                        "bloss": "BLOSSCURVE", "cosine": "COSINECURVE", "sine": "SINECURVE",
-                       "helmert": "HELMERTCURVE", "viennese": "VIENNESEBEND"}
+                       "helmert": "HELMERTCURVE", "viennese": "VIENNESEBEND", "cubic": "CUBIC"}
 _WRITTEN_VERTICAL = {v: k for k, v in VERTICAL_KINDS.items()}
 _WRITTEN_CANT = {"linear": "LINEARTRANSITION", "bloss": "BLOSSCURVE", "cosine": "COSINECURVE",
                  "sine": "SINECURVE", "helmert": "HELMERTCURVE", "viennese": "VIENNESEBEND"}
@@ -1124,6 +1124,9 @@ def _parent(f: Any, shape: str, k0: float, k1: float, length: float) -> Tuple[An
     a transition (see the engine's curvature laws), or constant."""
     dk = k1 - k0
     L = float(length)
+    if isinstance(shape, _Cubic):
+        return (f.createIfcPolynomialCurve(_origin_2d(f), (0.0, 1.0), (0.0, 0.0, 0.0, shape.c / 6.0)),
+                shape.start, L)
     if isinstance(shape, _Viennese) and L != 0.0 and (dk != 0.0 or shape.lean != 0.0):
         return _viennese_parent(f, k0, k1, L, shape.lean)
     if dk == 0.0 or L == 0.0:
@@ -1204,11 +1207,47 @@ def _plan_pieces(elements: Sequence[Any], geometry: Any) -> List[tuple]:
         shape = e.kind if e.kind in TRANSITION_SHAPES else "clothoid"
         if e.kind == "viennese":
             shape = _Viennese(e.lean)
+        elif e.kind == "cubic" and k0 != k1:
+            shape = _cubic_parent(k0, k1, float(e.length))
         pieces.append((x0, y0, d0, k0, k1, float(e.length), shape, x1, y1, d1))
     return pieces
 
 
 TRANSITION_SHAPES = ("clothoid", "bloss", "cosine", "sine")
+
+
+def _gauss(f: Any, a: float, b: float) -> float:
+    """The integral of f over [a, b] (8 parts of 16 Gauss-Legendre nodes)."""
+    import numpy as np
+    x, w = np.polynomial.legendre.leggauss(16)
+    edges = np.linspace(a, b, 9)
+    half = 0.5 * (edges[1:] - edges[:-1])
+    mids = 0.5 * (edges[1:] + edges[:-1])
+    return float(np.sum(half[:, None] * w * f(mids[:, None] + half[:, None] * x)))
+
+
+def _cubic_parent(k0: float, k1: float, length: float) -> Any:
+    """The parent of the IfcPolynomialCurve (x = u, y = c u^3 / 6) of a
+    cubic parabola whose y'' runs from k0 to k1 (IFC's curvatures) over an
+    arc length ``length``, cut from its point at x0 = k0 / c: the scale 1 / c
+    as the engine finds it (see curvature_law.hpp)."""
+    lo, hi = min(k0, k1), max(k0, k1)
+    q = length / (hi - lo)
+    for _ in range(60):
+        step = ((q * _gauss(lambda u: (1.0 + (0.5 * q * u * u) ** 2) ** 0.5, lo, hi) - length) /
+                _gauss(lambda u: (1.0 + 2.0 * (0.5 * q * u * u) ** 2) /
+                       (1.0 + (0.5 * q * u * u) ** 2) ** 0.5, lo, hi))
+        q -= step
+        if not abs(step) > 1e-16 * q:
+            break
+    c = 1.0 / (q if k1 > k0 else -q)
+    x0 = k0 / c
+    return _Cubic(c, _gauss(lambda u: (1.0 + (0.5 * c * u * u) ** 2) ** 0.5, 0.0, x0))
+
+
+class _Cubic(namedtuple("_Cubic", "c start")):
+    """The shape of a plan piece that is a cubic parabola y = c x^3 / 6, cut
+    from arc length ``start`` (from x = 0, signed)."""
 
 
 class _Viennese(namedtuple("_Viennese", "lean")):

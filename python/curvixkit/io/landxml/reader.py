@@ -5,8 +5,8 @@ default namespace and prefixed elements all read the same. An alignment's
 ``CoordGeom`` may hold ``Line``, ``Curve`` (an arc: ``crvType`` arc or
 absent) and ``Spiral`` (``spiType`` clothoid or absent, and the transitions
 whose curvature laws the engine evaluates exactly: bloss, cosine, sinusoid
-(the sine transition) and biquadratic (the Helmert transition, two parabolic
-halves)); anything else is refused with its type, the alignment and the line
+(the sine transition), biquadratic (the Helmert transition, two parabolic
+halves) and cubic or cubicParabola (the cubic parabola)); anything else is refused with its type, the alignment and the line
 of the file.
 
 Points are ``"northing easting [elevation]"`` texts; x is the easting, y the
@@ -136,10 +136,11 @@ def _scan(path, wanted):
 # LandXML spiral types (lower case) -> the engine's transition of the same
 # curvature law. The reversed forms and the cubic approximations are refused.
 SPIRAL_TYPES = {"clothoid": "clothoid", "bloss": "bloss", "cosine": "cosine",
-                "sinusoid": "sine", "biquadratic": "helmert"}
+                "sinusoid": "sine", "biquadratic": "helmert", "cubic": "cubic",
+                "cubicparabola": "cubic"}
 # ... and back, for the writer (the Viennese bend has no LandXML type).
 SPIRAL_NAMES = {"clothoid": "clothoid", "bloss": "bloss", "cosine": "cosine",
-                "sine": "sinusoid", "helmert": "biquadratic"}
+                "sine": "sinusoid", "helmert": "biquadratic", "cubic": "cubicParabola"}
 _ANGLE_ATTRIBUTES = ("dir", "dirStart", "delta")
 
 
