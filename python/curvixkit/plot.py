@@ -23,7 +23,8 @@ from curvixkit.stations import count_grid_rows, format_station, grid_blocks
 __all__ = ["plot_plan", "plot_profile", "Label", "COLOURS", "MAX_TICKS"]
 
 COLOURS = {"line": "#1f77b4", "arc": "#d62728", "clothoid": "#2ca02c", "bloss": "#17becf",
-           "cosine": "#bcbd22", "sine": "#8c564b", "helmert": "#e377c2", "viennese": "#7f7f7f"}
+           "cosine": "#bcbd22", "sine": "#8c564b", "helmert": "#e377c2", "viennese": "#7f7f7f",
+           "cubic": "#ff7f0e"}
 MAX_TICKS = 2000
 # Points per element: curves are drawn with chords of about 1/2000 of the
 # whole length, at least 2 and at most 1000 points each.

@@ -48,7 +48,7 @@ def degrees(radians: float) -> float:
     """Radians to degrees."""
     return math.degrees(radians)
 
-KIND_ORDER = ["line", "arc", "clothoid", "bloss", "cosine", "sine", "helmert", "viennese"]
+KIND_ORDER = ["line", "arc", "clothoid", "bloss", "cosine", "sine", "helmert", "viennese", "cubic"]
 
 _HEADER = ("%3s  %-8s %4s %5s  %-13s %11s  %-13s %11s %10s %10s %10s %9s %12s %12s %11s %11s\n" % (
     "#", "kind", "type", "turn", "from", "station", "to", "station", "length",
