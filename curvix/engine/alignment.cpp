@@ -231,6 +231,8 @@ Alignment::Alignment(double start_station, double x, double y, double azimuth,
             const bool same_sign = (s.k0 >= 0.0 && s.k1 >= 0.0) || (s.k0 <= 0.0 && s.k1 <= 0.0);
             if (!same_sign) turn = std::max(std::fabs(s.k0), std::fabs(s.k1)) * L;
             turn += std::fabs(s.lean) / L * 4.375;
+            // A cubic parabola turns by less than pi / 2 whatever its length.
+            if (s.shape == Shape::cubic) turn = std::fabs(detail::CurvatureLaw(s.shape, s.k0, s.k1, L, 0.0).theta(L));
         }
         if (!(turn <= kMaxTurn))
             throw ElementError(kk, "length",
