@@ -1,0 +1,156 @@
+// The network search against the nearest of its alignments' own answers,
+// bit for bit, for single points and for batches large enough to be
+// answered in spatial order; ties, NaN, max_distance and ownership.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "curvix/engine/alignment.hpp"
+#include "curvix/engine/network.hpp"
+
+using namespace curvix::engine;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+std::vector<ElementInput> chain(std::mt19937_64& rng, int n) {
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<ElementInput> v;
+    double k = 0.0;
+    for (int i = 0; i < n; ++i) {
+        ElementInput e;
+        e.length = 20.0 + 300.0 * u(rng);
+        const int kind = static_cast<int>(3.0 * u(rng));
+        const double k1 = kind == 0 ? 0.0 : (u(rng) - 0.5) / 100.0;
+        e.k0 = kind == 2 ? k : k1;
+        e.k1 = kind == 0 ? 0.0 : k1;
+        k = e.k1;
+        v.push_back(e);
+    }
+    return v;
+}
+
+// m alignments: tracks 4.5 m apart (translated copies of one chain), an
+// exact copy of the first (every distance tied with it), and others of
+// their own crossing the area.
+std::vector<std::shared_ptr<const Alignment>> area(std::mt19937_64& rng, int m, int elements) {
+    std::vector<std::shared_ptr<const Alignment>> v;
+    const std::vector<ElementInput> track = chain(rng, elements);
+    for (int e = 0; e < m; ++e) {
+        if (e == 2)
+            v.push_back(std::make_shared<const Alignment>(0.0, 5e5, 4e6, 0.3, track));
+        else if (e % 3 == 2)
+            v.push_back(std::make_shared<const Alignment>(100.0 * e, 5e5 - 500.0 * e, 4e6 + 50.0 * e, 1.2,
+                                                          chain(rng, elements)));
+        else
+            v.push_back(std::make_shared<const Alignment>(0.0, 5e5 + 4.5 * e, 4e6, 0.3, track));
+    }
+    return v;
+}
+
+void expect_nearest_of_each(const std::vector<std::shared_ptr<const Alignment>>& as, double x, double y,
+                            double limit, const NetworkFoot& got) {
+    std::ptrdiff_t want = -1;
+    Foot best{kNaN, kNaN, kNaN, -1};
+    for (std::size_t e = 0; e < as.size(); ++e) {
+        const Foot f = as[e]->nearest(x, y, limit);
+        if (f.element >= 0 && (want < 0 || f.distance < best.distance)) {
+            best = f;
+            want = static_cast<std::ptrdiff_t>(e);
+        }
+    }
+    ASSERT_EQ(got.alignment, want) << x << " " << y;
+    EXPECT_EQ(got.foot.element, best.element);
+    if (want < 0) {
+        EXPECT_TRUE(std::isnan(got.foot.station) && std::isnan(got.foot.distance));
+        return;
+    }
+    EXPECT_EQ(got.foot.station, best.station);
+    EXPECT_EQ(got.foot.offset, best.offset);
+    EXPECT_EQ(got.foot.distance, best.distance);
+}
+
+}  // namespace
+
+TEST(Network, EqualsTheNearestOfItsAlignmentsOneByOne) {
+    std::mt19937_64 rng(21);
+    for (int trial = 0; trial < 4; ++trial) {
+        const auto as = area(rng, 3 + 3 * trial, 12);
+        const Network net(as);
+        ASSERT_EQ(net.size(), as.size());
+        std::uniform_real_distribution<double> px(5e5 - 3000.0, 5e5 + 3000.0), py(4e6 - 3000.0, 4e6 + 3000.0);
+        for (int i = 0; i < 400; ++i) {
+            const double x = px(rng), y = py(rng), limit = i % 4 == 0 ? 30.0 : kInf;
+            expect_nearest_of_each(as, x, y, limit, net.nearest(x, y, limit));
+        }
+    }
+}
+
+TEST(Network, BatchInSpatialOrderEqualsSinglePoints) {
+    std::mt19937_64 rng(5);
+    const auto as = area(rng, 6, 1500);  // enough chunks for the spatial order
+    const Network net(as);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    std::vector<double> xy;
+    for (int i = 0; i < 4000; ++i) {
+        const Alignment& a = *as[static_cast<std::size_t>(i) % as.size()];
+        double x, y;
+        a.point(a.start_station() + u(rng) * a.length(), 60.0 * (u(rng) - 0.5), false, x, y);
+        xy.push_back(i % 997 == 0 ? kNaN : x);
+        xy.push_back(y);
+    }
+    const std::size_t n = xy.size() / 2;
+    std::vector<NetworkFoot> out(n);
+    net.nearest(xy.data(), n, kInf, out.data());
+    for (std::size_t i = 0; i < n; ++i) {
+        const NetworkFoot one = net.nearest(xy[2 * i], xy[2 * i + 1], kInf);
+        ASSERT_EQ(out[i].alignment, one.alignment) << i;
+        if (one.alignment < 0) continue;
+        EXPECT_EQ(out[i].foot.station, one.foot.station);
+        EXPECT_EQ(out[i].foot.offset, one.foot.offset);
+    }
+    for (std::size_t i = 0; i < n; i += 97) expect_nearest_of_each(as, xy[2 * i], xy[2 * i + 1], kInf, out[i]);
+}
+
+TEST(Network, TiesGoToTheFirstAndNothingFoundIsMinusOne) {
+    std::mt19937_64 rng(8);
+    const auto track = chain(rng, 5);
+    const auto a = std::make_shared<const Alignment>(0.0, 0.0, 0.0, 0.0, track);
+    const auto b = std::make_shared<const Alignment>(0.0, 0.0, 0.0, 0.0, track);
+    const Network ab({a, b}), ba({b, a});
+    double x, y;
+    a->point(150.0, 3.0, false, x, y);
+    EXPECT_EQ(ab.nearest(x, y, kInf).alignment, 0);
+    EXPECT_EQ(ba.nearest(x, y, kInf).alignment, 0);
+    for (const double q : {kNaN, kInf}) {
+        const NetworkFoot f = ab.nearest(q, y, kInf);
+        EXPECT_EQ(f.alignment, -1);
+        EXPECT_EQ(f.foot.element, -1);
+        EXPECT_TRUE(std::isnan(f.foot.station));
+    }
+    for (const double limit : {kNaN, -1.0, 2.5}) EXPECT_EQ(ab.nearest(x, y, limit).alignment, -1) << limit;
+    EXPECT_EQ(ab.nearest(x, y, 3.5).alignment, 0);
+}
+
+TEST(Network, RefusesNoAlignmentsAndNullAndOwnsWhatItIndexes) {
+    EXPECT_THROW(Network({}), std::invalid_argument);
+    std::mt19937_64 rng(3);
+    auto a = std::make_shared<const Alignment>(0.0, 0.0, 0.0, 0.0, chain(rng, 4));
+    EXPECT_THROW(Network({a, nullptr}), std::invalid_argument);
+    double x, y;
+    a->point(40.0, -2.0, false, x, y);
+    const Foot want = a->nearest(x, y, kInf);
+    const Network net({a});
+    a.reset();  // the network's share keeps it
+    EXPECT_EQ(net.nearest(x, y, kInf).foot.station, want.station);
+    EXPECT_THROW(net.alignment(1), std::out_of_range);
+    EXPECT_GT(net.memory_bytes(), 0u);
+}
