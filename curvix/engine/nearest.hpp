@@ -82,6 +82,51 @@ inline double piece_near2(const Data& d, std::size_t i, double x, double y) noex
     return dist * dist;
 }
 
+// Squared lower bound of the distance from (x, y) to search piece i from
+// circles: an arc lies on its circle, | |Q - C| - R | away from Q; a
+// clothoid piece (|curvature| monotone, one sign) lies between the
+// osculating circles of its ends, which are nested (the Tait-Kneser
+// theorem): inside the flatter end's (a half-plane where the curvature is
+// 0 there) and outside the sharper end's. 0 for the other kinds. Capsules
+// of curved pieces (turning by up to pi/4) stray far from their chords,
+// and without this a track beside the nearest one would have its pieces
+// evaluated. The margin covers the rounding and the series' 1e-9.
+inline double piece_floor2(const Data& d, std::size_t i, double x, double y) noexcept {
+    const SearchPiece& s = d.tree.pieces[i];
+    const ElementRecord& r = d.elements[s.element];
+    const Eval how = eval_of(r);
+    double gap = 0.0;
+    if (how == Eval::arc) {
+        const double radius = 1.0 / r.k0;  // signed: the centre lies to the right for k > 0
+        const double dist = std::hypot(x - r.x0 - radius * r.cos0(), y - r.y0 + radius * r.sin0());
+        gap = std::fabs(dist - std::fabs(radius)) - (1e-8 + 1e-11 * (std::fabs(radius) + dist + r.length));
+    } else if (how == Eval::series && !r.shaped()) {
+        const double ta = search_ta(d, i);
+        double ax, ay;
+        search_start(d, i, ax, ay);
+        const double ka = d.curvature_at(s.element, ta), kb = d.curvature_at(s.element, s.tb);
+        if (!(ka * kb >= 0.0) || (ka == 0.0 && kb == 0.0)) return 0.0;
+        const bool a_flat = std::fabs(ka) < std::fabs(kb);
+        const double kf = a_flat ? ka : kb, ks = a_flat ? kb : ka;
+        const double af = d.azimuth_at(s.element, a_flat ? ta : s.tb), as = d.azimuth_at(s.element, a_flat ? s.tb : ta);
+        const double fx = a_flat ? ax : s.bx, fy = a_flat ? ay : s.by, sx = a_flat ? s.bx : ax, sy = a_flat ? s.by : ay;
+        const double margin = 1e-8 + 1e-11 * (1.0 / std::fabs(ks) + std::fabs(x - fx) + std::fabs(y - fy) + s.tb - ta);
+        if (kf == 0.0) {
+            // (Q - P) . N, N the right normal; the piece lies to the side it turns to.
+            const double side = (x - fx) * std::cos(af) - (y - fy) * std::sin(af);
+            gap = (ks > 0.0 ? -side : side) - margin;
+        } else {
+            const double rf = 1.0 / kf;
+            const double df = std::hypot(x - fx - rf * std::cos(af), y - fy + rf * std::sin(af));
+            gap = df - std::fabs(rf) - (margin + 1e-11 * std::fabs(rf));
+        }
+        const double rs = 1.0 / ks;
+        const double ds = std::hypot(x - sx - rs * std::cos(as), y - sy + rs * std::sin(as));
+        gap = std::max(gap, std::fabs(rs) - ds - margin);
+    }
+    return gap > 0.0 ? gap * gap : 0.0;
+}
+
 // The query as seen from one element: coordinates relative to its start.
 struct Local {
     const Data& d;
@@ -407,7 +452,10 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
         }
         e_now = e;
         for (int i = 0; i < m; ++i) prefetch(&t.pieces[pieces[i].index]);
-        for (int i = 0; i < m && pieces[i].lb <= bound; ++i) piece_minima(d, pieces[i].index, x, y, consider);
+        for (int i = 0; i < m && pieces[i].lb <= bound; ++i) {
+            if (piece_floor2(d, pieces[i].index, x, y) > bound) continue;
+            piece_minima(d, pieces[i].index, x, y, consider);
+        }
         return 0;
     };
     const auto depth_first = [&](const Entry& root) {
