@@ -273,6 +273,12 @@ inline Foot make_foot(const Data& d, std::size_t k, double t, double x, double y
 // are numbered: one alignment (its own chunks), or a network (the chunks
 // of alignment e are base[e] .. base[e + 1] - 1).
 struct OneAlignment {
+    // Many alignments (a network): pieces wait in the search's queue by
+    // their lower bounds, so that the nearest track's come first and bound
+    // those of the tracks beside it, and near ties between alignments are
+    // decided by their own answers. One: pieces are searched as their
+    // group is reached.
+    static constexpr bool kMany = false;
     const Data* data;
     std::size_t count() const noexcept { return 1; }
     const Data& operator[](std::size_t) const noexcept { return *data; }
@@ -282,6 +288,7 @@ struct OneAlignment {
 };
 
 struct ManyAlignments {
+    static constexpr bool kMany = true;
     const std::vector<const Data*>* data;
     const std::vector<std::size_t>* base;
     const BoxTree* tree;
@@ -373,8 +380,41 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
     double best_t = 0.0;
     Local::At best_at{};
     std::size_t e_now = 0;  // the alignment whose pieces are being searched
+    // A network's alignments whose candidates came within rounding of the
+    // best (the squared distances of evaluations that may round apart where
+    // the final feet tie): their own answers decide at the end.
+    constexpr double kTie = 1e-9;
+    constexpr int kMostTied = 16;
+    std::size_t tied[kMostTied];
+    double tied_d2[kMostTied];
+    int n_tied = 0;
+    bool many_tied = false;
     const auto consider = [&](std::size_t k, const Local::At& a) {
         const double d2 = a.d2();
+        if constexpr (Src::kMany) {
+            const double running = found ? std::min(best, d2) : d2;
+            if (d2 <= running + kTie * running) {
+                int j = 0;
+                while (j < n_tied && tied[j] != e_now) ++j;
+                if (j == kMostTied) {  // full: keep only those still within reach
+                    n_tied = 0;
+                    for (int i = 0; i < kMostTied; ++i) {
+                        if (tied_d2[i] > running + kTie * running) continue;
+                        tied[n_tied] = tied[i];
+                        tied_d2[n_tied++] = tied_d2[i];
+                    }
+                    j = n_tied;
+                }
+                if (j == kMostTied) {
+                    many_tied = true;
+                } else if (j == n_tied) {
+                    tied[n_tied] = e_now;
+                    tied_d2[n_tied++] = d2;
+                } else {
+                    tied_d2[j] = std::min(tied_d2[j], d2);
+                }
+            }
+        }
         const bool better =
             !found ? d2 <= best
                    : (d2 < best ||
@@ -423,7 +463,9 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
             }
             return n;
         }
-        const std::size_t chunk = at.level == depth ? at.index : at.index / kFanout;
+        const std::size_t chunk = at.level == depth       ? at.index
+                                  : at.level == depth + 1 ? at.index / kFanout
+                                                          : at.index / kChunk;
         const auto [e, k] = src.chunk(chunk);
         const Data& d = src[e];
         const SearchTree& t = d.tree;
@@ -435,9 +477,24 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
                 keep(capsule_dist2(cn, c, cx, cy), depth + 1, kFanout * chunk + static_cast<std::size_t>(c));
             return n;
         }
+        if (at.level == depth + 2) {  // a queued piece
+            e_now = e;
+            piece_minima(d, kChunk * k + at.index % kChunk, x, y, consider);
+            return 0;
+        }
         const std::size_t g = at.index % kFanout;
         const CapsuleNode& cn = t.capsules[kChunkNodes * k + 1 + g];
         bound = std::min(bound, capsule_reach2(cn, cx, cy));
+        if constexpr (Src::kMany) {
+            for (int c = 0; c < kFanout; ++c) {
+                const double lb = capsule_dist2(cn, c, cx, cy);
+                if (!(lb <= bound)) continue;
+                const std::size_t i = kChunk * k + kFanout * g + static_cast<std::size_t>(c);
+                keep(std::max(lb, piece_floor2(d, i, x, y)), depth + 2,
+                     kChunk * chunk + kFanout * g + static_cast<std::size_t>(c));
+            }
+            return n;
+        }
         Entry pieces[kFanout];
         int m = 0;
         for (int c = 0; c < kFanout; ++c) {
@@ -494,6 +551,13 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
                 }
             }
             if (kids[0].lb > bound) break;
+            if (size > 0 && size < kHeapSize && heap[0].lb < kids[0].lb) {
+                // A nearer node waits (a track beside this one, whose box
+                // holds the point too): it goes first.
+                heap[size++] = kids[0];
+                std::push_heap(heap, heap + size, later);
+                break;
+            }
             e = kids[0];
         }
     }
@@ -502,6 +566,30 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
     const Foot f = best_k + 1 < d.size() && best_t >= d.elements[best_k].length
                        ? make_foot(d, best_k, best_t, x, y)
                        : foot_at(d, best_k, best_at);
+    if constexpr (Src::kMany) {
+        bool any = many_tied;
+        for (int i = 0; i < n_tied && !any; ++i)
+            any = tied[i] != best_e && tied_d2[i] <= best + kTie * best;
+        if (any) {
+            // The nearest of the tied alignments' own answers, of equal
+            // distances the first.
+            Found out{best_e, nearest_of(OneAlignment{&d}, x, y, max_distance).foot};
+            const auto weigh = [&](std::size_t e) {
+                const Foot g = nearest_of(OneAlignment{&src[e]}, x, y, max_distance).foot;
+                if (g.element >= 0 && (out.foot.element < 0 || g.distance < out.foot.distance ||
+                                       (g.distance == out.foot.distance && e < out.which)))
+                    out = {e, g};
+            };
+            if (many_tied) {
+                for (std::size_t e = 0; e < src.count(); ++e)
+                    if (e != best_e) weigh(e);
+            } else {
+                for (int i = 0; i < n_tied; ++i)
+                    if (tied[i] != best_e && tied_d2[i] <= best + kTie * best) weigh(tied[i]);
+            }
+            return out.foot.element >= 0 ? out : none;
+        }
+    }
     return f.distance <= max_distance ? Found{best_e, f} : none;
 }
 

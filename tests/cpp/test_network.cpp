@@ -140,6 +140,27 @@ TEST(Network, TiesGoToTheFirstAndNothingFoundIsMinusOne) {
     EXPECT_EQ(ab.nearest(x, y, 3.5).alignment, 0);
 }
 
+// Two copies of one track: every distance ties, so every answer is the
+// first's. Smallest case that showed the capsules' radii missing their
+// floats' rounding (and so passing over the first copy's nearest point):
+// the 8-element chain of tests/kit/test_network.py's area(16, 2) at
+// (270.11703784, 842.0277035), 29 m from a line.
+TEST(Network, CopiesOfOneTrackAlwaysAnswerWithTheFirst) {
+    std::mt19937_64 rng(16);
+    const auto track = chain(rng, 40);
+    const auto a = std::make_shared<const Alignment>(0.0, 0.0, 0.0, 0.4, track);
+    const auto b = std::make_shared<const Alignment>(0.0, 0.0, 0.0, 0.4, track);
+    const Network net({a, b, a});
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int i = 0; i < 3000; ++i) {
+        double x, y;
+        a->point(u(rng) * a->length(), 200.0 * (u(rng) - 0.5), false, x, y);
+        const NetworkFoot f = net.nearest(x, y, kInf);
+        ASSERT_EQ(f.alignment, 0) << x << " " << y;
+        EXPECT_EQ(f.foot.station, a->nearest(x, y, kInf).station);
+    }
+}
+
 TEST(Network, RefusesNoAlignmentsAndNullAndOwnsWhatItIndexes) {
     EXPECT_THROW(Network({}), std::invalid_argument);
     std::mt19937_64 rng(3);
