@@ -292,12 +292,14 @@ struct ManyAlignments {
     const std::vector<const Data*>* data;
     const std::vector<std::size_t>* base;
     const BoxTree* tree;
+    const std::uint32_t* owner = nullptr;  // the alignment of each chunk, where given
     std::size_t count() const noexcept { return data->size(); }
     const Data& operator[](std::size_t e) const noexcept { return *(*data)[e]; }
     const BoxTree& boxes() const noexcept { return *tree; }
     std::pair<std::size_t, std::size_t> chunk(std::size_t c) const noexcept {
         const std::size_t e =
-            static_cast<std::size_t>(std::upper_bound(base->begin(), base->end(), c) - base->begin()) - 1;
+            owner ? owner[c]
+                  : static_cast<std::size_t>(std::upper_bound(base->begin(), base->end(), c) - base->begin()) - 1;
         return {e, c - (*base)[e]};
     }
 };
@@ -432,7 +434,9 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
     const double qx = x - tree.ox, qy = y - tree.oy;
     const std::size_t depth = tree.depth();
     // Entries: a box node (level < depth), a chunk (level depth, index the
-    // chunk) or a group of four pieces (level depth + 1, index 4 chunk + group).
+    // chunk), a group of four pieces (level depth + 1, index 4 chunk +
+    // group) or, where Src queues them, a piece by its capsule (level
+    // depth + 2, index 16 chunk + 4 group + piece) or by its floor (depth + 3).
     struct Entry {
         double lb;
         std::size_t level, index;
@@ -472,26 +476,37 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
         const double cx = x - t.ox, cy = y - t.oy;
         if (at.level == depth) {
             const CapsuleNode& cn = t.capsules[kChunkNodes * k];
-            bound = std::min(bound, capsule_reach2(cn, cx, cy));
+            // (In a network, once a point of the curve is found, the reach
+            // of the capsules seldom lowers the bound and costs a square root.)
+            if (!Src::kMany || !found) bound = std::min(bound, capsule_reach2(cn, cx, cy));
             for (int c = 0; c < kFanout; ++c)
                 keep(capsule_dist2(cn, c, cx, cy), depth + 1, kFanout * chunk + static_cast<std::size_t>(c));
             return n;
         }
-        if (at.level == depth + 2) {  // a queued piece
+        if (at.level >= depth + 2) {  // a queued piece
+            const std::size_t i = kChunk * k + at.index % kChunk;
+            if (at.level == depth + 2) {
+                // Its floor, first reached now: where it raises the bound
+                // the piece waits again (behind a nearer one, if any).
+                const double floor = piece_floor2(d, i, x, y);
+                if (!(floor <= bound)) return 0;
+                if (floor > at.lb) {
+                    out[0] = {floor, depth + 3, at.index};
+                    return 1;
+                }
+            }
             e_now = e;
-            piece_minima(d, kChunk * k + at.index % kChunk, x, y, consider);
+            piece_minima(d, i, x, y, consider);
             return 0;
         }
         const std::size_t g = at.index % kFanout;
         const CapsuleNode& cn = t.capsules[kChunkNodes * k + 1 + g];
-        bound = std::min(bound, capsule_reach2(cn, cx, cy));
+        if (!Src::kMany || !found) bound = std::min(bound, capsule_reach2(cn, cx, cy));
         if constexpr (Src::kMany) {
             for (int c = 0; c < kFanout; ++c) {
                 const double lb = capsule_dist2(cn, c, cx, cy);
                 if (!(lb <= bound)) continue;
-                const std::size_t i = kChunk * k + kFanout * g + static_cast<std::size_t>(c);
-                keep(std::max(lb, piece_floor2(d, i, x, y)), depth + 2,
-                     kChunk * chunk + kFanout * g + static_cast<std::size_t>(c));
+                keep(lb, depth + 2, kChunk * chunk + kFanout * g + static_cast<std::size_t>(c));
             }
             return n;
         }

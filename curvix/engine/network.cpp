@@ -19,9 +19,10 @@ struct Network::Impl {
     std::vector<std::shared_ptr<const Alignment>> alignments;
     std::vector<const detail::Data*> data;  // each alignment's tables
     std::vector<std::size_t> base;          // alignment e's chunks are base[e] .. base[e + 1] - 1
+    std::vector<std::uint32_t> owner;       // the alignment of each chunk
     detail::BoxTree boxes;                  // over every chunk of every alignment
 
-    detail::ManyAlignments source() const noexcept { return {&data, &base, &boxes}; }
+    detail::ManyAlignments source() const noexcept { return {&data, &base, &boxes, owner.data()}; }
 };
 
 namespace {
@@ -48,6 +49,7 @@ Network::Network(std::vector<std::shared_ptr<const Alignment>> alignments) {
             throw std::invalid_argument("a network holds at most 2^32 - 1 search chunks");
         for (std::size_t k = 0; k < n; ++k)
             chunks.push_back({data.tree.chunk_boxes[k], static_cast<std::uint32_t>(total + k)});
+        d->owner.insert(d->owner.end(), n, static_cast<std::uint32_t>(e));
         total += n;
     }
     d->base.push_back(total);
@@ -90,7 +92,8 @@ void Network::nearest(const double* xy, std::size_t n, double max_distance, Netw
 std::size_t Network::memory_bytes() const noexcept {
     const Impl& d = *impl_;
     return sizeof(Impl) + d.boxes.bytes() + d.alignments.capacity() * sizeof(d.alignments[0]) +
-           d.data.capacity() * sizeof(d.data[0]) + d.base.capacity() * sizeof(std::size_t);
+           d.data.capacity() * sizeof(d.data[0]) + d.base.capacity() * sizeof(std::size_t) +
+           d.owner.capacity() * sizeof(std::uint32_t);
 }
 
 }  // namespace curvix::engine
