@@ -1,0 +1,149 @@
+"""curvixkit.Network: one search over many alignments gives the nearest of
+their own answers; pickling, bad input, and point files on a network."""
+import csv
+import pickle
+
+import numpy as np
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+from curvixkit import Alignment, Network, NetworkLocated
+from curvixkit.points import locate_file
+
+FIELDS = ("station", "offset", "distance", "element", "beyond", "dz")
+
+
+def chain(rng, n):
+    """n elements turning smoothly: lines, clothoids and arcs, radii 150 m and up."""
+    descs, k = [], 0.0
+    for _ in range(n):
+        kind, length, k1 = rng.integers(3), rng.uniform(20.0, 300.0), rng.uniform(-1, 1) / 150.0
+        if kind == 0:
+            descs.append({"kind": "line", "length": length})
+            k1 = 0.0
+        elif kind == 1 or k == 0.0:
+            descs.append({"kind": "clothoid", "length": length, "start_curvature": k,
+                          "end_curvature": k1})
+        else:
+            descs.append({"kind": "arc", "length": length, "curvature": k})
+            k1 = k
+        k = k1
+    return descs
+
+
+def area(seed, m):
+    """m alignments: tracks side by side (copies of one chain moved by 5 m, so
+    distances tie across some), others of their own; every other with a profile."""
+    rng = np.random.default_rng(seed)
+    track = chain(rng, 8)
+    out = []
+    for e in range(m):
+        descs, x, az = (track, 5.0 * (e // 2), 0.4) if e % 3 != 2 else (chain(rng, 6), 300.0, -1.0)
+        a = Alignment.from_elements(0.0, x, 0.0, az, descs)
+        profile = [(a.start_station, 100.0 + e), (a.end_station, 90.0)] if e % 2 else None
+        out.append(Alignment.from_elements(0.0, x, 0.0, az, descs, profile=profile))
+    return out
+
+
+@given(seed=st.integers(0, 2 ** 32 - 1), m=st.integers(1, 5),
+       limit=st.sampled_from([None, 25.0]), with_z=st.booleans())
+def test_network_answers_as_the_nearest_of_its_alignments(seed, m, limit, with_z):
+    alignments = area(seed, m)
+    rng = np.random.default_rng(seed)
+    pts = rng.uniform([-400.0, -400.0, 80.0], [1500.0, 1500.0, 120.0], (300, 3))
+    pts[::37, 0] = np.nan
+    pts = pts if with_z else pts[:, :2]
+    found = Network({"track %d" % e: a for e, a in enumerate(alignments)}).locate(pts, limit)
+    each = [a.locate(pts, np.inf if limit is None else limit) for a in alignments]
+    distance = np.array([np.where(np.isnan(f.distance), np.inf, f.distance) for f in each])
+    index = np.where(np.isinf(distance.min(axis=0)), -1, np.argmin(distance, axis=0))
+    np.testing.assert_array_equal(found.index, index)
+    rows = np.flatnonzero(index >= 0)
+    for field in FIELDS:
+        want = np.array([getattr(f, field) for f in each])[index[rows], rows]
+        np.testing.assert_array_equal(getattr(found, field)[rows], want, err_msg=field)
+    none = index < 0
+    assert np.isnan(found.station[none]).all() and (found.element[none] == -1).all()
+    assert list(found.name) == [None if i < 0 else "track %d" % i for i in index]
+
+
+def test_pickle_is_the_alignments_and_gives_the_same_answers():
+    alignments = area(3, 4)
+    net = Network({"up": alignments[0], "down": alignments[1], "siding": alignments[2]})
+    back = pickle.loads(pickle.dumps(net))
+    assert back.names == ("up", "down", "siding")
+    assert pickle.loads(pickle.dumps(Network(alignments))).names == (None,) * 4
+    pts = np.random.default_rng(1).uniform(-100.0, 900.0, (200, 2))
+    for got, want in zip(back.locate(pts), net.locate(pts)):
+        np.testing.assert_array_equal(got, want)
+    assert len(pickle.dumps(net)) < 1.1 * len(pickle.dumps(alignments[:3]))
+    one = net.locate([10.0, 20.0])
+    assert isinstance(one, NetworkLocated) and one.name in net.names and one.index in (0, 1, 2)
+
+
+A = area(5, 1)[0]
+
+
+@pytest.mark.parametrize("alignments, kind, message", [
+    ([], ValueError, "alignments: a network needs at least one alignment"),
+    ([A, 3], TypeError, "alignments[1] must be a curvixkit.Alignment, got int"),
+    ({"up": A, "down": "x"}, TypeError, "alignments['down'] must be a curvixkit.Alignment, got str"),
+    ({1: A}, TypeError, "alignments: names must be str, got 1"),
+    (A, TypeError, "alignments must be a sequence of curvixkit.Alignment or a mapping name -> "
+                   "Alignment, got Alignment"),
+    ("tracks", TypeError, "alignments must be a sequence of curvixkit.Alignment or a mapping "
+                          "name -> Alignment, got str"),
+])
+def test_bad_alignments_are_refused_naming_the_argument(alignments, kind, message):
+    with pytest.raises(kind) as excinfo:
+        Network(alignments)
+    assert str(excinfo.value) == message
+
+
+@pytest.mark.parametrize("points, limit, kind, message", [
+    (np.zeros((3, 4)), None, ValueError, "points must be one (x, y) or (x, y, z) point or an "
+                                         "array of shape (N, 2) or (N, 3), got shape (3, 4)"),
+    ([["a", "b"]], None, TypeError, "points must be real numbers, got an array of dtype <U1"),
+    ([[1.0, 2.0]], -1.0, ValueError, "max_distance must be >= 0, got -1.0"),
+    ([[1.0, 2.0]], "far", TypeError, "max_distance must be a real number, got 'far'"),
+])
+def test_bad_points_are_refused_naming_the_argument(points, limit, kind, message):
+    with pytest.raises(kind) as excinfo:
+        Network([A]).locate(points, limit)
+    assert str(excinfo.value) == message
+
+
+def test_point_file_on_a_network_gains_the_alignment_columns(tmp_path):
+    net = Network({"track %d" % e: a for e, a in enumerate(area(7, 3))})
+    pts = np.random.default_rng(2).uniform(-50.0, 800.0, (40, 2))
+    src, dst = tmp_path / "p.csv", tmp_path / "o.csv"
+    src.write_text("id,x,y\n" + "".join("p%d,%r,%r\n" % (i, x, y) for i, (x, y) in enumerate(pts.tolist())))
+    done = locate_file(net, src, dst, max_distance=60.0)
+    assert done.added == ("station", "offset", "distance", "alignment", "alignment_name")
+    found = net.locate(pts, 60.0)
+    keep = np.flatnonzero(found.distance <= 60.0)
+    rows = list(csv.DictReader(dst.open()))
+    assert [r["id"] for r in rows] == ["p%d" % i for i in keep] and done.rows == len(keep)
+    assert [int(r["alignment"]) for r in rows] == found.index[keep].tolist()
+    assert [r["alignment_name"] for r in rows] == found.name[keep].tolist()
+    assert [float(r["station"]) for r in rows] == found.station[keep].tolist()
+    with pytest.raises(ValueError) as excinfo:
+        locate_file(net, src, tmp_path / "all.csv", all=True)
+    assert str(excinfo.value) == "all=True needs an Alignment; a Network gives the nearest point only"
+
+
+def test_dataframe_on_a_network_gains_the_alignment_columns():
+    dd = pytest.importorskip("dask.dataframe")
+    import pandas as pd
+
+    net = Network(area(9, 3))
+    pts = np.random.default_rng(4).uniform(-50.0, 800.0, (30, 2))
+    from curvixkit.dask import locate_dataframe
+
+    frame = dd.from_pandas(pd.DataFrame({"x": pts[:, 0], "y": pts[:, 1]}), npartitions=2)
+    out = locate_dataframe(net, frame).compute(scheduler="sync")
+    found = net.locate(pts)
+    assert out["alignment"].tolist() == found.index.tolist()
+    assert out["alignment_name"].tolist() == found.name.tolist()
+    assert out["station"].tolist() == found.station.tolist()
