@@ -15,34 +15,27 @@ FIELDS = ("station", "offset", "distance", "element", "beyond", "dz")
 
 
 def chain(rng, n):
-    """n elements turning smoothly: lines, clothoids and arcs, radii 150 m and up."""
-    descs, k = [], 0.0
-    for _ in range(n):
-        kind, length, k1 = rng.integers(3), rng.uniform(20.0, 300.0), rng.uniform(-1, 1) / 150.0
-        if kind == 0:
-            descs.append({"kind": "line", "length": length})
-            k1 = 0.0
-        elif kind == 1 or k == 0.0:
-            descs.append({"kind": "clothoid", "length": length, "start_curvature": k,
-                          "end_curvature": k1})
-        else:
-            descs.append({"kind": "arc", "length": length, "curvature": k})
-            k1 = k
-        k = k1
+    """n runs of line, clothoid, arc, clothoid; radii 150 m and up."""
+    descs = []
+    for k in rng.uniform(-1, 1, n) / 150.0:
+        l1, l2, l3, l4 = rng.uniform(20.0, 300.0, 4)
+        descs += [{"kind": "line", "length": l1},
+                  {"kind": "clothoid", "length": l2, "start_curvature": 0.0, "end_curvature": k},
+                  {"kind": "arc", "length": l3, "curvature": k},
+                  {"kind": "clothoid", "length": l4, "start_curvature": k, "end_curvature": 0.0}]
     return descs
 
 
 def area(seed, m):
     """m alignments: tracks side by side (copies of one chain moved by 5 m, so
-    distances tie across some), others of their own; every other with a profile."""
+    that two by two they tie), others of their own; every other with a profile."""
     rng = np.random.default_rng(seed)
-    track = chain(rng, 8)
-    out = []
+    track, out = chain(rng, 2), []
     for e in range(m):
-        descs, x, az = (track, 5.0 * (e // 2), 0.4) if e % 3 != 2 else (chain(rng, 6), 300.0, -1.0)
-        a = Alignment.from_elements(0.0, x, 0.0, az, descs)
-        profile = [(a.start_station, 100.0 + e), (a.end_station, 90.0)] if e % 2 else None
-        out.append(Alignment.from_elements(0.0, x, 0.0, az, descs, profile=profile))
+        descs, x, az = (track, 5.0 * (e // 2), 0.4) if e % 3 != 2 else (chain(rng, 2), 300.0, -1.0)
+        end = sum(d["length"] for d in descs)
+        out.append(Alignment.from_elements(0.0, x, 0.0, az, descs, profile=[
+            (0.0, 100.0 + e), (end, 90.0)] if e % 2 else None))
     return out
 
 
@@ -51,7 +44,9 @@ def area(seed, m):
 def test_network_answers_as_the_nearest_of_its_alignments(seed, m, limit, with_z):
     alignments = area(seed, m)
     rng = np.random.default_rng(seed)
-    pts = rng.uniform([-400.0, -400.0, 80.0], [1500.0, 1500.0, 120.0], (300, 3))
+    pts = np.column_stack([np.concatenate([a.point(rng.uniform(0.0, a.length, 100),
+                                                   rng.uniform(-60.0, 60.0, 100))
+                                           for a in alignments]), rng.uniform(80, 120, 100 * m)])
     pts[::37, 0] = np.nan
     pts = pts if with_z else pts[:, :2]
     found = Network({"track %d" % e: a for e, a in enumerate(alignments)}).locate(pts, limit)
@@ -83,34 +78,29 @@ def test_pickle_is_the_alignments_and_gives_the_same_answers():
 
 
 A = area(5, 1)[0]
+SHAPES = ("points must be one (x, y) or (x, y, z) point or an array of shape (N, 2) or (N, 3), "
+          "got shape (3, 4)")
+KINDS = "alignments must be a sequence of curvixkit.Alignment or a mapping name -> Alignment, got "
 
 
-@pytest.mark.parametrize("alignments, kind, message", [
-    ([], ValueError, "alignments: a network needs at least one alignment"),
-    ([A, 3], TypeError, "alignments[1] must be a curvixkit.Alignment, got int"),
-    ({"up": A, "down": "x"}, TypeError, "alignments['down'] must be a curvixkit.Alignment, got str"),
-    ({1: A}, TypeError, "alignments: names must be str, got 1"),
-    (A, TypeError, "alignments must be a sequence of curvixkit.Alignment or a mapping name -> "
-                   "Alignment, got Alignment"),
-    ("tracks", TypeError, "alignments must be a sequence of curvixkit.Alignment or a mapping "
-                          "name -> Alignment, got str"),
+@pytest.mark.parametrize("call, kind, message", [
+    (lambda: Network([]), ValueError, "alignments: a network needs at least one alignment"),
+    (lambda: Network([A, 3]), TypeError, "alignments[1] must be a curvixkit.Alignment, got int"),
+    (lambda: Network({"up": A, "down": "x"}), TypeError,
+     "alignments['down'] must be a curvixkit.Alignment, got str"),
+    (lambda: Network({1: A}), TypeError, "alignments: names must be str, got 1"),
+    (lambda: Network(A), TypeError, KINDS + "Alignment"),
+    (lambda: Network("tracks"), TypeError, KINDS + "str"),
+    (lambda: Network([A]).locate(np.zeros((3, 4))), ValueError, SHAPES),
+    (lambda: Network([A]).locate([["a", "b"]]), TypeError,
+     "points must be real numbers, got an array of dtype <U1"),
+    (lambda: Network([A]).locate([1.0, 2.0], -1.0), ValueError, "max_distance must be >= 0, got -1.0"),
+    (lambda: Network([A]).locate([1.0, 2.0], "far"), TypeError,
+     "max_distance must be a real number, got 'far'"),
 ])
-def test_bad_alignments_are_refused_naming_the_argument(alignments, kind, message):
+def test_bad_input_is_refused_naming_the_argument(call, kind, message):
     with pytest.raises(kind) as excinfo:
-        Network(alignments)
-    assert str(excinfo.value) == message
-
-
-@pytest.mark.parametrize("points, limit, kind, message", [
-    (np.zeros((3, 4)), None, ValueError, "points must be one (x, y) or (x, y, z) point or an "
-                                         "array of shape (N, 2) or (N, 3), got shape (3, 4)"),
-    ([["a", "b"]], None, TypeError, "points must be real numbers, got an array of dtype <U1"),
-    ([[1.0, 2.0]], -1.0, ValueError, "max_distance must be >= 0, got -1.0"),
-    ([[1.0, 2.0]], "far", TypeError, "max_distance must be a real number, got 'far'"),
-])
-def test_bad_points_are_refused_naming_the_argument(points, limit, kind, message):
-    with pytest.raises(kind) as excinfo:
-        Network([A]).locate(points, limit)
+        call()
     assert str(excinfo.value) == message
 
 
@@ -134,16 +124,12 @@ def test_point_file_on_a_network_gains_the_alignment_columns(tmp_path):
 
 
 def test_dataframe_on_a_network_gains_the_alignment_columns():
-    dd = pytest.importorskip("dask.dataframe")
-    import pandas as pd
-
-    net = Network(area(9, 3))
-    pts = np.random.default_rng(4).uniform(-50.0, 800.0, (30, 2))
+    dd, pd = pytest.importorskip("dask.dataframe"), pytest.importorskip("pandas")
     from curvixkit.dask import locate_dataframe
 
+    net = Network({"track %d" % e: a for e, a in enumerate(area(9, 3))})
+    pts = np.random.default_rng(4).uniform(-50.0, 800.0, (30, 2))
     frame = dd.from_pandas(pd.DataFrame({"x": pts[:, 0], "y": pts[:, 1]}), npartitions=2)
-    out = locate_dataframe(net, frame).compute(scheduler="sync")
-    found = net.locate(pts)
-    assert out["alignment"].tolist() == found.index.tolist()
-    assert out["alignment_name"].tolist() == found.name.tolist()
-    assert out["station"].tolist() == found.station.tolist()
+    out, found = locate_dataframe(net, frame).compute(scheduler="sync"), net.locate(pts)
+    for column, field in (("alignment", "index"), ("alignment_name", "name"), ("station", "station")):
+        assert out[column].tolist() == getattr(found, field).tolist()
