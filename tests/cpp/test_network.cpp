@@ -21,37 +21,28 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// n elements: lines, arcs and clothoids from the curvature before (radii 200 m and up).
 std::vector<ElementInput> chain(std::mt19937_64& rng, int n) {
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    std::vector<ElementInput> v;
-    double k = 0.0;
-    for (int i = 0; i < n; ++i) {
-        ElementInput e;
-        e.length = 20.0 + 300.0 * u(rng);
+    std::vector<ElementInput> v(static_cast<std::size_t>(n));
+    for (std::size_t i = 0; i < v.size(); ++i) {
         const int kind = static_cast<int>(3.0 * u(rng));
-        const double k1 = kind == 0 ? 0.0 : (u(rng) - 0.5) / 100.0;
-        e.k0 = kind == 2 ? k : k1;
-        e.k1 = kind == 0 ? 0.0 : k1;
-        k = e.k1;
-        v.push_back(e);
+        v[i].length = 20.0 + 300.0 * u(rng);
+        v[i].k1 = kind == 0 ? 0.0 : (u(rng) - 0.5) / 100.0;
+        v[i].k0 = kind == 2 && i > 0 ? v[i - 1].k1 : v[i].k1;
     }
     return v;
 }
 
-// m alignments: tracks 4.5 m apart (translated copies of one chain), an
-// exact copy of the first (every distance tied with it), and others of
-// their own crossing the area.
+// m alignments: tracks 4.5 m apart (translated copies of one chain) and,
+// every third, one of its own crossing the area.
 std::vector<std::shared_ptr<const Alignment>> area(std::mt19937_64& rng, int m, int elements) {
     std::vector<std::shared_ptr<const Alignment>> v;
     const std::vector<ElementInput> track = chain(rng, elements);
     for (int e = 0; e < m; ++e) {
-        if (e == 2)
-            v.push_back(std::make_shared<const Alignment>(0.0, 5e5, 4e6, 0.3, track));
-        else if (e % 3 == 2)
-            v.push_back(std::make_shared<const Alignment>(100.0 * e, 5e5 - 500.0 * e, 4e6 + 50.0 * e, 1.2,
-                                                          chain(rng, elements)));
-        else
-            v.push_back(std::make_shared<const Alignment>(0.0, 5e5 + 4.5 * e, 4e6, 0.3, track));
+        const bool own = e % 3 == 2;
+        v.push_back(std::make_shared<const Alignment>(0.0, 5e5 + (own ? -500.0 : 4.5) * e, 4e6, own ? 1.2 : 0.3,
+                                                      own ? chain(rng, elements) : track));
     }
     return v;
 }
@@ -62,20 +53,13 @@ void expect_nearest_of_each(const std::vector<std::shared_ptr<const Alignment>>&
     Foot best{kNaN, kNaN, kNaN, -1};
     for (std::size_t e = 0; e < as.size(); ++e) {
         const Foot f = as[e]->nearest(x, y, limit);
-        if (f.element >= 0 && (want < 0 || f.distance < best.distance)) {
-            best = f;
-            want = static_cast<std::ptrdiff_t>(e);
-        }
+        if (f.element >= 0 && (want < 0 || f.distance < best.distance)) best = f, want = static_cast<std::ptrdiff_t>(e);
     }
     ASSERT_EQ(got.alignment, want) << x << " " << y;
     EXPECT_EQ(got.foot.element, best.element);
-    if (want < 0) {
-        EXPECT_TRUE(std::isnan(got.foot.station) && std::isnan(got.foot.distance));
-        return;
-    }
-    EXPECT_EQ(got.foot.station, best.station);
-    EXPECT_EQ(got.foot.offset, best.offset);
-    EXPECT_EQ(got.foot.distance, best.distance);
+    EXPECT_TRUE(want < 0 ? std::isnan(got.foot.station) && std::isnan(got.foot.distance)
+                         : got.foot.station == best.station && got.foot.offset == best.offset &&
+                               got.foot.distance == best.distance);
 }
 
 }  // namespace
@@ -110,14 +94,7 @@ TEST(Network, BatchInSpatialOrderEqualsSinglePoints) {
     const std::size_t n = xy.size() / 2;
     std::vector<NetworkFoot> out(n);
     net.nearest(xy.data(), n, kInf, out.data());
-    for (std::size_t i = 0; i < n; ++i) {
-        const NetworkFoot one = net.nearest(xy[2 * i], xy[2 * i + 1], kInf);
-        ASSERT_EQ(out[i].alignment, one.alignment) << i;
-        if (one.alignment < 0) continue;
-        EXPECT_EQ(out[i].foot.station, one.foot.station);
-        EXPECT_EQ(out[i].foot.offset, one.foot.offset);
-    }
-    for (std::size_t i = 0; i < n; i += 97) expect_nearest_of_each(as, xy[2 * i], xy[2 * i + 1], kInf, out[i]);
+    for (std::size_t i = 0; i < n; i += 7) expect_nearest_of_each(as, xy[2 * i], xy[2 * i + 1], kInf, out[i]);
 }
 
 // Copies of one track: every distance ties, so every answer is the first
@@ -161,5 +138,4 @@ TEST(Network, RefusesNoAlignmentsAndNullAndOwnsWhatItIndexes) {
     a.reset();  // the network's share keeps it
     EXPECT_EQ(net.nearest(x, y, kInf).foot.station, want.station);
     EXPECT_THROW(net.alignment(1), std::out_of_range);
-    EXPECT_GT(net.memory_bytes(), 0u);
 }

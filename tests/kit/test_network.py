@@ -11,9 +11,6 @@ from hypothesis import strategies as st
 from curvixkit import Alignment, Network, NetworkLocated
 from curvixkit.points import locate_file
 
-FIELDS = ("station", "offset", "distance", "element", "beyond", "dz")
-
-
 def chain(rng, n):
     """n runs of line, clothoid, arc, clothoid; radii 150 m and up."""
     descs = []
@@ -54,12 +51,9 @@ def test_network_answers_as_the_nearest_of_its_alignments(seed, m, limit, with_z
     distance = np.array([np.where(np.isnan(f.distance), np.inf, f.distance) for f in each])
     index = np.where(np.isinf(distance.min(axis=0)), -1, np.argmin(distance, axis=0))
     np.testing.assert_array_equal(found.index, index)
-    rows = np.flatnonzero(index >= 0)
-    for field in FIELDS:
-        want = np.array([getattr(f, field) for f in each])[index[rows], rows]
-        np.testing.assert_array_equal(getattr(found, field)[rows], want, err_msg=field)
-    none = index < 0
-    assert np.isnan(found.station[none]).all() and (found.element[none] == -1).all()
+    for field in ("station", "offset", "distance", "element", "beyond", "dz"):  # NaN == NaN here
+        want = np.array([getattr(f, field) for f in each])[np.maximum(index, 0), np.arange(len(pts))]
+        np.testing.assert_array_equal(getattr(found, field), want, err_msg=field)
     assert list(found.name) == [None if i < 0 else "track %d" % i for i in index]
 
 
@@ -115,9 +109,9 @@ def test_point_file_on_a_network_gains_the_alignment_columns(tmp_path):
     keep = np.flatnonzero(found.distance <= 60.0)
     rows = list(csv.DictReader(dst.open()))
     assert [r["id"] for r in rows] == ["p%d" % i for i in keep] and done.rows == len(keep)
-    assert [int(r["alignment"]) for r in rows] == found.index[keep].tolist()
-    assert [r["alignment_name"] for r in rows] == found.name[keep].tolist()
-    assert [float(r["station"]) for r in rows] == found.station[keep].tolist()
+    for column, field, kind in (("alignment", "index", int), ("alignment_name", "name", str),
+                                ("station", "station", float)):
+        assert [kind(r[column]) for r in rows] == getattr(found, field)[keep].tolist()
     with pytest.raises(ValueError) as excinfo:
         locate_file(net, src, tmp_path / "all.csv", all=True)
     assert str(excinfo.value) == "all=True needs an Alignment; a Network gives the nearest point only"
@@ -126,7 +120,6 @@ def test_point_file_on_a_network_gains_the_alignment_columns(tmp_path):
 def test_dataframe_on_a_network_gains_the_alignment_columns():
     dd, pd = pytest.importorskip("dask.dataframe"), pytest.importorskip("pandas")
     from curvixkit.dask import locate_dataframe
-
     net = Network({"track %d" % e: a for e, a in enumerate(area(9, 3))})
     pts = np.random.default_rng(4).uniform(-50.0, 800.0, (30, 2))
     frame = dd.from_pandas(pd.DataFrame({"x": pts[:, 0], "y": pts[:, 1]}), npartitions=2)
