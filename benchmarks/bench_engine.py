@@ -303,7 +303,7 @@ def bench_network(args):
     longest = max(tracks, key=lambda a: a.length)
     runs = {"network": lambda: net.locate(pts), "each": each, "one": lambda: longest.locate(pts)}
     best = {k: math.inf for k in runs}
-    for _ in range(max(args.repeat, 5)):  # interleaved, so that other work on the cores hits all alike
+    for _ in range(max(args.repeat, 5)):  # interleaved: other work on the cores hits all alike
         for k, fn in runs.items():
             t0 = time.perf_counter()
             fn()

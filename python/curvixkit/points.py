@@ -150,7 +150,7 @@ def locate_file(alignment: Union["Alignment", Network], source: PathLike,
     ``ValueError`` for a bad argument, ``OSError`` for files that cannot be
     opened or written."""
     if isinstance(alignment, Network) and all:
-        raise ValueError("all=True needs an Alignment; a Network gives the nearest point only")
+        raise ValueError("all=True needs an Alignment, not a Network (nearest points only)")
     limit = np.inf if max_distance is None else float(max_distance)
     if not limit >= 0:
         raise ValueError("max_distance must be >= 0, got %r" % (max_distance,))

@@ -52,7 +52,7 @@ def test_network_answers_as_the_nearest_of_its_alignments(seed, m, limit, with_z
     index = np.where(np.isinf(distance.min(axis=0)), -1, np.argmin(distance, axis=0))
     np.testing.assert_array_equal(found.index, index)
     for field in ("station", "offset", "distance", "element", "beyond", "dz"):  # NaN == NaN here
-        want = np.array([getattr(f, field) for f in each])[np.maximum(index, 0), np.arange(len(pts))]
+        want = np.array([getattr(f, field) for f in each])[np.maximum(index, 0), range(len(pts))]
         np.testing.assert_array_equal(getattr(found, field), want, err_msg=field)
     assert list(found.name) == [None if i < 0 else "track %d" % i for i in index]
 
@@ -88,7 +88,7 @@ KINDS = "alignments must be a sequence of curvixkit.Alignment or a mapping name 
     (lambda: Network([A]).locate(np.zeros((3, 4))), ValueError, SHAPES),
     (lambda: Network([A]).locate([["a", "b"]]), TypeError,
      "points must be real numbers, got an array of dtype <U1"),
-    (lambda: Network([A]).locate([1.0, 2.0], -1.0), ValueError, "max_distance must be >= 0, got -1.0"),
+    (lambda: Network([A]).locate([1.0, 2.0], -1), ValueError, "max_distance must be >= 0, got -1"),
     (lambda: Network([A]).locate([1.0, 2.0], "far"), TypeError,
      "max_distance must be a real number, got 'far'"),
 ])
@@ -100,9 +100,9 @@ def test_bad_input_is_refused_naming_the_argument(call, kind, message):
 
 def test_point_file_on_a_network_gains_the_alignment_columns(tmp_path):
     net = Network({"track %d" % e: a for e, a in enumerate(area(7, 3))})
-    pts = np.random.default_rng(2).uniform(-50.0, 800.0, (40, 2))
+    pts = np.random.default_rng(2).uniform(-50.0, 800.0, (40, 2)).tolist()
     src, dst = tmp_path / "p.csv", tmp_path / "o.csv"
-    src.write_text("id,x,y\n" + "".join("p%d,%r,%r\n" % (i, x, y) for i, (x, y) in enumerate(pts.tolist())))
+    src.write_text("id,x,y\n" + "".join("p%d,%r,%r\n" % (i, *p) for i, p in enumerate(pts)))
     done = locate_file(net, src, dst, max_distance=60.0)
     assert done.added == ("station", "offset", "distance", "alignment", "alignment_name")
     found = net.locate(pts, 60.0)
@@ -114,7 +114,7 @@ def test_point_file_on_a_network_gains_the_alignment_columns(tmp_path):
         assert [kind(r[column]) for r in rows] == getattr(found, field)[keep].tolist()
     with pytest.raises(ValueError) as excinfo:
         locate_file(net, src, tmp_path / "all.csv", all=True)
-    assert str(excinfo.value) == "all=True needs an Alignment; a Network gives the nearest point only"
+    assert str(excinfo.value) == "all=True needs an Alignment, not a Network (nearest points only)"
 
 
 def test_dataframe_on_a_network_gains_the_alignment_columns():
@@ -124,5 +124,5 @@ def test_dataframe_on_a_network_gains_the_alignment_columns():
     pts = np.random.default_rng(4).uniform(-50.0, 800.0, (30, 2))
     frame = dd.from_pandas(pd.DataFrame({"x": pts[:, 0], "y": pts[:, 1]}), npartitions=2)
     out, found = locate_dataframe(net, frame).compute(scheduler="sync"), net.locate(pts)
-    for column, field in (("alignment", "index"), ("alignment_name", "name"), ("station", "station")):
+    for column, field in (("alignment", "index"), ("alignment_name", "name"), ("offset", "offset")):
         assert out[column].tolist() == getattr(found, field).tolist()
