@@ -19,6 +19,11 @@ Everything is measured in the same run on this machine:
   cosine and linear ramps): elevation per station; point3d (level and banked)
   against point on the same stations and offsets; locate of (x, y, z) points
   with dz against locate of their (x, y).
+- network (--only network): the 11 tracks of ../shared/ifc/al01-11-tracks.ifc
+  (where present; else 11 generated alignments side by side), 10^5 points up to
+  30 m either side of them: Network.locate against the nearest of the 11
+  per-alignment locates and against one alignment's locate of the same
+  points; the answers must be the nearest of the per-alignment ones.
 Ratios are baseline time / engine time; errors are against the exact engine.
 """
 import argparse
@@ -31,10 +36,11 @@ from pathlib import Path
 import numpy as np
 
 import curvix
-from curvixkit import Alignment
+from curvixkit import Alignment, Network
 
 HERE = Path(__file__).resolve().parent
 SAMPLE = HERE.parent / "examples" / "railway_10km.icd"
+TRACKS = HERE.parent.parent / "shared" / "ifc" / "al01-11-tracks.ifc"
 
 
 def best_of(fn, repeat):
@@ -266,6 +272,56 @@ def bench_vertical(a, args):
         "Alignment.locate, (x, y, z) with dz (banked)", t_3d * 1e9, t_3d / t_flat))
 
 
+def network_tracks():
+    """The 11 tracks of the IFC export, or 11 generated alignments side by side."""
+    if TRACKS.exists():
+        n = len(Alignment.ifc_names(TRACKS))
+        return "the %d tracks of %s" % (n, TRACKS.name), [Alignment.from_ifc(TRACKS, i)
+                                                         for i in range(n)]
+    tracks = [Alignment.from_elements(0.0, 4.5 * i, 0.0, 0.5, generated_descriptions(80, seed=i))
+              for i in range(11)]
+    return "11 generated alignments side by side (%s absent)" % TRACKS, tracks
+
+
+def bench_network(args):
+    what, tracks = network_tracks()
+    net = Network(tracks)
+    rng = np.random.default_rng(13)
+    which = rng.integers(0, len(tracks), args.points)
+    pts = np.empty((args.points, 2))
+    for e, a in enumerate(tracks):
+        rows = which == e
+        pts[rows] = a.point(rng.uniform(a.start_station, a.end_station, rows.sum()),
+                            rng.uniform(-30.0, 30.0, rows.sum()))
+
+    def each():
+        found = [a.locate(pts) for a in tracks]
+        d = np.array([np.where(np.isnan(f.distance), np.inf, f.distance) for f in found])
+        best = np.argmin(d, axis=0)
+        return best, np.array([f.station for f in found])[best, np.arange(len(pts))]
+
+    longest = max(tracks, key=lambda a: a.length)
+    runs = {"network": lambda: net.locate(pts), "each": each, "one": lambda: longest.locate(pts)}
+    best = {k: math.inf for k in runs}
+    for _ in range(max(args.repeat, 5)):  # interleaved: other work on the cores hits all alike
+        for k, fn in runs.items():
+            t0 = time.perf_counter()
+            fn()
+            best[k] = min(best[k], time.perf_counter() - t0)
+    got = net.locate(pts)
+    index, station = each()
+    same = np.array_equal(got.index, index) and np.array_equal(got.station, station)
+    print("\nnetwork: %s (%d elements), %d points up to 30 m from them" % (
+        what, sum(len(a) for a in tracks), len(pts)))
+    row("Network.locate (one tree over every element)", best["network"] / len(pts))
+    print("  %-52s %10.1f ns/pt   ratio %.2fx   same answers: %s" % (
+        "nearest of the %d per-alignment locates" % len(tracks), best["each"] / len(pts) * 1e9,
+        best["each"] / best["network"], same))
+    print("  %-52s %10.1f ns/pt   network / one: %.2fx" % (
+        "one alignment's locate (the longest, %.1f km)" % (longest.length / 1000),
+        best["one"] / len(pts) * 1e9, best["network"] / best["one"]))
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
@@ -282,6 +338,9 @@ def main(argv=None):
     if args.only == "growth":
         bench_growth(args)
         return
+    if args.only == "network":
+        bench_network(args)
+        return
     a = Alignment.from_icd(SAMPLE)
     legacy = curvix.PQX(str(SAMPLE))
     print("curvixkit engine benchmark on %s (%d elements, %.1f km)" % (SAMPLE.name, len(a),
@@ -291,6 +350,7 @@ def main(argv=None):
     bench_point(a, legacy, args)
     bench_threads(a, pts, args)
     bench_vertical(a, args)
+    bench_network(args)
 
 
 if __name__ == "__main__":

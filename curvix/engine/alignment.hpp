@@ -258,6 +258,7 @@ public:
     std::size_t memory_bytes() const noexcept;
 
 private:
+    friend class Network;  // indexes the search trees of many alignments (network.hpp)
     struct Impl;
     std::unique_ptr<const Impl> impl_;
 };

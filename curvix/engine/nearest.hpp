@@ -82,6 +82,51 @@ inline double piece_near2(const Data& d, std::size_t i, double x, double y) noex
     return dist * dist;
 }
 
+// Squared lower bound of the distance from (x, y) to search piece i from
+// circles: an arc lies on its circle, | |Q - C| - R | away from Q; a
+// clothoid piece (|curvature| monotone, one sign) lies between the
+// osculating circles of its ends, which are nested (the Tait-Kneser
+// theorem): inside the flatter end's (a half-plane where the curvature is
+// 0 there) and outside the sharper end's. 0 for the other kinds. Capsules
+// of curved pieces (turning by up to pi/4) stray far from their chords,
+// and without this a track beside the nearest one would have its pieces
+// evaluated. The margin covers the rounding and the series' 1e-9.
+inline double piece_floor2(const Data& d, std::size_t i, double x, double y) noexcept {
+    const SearchPiece& s = d.tree.pieces[i];
+    const ElementRecord& r = d.elements[s.element];
+    const Eval how = eval_of(r);
+    double gap = 0.0;
+    if (how == Eval::arc) {
+        const double radius = 1.0 / r.k0;  // signed: the centre lies to the right for k > 0
+        const double dist = std::hypot(x - r.x0 - radius * r.cos0(), y - r.y0 + radius * r.sin0());
+        gap = std::fabs(dist - std::fabs(radius)) - (1e-8 + 1e-11 * (std::fabs(radius) + dist + r.length));
+    } else if (how == Eval::series && !r.shaped()) {
+        const double ta = search_ta(d, i);
+        double ax, ay;
+        search_start(d, i, ax, ay);
+        const double ka = d.curvature_at(s.element, ta), kb = d.curvature_at(s.element, s.tb);
+        if (!(ka * kb >= 0.0) || (ka == 0.0 && kb == 0.0)) return 0.0;
+        const bool a_flat = std::fabs(ka) < std::fabs(kb);
+        const double kf = a_flat ? ka : kb, ks = a_flat ? kb : ka;
+        const double af = d.azimuth_at(s.element, a_flat ? ta : s.tb), as = d.azimuth_at(s.element, a_flat ? s.tb : ta);
+        const double fx = a_flat ? ax : s.bx, fy = a_flat ? ay : s.by, sx = a_flat ? s.bx : ax, sy = a_flat ? s.by : ay;
+        const double margin = 1e-8 + 1e-11 * (1.0 / std::fabs(ks) + std::fabs(x - fx) + std::fabs(y - fy) + s.tb - ta);
+        if (kf == 0.0) {
+            // (Q - P) . N, N the right normal; the piece lies to the side it turns to.
+            const double side = (x - fx) * std::cos(af) - (y - fy) * std::sin(af);
+            gap = (ks > 0.0 ? -side : side) - margin;
+        } else {
+            const double rf = 1.0 / kf;
+            const double df = std::hypot(x - fx - rf * std::cos(af), y - fy + rf * std::sin(af));
+            gap = df - std::fabs(rf) - (margin + 1e-11 * std::fabs(rf));
+        }
+        const double rs = 1.0 / ks;
+        const double ds = std::hypot(x - sx - rs * std::cos(as), y - sy + rs * std::sin(as));
+        gap = std::max(gap, std::fabs(rs) - ds - margin);
+    }
+    return gap > 0.0 ? gap * gap : 0.0;
+}
+
 // The query as seen from one element: coordinates relative to its start.
 struct Local {
     const Data& d;
@@ -228,6 +273,12 @@ inline Foot make_foot(const Data& d, std::size_t k, double t, double x, double y
 // are numbered: one alignment (its own chunks), or a network (the chunks
 // of alignment e are base[e] .. base[e + 1] - 1).
 struct OneAlignment {
+    // Many alignments (a network): pieces wait in the search's queue by
+    // their lower bounds, so that the nearest track's come first and bound
+    // those of the tracks beside it, and near ties between alignments are
+    // decided by their own answers. One: pieces are searched as their
+    // group is reached.
+    static constexpr bool kMany = false;
     const Data* data;
     std::size_t count() const noexcept { return 1; }
     const Data& operator[](std::size_t) const noexcept { return *data; }
@@ -237,15 +288,18 @@ struct OneAlignment {
 };
 
 struct ManyAlignments {
+    static constexpr bool kMany = true;
     const std::vector<const Data*>* data;
     const std::vector<std::size_t>* base;
     const BoxTree* tree;
+    const std::uint32_t* owner = nullptr;  // the alignment of each chunk, where given
     std::size_t count() const noexcept { return data->size(); }
     const Data& operator[](std::size_t e) const noexcept { return *(*data)[e]; }
     const BoxTree& boxes() const noexcept { return *tree; }
     std::pair<std::size_t, std::size_t> chunk(std::size_t c) const noexcept {
         const std::size_t e =
-            static_cast<std::size_t>(std::upper_bound(base->begin(), base->end(), c) - base->begin()) - 1;
+            owner ? owner[c]
+                  : static_cast<std::size_t>(std::upper_bound(base->begin(), base->end(), c) - base->begin()) - 1;
         return {e, c - (*base)[e]};
     }
 };
@@ -328,8 +382,41 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
     double best_t = 0.0;
     Local::At best_at{};
     std::size_t e_now = 0;  // the alignment whose pieces are being searched
+    // A network's alignments whose candidates came within rounding of the
+    // best (the squared distances of evaluations that may round apart where
+    // the final feet tie): their own answers decide at the end.
+    constexpr double kTie = 1e-9;
+    constexpr int kMostTied = 16;
+    std::size_t tied[kMostTied];
+    double tied_d2[kMostTied];
+    int n_tied = 0;
+    bool many_tied = false;
     const auto consider = [&](std::size_t k, const Local::At& a) {
         const double d2 = a.d2();
+        if constexpr (Src::kMany) {
+            const double running = found ? std::min(best, d2) : d2;
+            if (d2 <= running + kTie * running) {
+                int j = 0;
+                while (j < n_tied && tied[j] != e_now) ++j;
+                if (j == kMostTied) {  // full: keep only those still within reach
+                    n_tied = 0;
+                    for (int i = 0; i < kMostTied; ++i) {
+                        if (tied_d2[i] > running + kTie * running) continue;
+                        tied[n_tied] = tied[i];
+                        tied_d2[n_tied++] = tied_d2[i];
+                    }
+                    j = n_tied;
+                }
+                if (j == kMostTied) {
+                    many_tied = true;
+                } else if (j == n_tied) {
+                    tied[n_tied] = e_now;
+                    tied_d2[n_tied++] = d2;
+                } else {
+                    tied_d2[j] = std::min(tied_d2[j], d2);
+                }
+            }
+        }
         const bool better =
             !found ? d2 <= best
                    : (d2 < best ||
@@ -347,7 +434,9 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
     const double qx = x - tree.ox, qy = y - tree.oy;
     const std::size_t depth = tree.depth();
     // Entries: a box node (level < depth), a chunk (level depth, index the
-    // chunk) or a group of four pieces (level depth + 1, index 4 chunk + group).
+    // chunk), a group of four pieces (level depth + 1, index 4 chunk +
+    // group) or, where Src queues them, a piece by its capsule (level
+    // depth + 2, index 16 chunk + 4 group + piece) or by its floor (depth + 3).
     struct Entry {
         double lb;
         std::size_t level, index;
@@ -378,21 +467,49 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
             }
             return n;
         }
-        const std::size_t chunk = at.level == depth ? at.index : at.index / kFanout;
+        const std::size_t chunk = at.level == depth       ? at.index
+                                  : at.level == depth + 1 ? at.index / kFanout
+                                                          : at.index / kChunk;
         const auto [e, k] = src.chunk(chunk);
         const Data& d = src[e];
         const SearchTree& t = d.tree;
         const double cx = x - t.ox, cy = y - t.oy;
         if (at.level == depth) {
             const CapsuleNode& cn = t.capsules[kChunkNodes * k];
-            bound = std::min(bound, capsule_reach2(cn, cx, cy));
+            // (In a network, once a point of the curve is found, the reach
+            // of the capsules seldom lowers the bound and costs a square root.)
+            if (!Src::kMany || !found) bound = std::min(bound, capsule_reach2(cn, cx, cy));
             for (int c = 0; c < kFanout; ++c)
                 keep(capsule_dist2(cn, c, cx, cy), depth + 1, kFanout * chunk + static_cast<std::size_t>(c));
             return n;
         }
+        if (at.level >= depth + 2) {  // a queued piece
+            const std::size_t i = kChunk * k + at.index % kChunk;
+            if (at.level == depth + 2) {
+                // Its floor, first reached now: where it raises the bound
+                // the piece waits again (behind a nearer one, if any).
+                const double floor = piece_floor2(d, i, x, y);
+                if (!(floor <= bound)) return 0;
+                if (floor > at.lb) {
+                    out[0] = {floor, depth + 3, at.index};
+                    return 1;
+                }
+            }
+            e_now = e;
+            piece_minima(d, i, x, y, consider);
+            return 0;
+        }
         const std::size_t g = at.index % kFanout;
         const CapsuleNode& cn = t.capsules[kChunkNodes * k + 1 + g];
-        bound = std::min(bound, capsule_reach2(cn, cx, cy));
+        if (!Src::kMany || !found) bound = std::min(bound, capsule_reach2(cn, cx, cy));
+        if constexpr (Src::kMany) {
+            for (int c = 0; c < kFanout; ++c) {
+                const double lb = capsule_dist2(cn, c, cx, cy);
+                if (!(lb <= bound)) continue;
+                keep(lb, depth + 2, kChunk * chunk + kFanout * g + static_cast<std::size_t>(c));
+            }
+            return n;
+        }
         Entry pieces[kFanout];
         int m = 0;
         for (int c = 0; c < kFanout; ++c) {
@@ -407,7 +524,10 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
         }
         e_now = e;
         for (int i = 0; i < m; ++i) prefetch(&t.pieces[pieces[i].index]);
-        for (int i = 0; i < m && pieces[i].lb <= bound; ++i) piece_minima(d, pieces[i].index, x, y, consider);
+        for (int i = 0; i < m && pieces[i].lb <= bound; ++i) {
+            if (piece_floor2(d, pieces[i].index, x, y) > bound) continue;
+            piece_minima(d, pieces[i].index, x, y, consider);
+        }
         return 0;
     };
     const auto depth_first = [&](const Entry& root) {
@@ -446,6 +566,13 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
                 }
             }
             if (kids[0].lb > bound) break;
+            if (size > 0 && size < kHeapSize && heap[0].lb < kids[0].lb) {
+                // A nearer node waits (a track beside this one, whose box
+                // holds the point too): it goes first.
+                heap[size++] = kids[0];
+                std::push_heap(heap, heap + size, later);
+                break;
+            }
             e = kids[0];
         }
     }
@@ -454,6 +581,30 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
     const Foot f = best_k + 1 < d.size() && best_t >= d.elements[best_k].length
                        ? make_foot(d, best_k, best_t, x, y)
                        : foot_at(d, best_k, best_at);
+    if constexpr (Src::kMany) {
+        bool any = many_tied;
+        for (int i = 0; i < n_tied && !any; ++i)
+            any = tied[i] != best_e && tied_d2[i] <= best + kTie * best;
+        if (any) {
+            // The nearest of the tied alignments' own answers, of equal
+            // distances the first.
+            Found out{best_e, nearest_of(OneAlignment{&d}, x, y, max_distance).foot};
+            const auto weigh = [&](std::size_t e) {
+                const Foot g = nearest_of(OneAlignment{&src[e]}, x, y, max_distance).foot;
+                if (g.element >= 0 && (out.foot.element < 0 || g.distance < out.foot.distance ||
+                                       (g.distance == out.foot.distance && e < out.which)))
+                    out = {e, g};
+            };
+            if (many_tied) {
+                for (std::size_t e = 0; e < src.count(); ++e)
+                    if (e != best_e) weigh(e);
+            } else {
+                for (int i = 0; i < n_tied; ++i)
+                    if (tied[i] != best_e && tied_d2[i] <= best + kTie * best) weigh(tied[i]);
+            }
+            return out.foot.element >= 0 ? out : none;
+        }
+    }
     return f.distance <= max_distance ? Found{best_e, f} : none;
 }
 

@@ -224,13 +224,21 @@ void fill_capsule(const SearchTree& t, const std::vector<PieceExtra>& extra, con
     Point p[kFanout + 1];
     p[0] = extra[first[0]].a;
     for (std::size_t c = 0; c < count; ++c) p[c + 1] = {pieces[first[c + 1] - 1].bx, pieces[first[c + 1] - 1].by};
-    Point f[kFanout + 1];  // the stored points, as the queries read them
     for (std::size_t c = 0; c <= kFanout; ++c) {
         const Point& q = p[std::min(c, count)];
         out.x[c] = static_cast<float>(q.x - t.ox);
         out.y[c] = static_cast<float>(q.y - t.oy);
-        f[c] = {t.ox + static_cast<double>(out.x[c]), t.oy + static_cast<double>(out.y[c])};
     }
+    // The stored points, as the queries read them, read back through
+    // volatile: GCC 12 at -O2 and -O3 otherwise used the unrounded
+    // differences, so that the radii below missed the floats' rounding (up
+    // to 1e-5 a few hundred metres from the origin) and a capsule's bound
+    // could pass over the nearest point.
+    const volatile float* vx = out.x;
+    const volatile float* vy = out.y;
+    Point f[kFanout + 1];
+    for (std::size_t c = 0; c <= kFanout; ++c)
+        f[c] = {t.ox + static_cast<double>(vx[c]), t.oy + static_cast<double>(vy[c])};
     for (std::size_t c = 0; c < kFanout; ++c) {
         if (c >= count) {
             out.r[c] = -1.0f;

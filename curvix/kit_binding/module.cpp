@@ -13,6 +13,7 @@
 #include "curvix/engine/profile.hpp"
 #include "curvix/kit_binding/alignment_py.hpp"
 #include "curvix/kit_binding/icd_file_py.hpp"
+#include "curvix/kit_binding/network_py.hpp"
 #include "curvix/kit_binding/profile_py.hpp"
 
 namespace py = pybind11;
@@ -50,4 +51,5 @@ PYBIND11_MODULE(_core, m) {
     curvix::kit_binding::register_engine(m);
     curvix::kit_binding::register_read_icd_file(m);
     curvix::kit_binding::register_profile(m);
+    curvix::kit_binding::register_network(m);
 }

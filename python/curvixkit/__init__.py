@@ -10,7 +10,8 @@ Conventions: x east, y north; azimuths in radians from north towards east
 (clockwise), never wrapped; curvature and offsets positive to the right of
 the direction of travel. The command line is ``curvix`` (``python -m curvixkit``).
 
-The modules: :mod:`~curvixkit.alignment` (the Alignment), :mod:`~curvixkit.results`
+The modules: :mod:`~curvixkit.alignment` (the Alignment),
+:mod:`~curvixkit.network` (many alignments searched as one), :mod:`~curvixkit.results`
 (what queries return), :mod:`~curvixkit.errors`, :mod:`~curvixkit.stations`
 (station equations, chainage text, station grids), :mod:`~curvixkit.design`
 (curve groups, key points), :mod:`~curvixkit.diagnostics`,
@@ -23,8 +24,11 @@ and :mod:`~curvixkit.cli`.
 __version__ = "0.3.0"
 
 from curvixkit.alignment import Alignment  # noqa: E402
+from curvixkit.network import Network  # noqa: E402
 from curvixkit.errors import ElementError, IcdError, LandXMLError, StationError  # noqa: E402
-from curvixkit.results import Crossings, Element, Located, LocatedAll, Units  # noqa: E402
+from curvixkit.results import (Crossings, Element, Located, LocatedAll, NetworkLocated,  # noqa: E402
+                               Units)
 
 __all__ = ["Alignment", "Crossings", "Element", "ElementError", "IcdError", "LandXMLError",
-           "Located", "LocatedAll", "StationError", "Units", "__version__"]
+           "Located", "LocatedAll", "Network", "NetworkLocated", "StationError", "Units",
+           "__version__"]

@@ -1,7 +1,7 @@
 # The compiled engine binding. It is private: curvixkit.Alignment is its only
 # caller and states the public types, so its members are left untyped here,
-# except the vertical dimension's classes, which are typed for their callers,
-# and the file reader.
+# except the vertical dimension's classes and the network, which are typed
+# for their callers, and the file reader.
 # Buffers are C-contiguous float64 (or int64) arrays; out buffers are written.
 import os
 from typing import Any, List, Optional, Tuple, Union
@@ -61,6 +61,15 @@ class Frame:
     def locate3d(self, points: _Buffer, max_distance: float, banked: bool, extend: bool,
                  station: _Buffer, offset: _Buffer, distance: _Buffer, element: _Buffer,
                  dz: _Buffer) -> None: ...
+
+class Network:
+    def __init__(self, engines: List[Any]) -> None: ...
+    @property
+    def engines(self) -> Tuple[Any, ...]: ...
+    def __len__(self) -> int: ...
+    def nearest(self, points: _Buffer, max_distance: float, station: _Buffer, offset: _Buffer,
+                distance: _Buffer, element: _Buffer, index: _Buffer) -> None: ...
+    def memory_bytes(self) -> int: ...
 
 # The file reader the Python side calls directly.
 def read_icd_file(path: Union[str, "os.PathLike[str]"]) -> bytes: ...

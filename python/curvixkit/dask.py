@@ -29,10 +29,13 @@ from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple, Un
 import numpy as np
 
 from curvixkit.errors import PointFileError, missing_extra
-from curvixkit.points import locate_file
+from curvixkit.network import Network
+from curvixkit.points import _NETWORK_COLUMNS, _added_columns, locate_file
 
 if TYPE_CHECKING:
     from curvixkit.alignment import Alignment
+
+Target = Union["Alignment", Network]  # what points are located on
 
 __all__ = ["locate_dataframe", "locate_files", "shipped"]
 
@@ -51,7 +54,7 @@ def _client() -> Any:
         return None
 
 
-def shipped(alignment: "Alignment", client: Any = None) -> Any:
+def shipped(alignment: Target, client: Any = None) -> Any:
     """The alignment as tasks should name it: scattered to every worker of
     ``client`` (default: the current distributed client) as one future, or
     else a delayed object, one key in the graph."""
@@ -69,25 +72,21 @@ def shipped(alignment: "Alignment", client: Any = None) -> Any:
     return dask.delayed(alignment, pure=True, name="alignment-" + digest)
 
 
-def _added(alignment: "Alignment", z: Optional[str]) -> Tuple[str, ...]:
-    return ("station", "offset", "distance") + (
-        ("dz",) if z is not None and alignment.profile is not None else ())
-
-
-def _locate_partition(frame: Any, alignment: "Alignment", axes: List[str],
+def _locate_partition(frame: Any, alignment: Target, axes: List[str],
                       added: Tuple[str, ...], max_distance: Optional[float]) -> Any:
     """One pandas partition with the located columns (and only the rows
     within ``max_distance``)."""
     xyz = frame[axes].to_numpy(dtype=np.float64, na_value=np.nan)
     limit = math.inf if max_distance is None else max_distance
     found = alignment.locate(xyz.reshape(-1, len(axes)), limit)
-    out = frame.assign(**{name: getattr(found, name) for name in added})
+    out = frame.assign(**{name: getattr(found, _NETWORK_COLUMNS.get(name, name))
+                          for name in added})
     if max_distance is not None:
         out = out[found.distance <= limit]
     return out
 
 
-def locate_dataframe(alignment: "Alignment", ddf: Any, x: str = "x", y: str = "y",
+def locate_dataframe(alignment: Target, ddf: Any, x: str = "x", y: str = "y",
                      z: Optional[str] = None, max_distance: Optional[float] = None,
                      client: Any = None) -> Any:
     """``ddf`` (a dask DataFrame of points) with the columns ``station``,
@@ -96,30 +95,35 @@ def locate_dataframe(alignment: "Alignment", ddf: Any, x: str = "x", y: str = "y
     design) where ``z`` names a column and the alignment has a profile;
     ``max_distance`` leaves out the rows farther away. Lazy: a dask
     DataFrame with its meta given (no partition is computed to guess it).
-    The alignment goes to each worker once (see :func:`shipped`)."""
+    The alignment goes to each worker once (see :func:`shipped`). On a
+    :class:`~curvixkit.Network` each row is located on the nearest of its
+    alignments, and ``alignment`` (its index, -1 for none) and
+    ``alignment_name`` follow."""
     names = list(ddf.columns)
     axes = [x, y] + ([z] if z is not None else [])
     for axis in axes:
         if axis not in names:
             raise PointFileError("no column %r; the columns are %s" % (axis, ", ".join(
                 map(str, names))), column=axis)
-    added = _added(alignment, z)
+    added = _added_columns(alignment, z is not None)
     for name in added:
         if name in names:
             raise PointFileError("the frame already has a column %r" % name, column=name)
     if max_distance is not None and not max_distance >= 0:
         raise ValueError("max_distance must be >= 0, got %r" % (max_distance,))
-    meta = ddf._meta.assign(**{name: np.empty(0, dtype=np.float64) for name in added})
+    types = {"alignment": np.int64, "alignment_name": object}
+    meta = ddf._meta.assign(**{name: np.empty(0, dtype=types.get(name, np.float64))
+                               for name in added})
     return ddf.map_partitions(_locate_partition, shipped(alignment, client), axes, added,
                               max_distance, meta=meta)
 
 
-def _locate_one(alignment: "Alignment", source: str, destination: str,
+def _locate_one(alignment: Target, source: str, destination: str,
                 options: Dict[str, Any]) -> Any:
     return locate_file(alignment, source, destination, **options)
 
 
-def locate_files(alignment: "Alignment", sources: Sequence[PathLike],
+def locate_files(alignment: Target, sources: Sequence[PathLike],
                  destinations: Sequence[PathLike], client: Any = None,
                  **options: Any) -> List[Any]:
     """One dask task per file: ``locate_file(alignment, source, destination,

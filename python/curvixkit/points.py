@@ -27,6 +27,7 @@ from curvixkit._progress import Progress
 from curvixkit.errors import PointFileError
 from curvixkit.io import points as _io
 from curvixkit.io.files import replaced_when_done, same_file
+from curvixkit.network import Network
 from curvixkit.results import LocatedFile, PointChunk
 
 if TYPE_CHECKING:
@@ -95,7 +96,27 @@ def _progress_callback(progress: ProgressArg, total: Optional[int]) -> Any:
     return update, tq.close
 
 
-def locate_file(alignment: "Alignment", source: PathLike, destination: PathLike, *,
+# The columns a network adds and the fields of NetworkLocated they hold.
+_NETWORK_COLUMNS = {"alignment": "index", "alignment_name": "name"}
+
+
+def _added_columns(alignment: Union["Alignment", Network], has_z: bool,
+                  format: str = "csv") -> Tuple[str, ...]:
+    """The columns locating on ``alignment`` adds: station, offset and
+    distance; dz where the points have z and the alignment (some alignment
+    of a network) a profile; for a network its ``alignment`` index and,
+    but in LAS (which holds no text), its ``alignment_name``."""
+    members = alignment.alignments if isinstance(alignment, Network) else (alignment,)
+    added = ("station", "offset", "distance")  # type: Tuple[str, ...]
+    if has_z and any(a.profile is not None for a in members):
+        added += ("dz",)
+    if isinstance(alignment, Network):
+        added += ("alignment",) if format == "las" else tuple(_NETWORK_COLUMNS)
+    return added
+
+
+def locate_file(alignment: Union["Alignment", Network], source: PathLike,
+                destination: PathLike, *,
                 x: Column = None, y: Column = None, z: Column = None,
                 max_distance: Optional[float] = None, all: bool = False,
                 format: Optional[str] = None, progress: ProgressArg = False,
@@ -104,7 +125,11 @@ def locate_file(alignment: "Alignment", source: PathLike, destination: PathLike,
     ``destination``: every column of the source, unchanged and in order,
     then ``station``, ``offset`` (positive to the right) and ``distance``
     of the globally nearest point (and ``dz`` where the points have z and
-    the alignment a profile); see :meth:`Alignment.locate`.
+    the alignment a profile); see :meth:`Alignment.locate`. On a
+    :class:`~curvixkit.Network` each point is located on the nearest of its
+    alignments, and the columns ``alignment`` (its index, -1 for none) and
+    ``alignment_name`` (not in LAS, which holds no text) follow; ``all=True``
+    needs an Alignment.
 
     The output format is ``format`` ("csv", "las", "parquet"), else the one
     the destination's suffix names (.csv .txt, .las .laz, .parquet .pq),
@@ -124,6 +149,8 @@ def locate_file(alignment: "Alignment", source: PathLike, destination: PathLike,
     :class:`~curvixkit.errors.PointFileError` for bad input,
     ``ValueError`` for a bad argument, ``OSError`` for files that cannot be
     opened or written."""
+    if isinstance(alignment, Network) and all:
+        raise ValueError("all=True needs an Alignment, not a Network (nearest points only)")
     limit = np.inf if max_distance is None else float(max_distance)
     if not limit >= 0:
         raise ValueError("max_distance must be >= 0, got %r" % (max_distance,))
@@ -132,9 +159,7 @@ def locate_file(alignment: "Alignment", source: PathLike, destination: PathLike,
         raise PointFileError("is also the input; write to another file", destination)
     with _io.open_source(source, x, y, z, None, chunk_size) as src:
         kind = _io.output_format(destination, src.format, format)
-        added = ("station", "offset", "distance")  # type: Tuple[str, ...]
-        if src.has_z and alignment.profile is not None:
-            added += ("dz",)
+        added = _added_columns(alignment, src.has_z, kind)
         compress = None
         if kind == "las" and destination.lower().endswith((".las", ".laz")):
             compress = destination.lower().endswith(".laz")
@@ -144,12 +169,14 @@ def locate_file(alignment: "Alignment", source: PathLike, destination: PathLike,
             with replaced_when_done(destination) as tmp:
                 with _io.open_sink(kind, tmp, src, added, compress) as sink:
                     for piece, xyz in src.pieces():
-                        found = (alignment.locate(xyz, limit, all=True) if all
+                        found = (alignment.locate(xyz, limit, all=True)
+                                 if all and not isinstance(alignment, Network)
                                  else alignment.locate(xyz, limit))  # type: Any
                         take = found.query if all else None  # type: Any
                         if not all and max_distance is not None:
                             take = np.flatnonzero(found.distance <= limit)
-                        values = {name: getattr(found, name) for name in added}
+                        values = {name: getattr(found, _NETWORK_COLUMNS.get(name, name))
+                                  for name in added}
                         if take is not None and not all:
                             values = {name: v[take] for name, v in values.items()}
                         sink.write(piece, take, values)

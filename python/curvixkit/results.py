@@ -11,7 +11,7 @@ from collections import namedtuple
 from typing import Any, Dict, NamedTuple, Optional, Tuple
 
 __all__ = ["Element", "Located", "LocatedAll", "Crossings", "Units", "Profile", "VerticalSegment",
-           "VerticalCurve", "TurningPoint", "CantDesign", "PointChunk", "LocatedFile",
+           "VerticalCurve", "TurningPoint", "CantDesign", "PointChunk", "LocatedFile", "NetworkLocated",
            "BEFORE_START", "PAST_END", "TRANSITIONS"]
 
 # The kinds of element whose curvature goes from one value to another: the
@@ -94,6 +94,21 @@ class Located(NamedTuple):
     element: Any
     beyond: Any
     dz: Any
+
+
+class NetworkLocated(NamedTuple):
+    """The nearest point of the nearest alignment of a network: the fields of
+    :class:`Located` as that alignment gives them, ``index`` the 0-based
+    index of the alignment in the network and ``name`` its name (an object
+    array for many points); -1 and None where nothing was found."""
+    station: Any
+    offset: Any
+    distance: Any
+    element: Any
+    beyond: Any
+    dz: Any
+    index: Any
+    name: Any
 
 
 class LocatedAll(NamedTuple):

@@ -507,7 +507,8 @@ def open_source(source: Union[PathLike, IO[str]], x: Column = None, y: Column = 
 class Sink:
     """A point file being written: :meth:`write` a source's piece (rows
     ``take`` of it, in that order and repeated as given, or all) with the
-    ``added`` float64 columns; :meth:`close` finishes the file."""
+    ``added`` columns (float64, but for a network's alignment index and
+    name); :meth:`close` finishes the file."""
 
     def __init__(self, path: str, source: Source, added: Sequence[str]) -> None:
         self.path = path
@@ -576,8 +577,13 @@ class LasSink(Sink):
         laspy = _laspy()
         self._laspy = laspy
         self.header = copy.deepcopy(source.header)
-        self.header.add_extra_dims([laspy.ExtraBytesParams(n, "f8", _DESCRIPTIONS.get(n, n))
-                                    for n in self.added])
+        text = [n for n in self.added if n in TEXT_COLUMNS]
+        if text:
+            raise PointFileError("LAS holds no text column %r; write csv or parquet" % text[0],
+                                 source.path, column=text[0])
+        self.header.add_extra_dims([laspy.ExtraBytesParams(
+            n, "i8" if n in _INTEGER_COLUMNS else "f8", _DESCRIPTIONS.get(n, n))
+            for n in self.added])
         if compress is None:
             compress = source.compressed
         self._writer = laspy.open(path, mode="w", header=self.header, do_compress=compress)
@@ -597,7 +603,12 @@ class LasSink(Sink):
 
 # Descriptions of the added extra-bytes dimensions (32 bytes at most).
 _DESCRIPTIONS = {"station": "alignment station", "offset": "signed offset, + right",
-                 "distance": "distance to the alignment", "dz": "height above the design"}
+                 "distance": "distance to the alignment", "dz": "height above the design",
+                 "alignment": "index of the nearest alignment"}
+# Added columns that are not float64: a network's alignment index (-1 for
+# none) and name (text; CSV and Parquet only, LAS holds no text).
+_INTEGER_COLUMNS = ("alignment",)
+TEXT_COLUMNS = ("alignment_name",)
 
 
 class ParquetSink(Sink):
@@ -616,12 +627,18 @@ class ParquetSink(Sink):
     def _open(self, schema: Any) -> None:
         pa = self._pa
         for name in self.added:
-            schema = schema.append(pa.field(name, pa.float64()))
+            schema = schema.append(pa.field(name, self._type(name)))
         self.schema = schema
         # No dictionaries for float columns: coordinates seldom repeat, and
         # trying one per page made writing five times as slow.
         self._writer = self._pq.ParquetWriter(self.path, schema, use_dictionary=[
             f.name for f in schema if not pa.types.is_floating(f.type)])
+
+    def _type(self, name: str) -> Any:
+        pa = self._pa
+        if name in TEXT_COLUMNS:
+            return pa.string()
+        return pa.int64() if name in _INTEGER_COLUMNS else pa.float64()
 
     def write(self, piece: Any, take: Optional[np.ndarray], added: Dict[str, np.ndarray]) -> None:
         pa = self._pa
@@ -635,7 +652,7 @@ class ParquetSink(Sink):
         if self._writer is None:
             self._open(pa.schema([pa.field(n, a.type) for n, a in zip(self.source.names,
                                                                         arrays)]))
-        arrays += [pa.array(added[n], type=pa.float64()) for n in self.added]
+        arrays += [pa.array(added[n], type=self._type(n)) for n in self.added]
         writer = self._writer
         assert writer is not None  # opened above
         writer.write_table(pa.Table.from_arrays(arrays, schema=self.schema))

@@ -1,0 +1,99 @@
+// A network of alignments: one box tree over the chunks of all of them
+// (network.hpp), searched by nearest.hpp's branch and bound.
+
+#include "curvix/engine/network.hpp"
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "curvix/engine/engine_data.hpp"
+#include "curvix/engine/nearest.hpp"
+#include "curvix/engine/search_tree.hpp"
+
+namespace curvix::engine {
+
+struct Network::Impl {
+    std::vector<std::shared_ptr<const Alignment>> alignments;
+    std::vector<const detail::Data*> data;  // each alignment's tables
+    std::vector<std::size_t> base;          // alignment e's chunks are base[e] .. base[e + 1] - 1
+    std::vector<std::uint32_t> owner;       // the alignment of each chunk
+    detail::BoxTree boxes;                  // over every chunk of every alignment
+
+    detail::ManyAlignments source() const noexcept { return {&data, &base, &boxes, owner.data()}; }
+};
+
+namespace {
+
+NetworkFoot to_network(const detail::Found& f, std::size_t count) noexcept {
+    return {f.foot, f.which < count ? static_cast<std::ptrdiff_t>(f.which) : -1};
+}
+
+}  // namespace
+
+Network::Network(std::vector<std::shared_ptr<const Alignment>> alignments) {
+    if (alignments.empty()) throw std::invalid_argument("a network needs at least one alignment");
+    auto d = std::make_unique<Impl>();
+    d->base.reserve(alignments.size() + 1);
+    std::vector<detail::ChunkBox> chunks;
+    std::size_t total = 0;
+    for (std::size_t e = 0; e < alignments.size(); ++e) {
+        if (!alignments[e]) throw std::invalid_argument("alignment " + std::to_string(e) + " is null");
+        const detail::Data& data = *alignments[e]->impl_;
+        d->data.push_back(&data);
+        d->base.push_back(total);
+        const std::size_t n = data.tree.chunks();
+        if (n > UINT32_MAX - total)
+            throw std::invalid_argument("a network holds at most 2^32 - 1 search chunks");
+        for (std::size_t k = 0; k < n; ++k)
+            chunks.push_back({data.tree.chunk_boxes[k], static_cast<std::uint32_t>(total + k)});
+        d->owner.insert(d->owner.end(), n, static_cast<std::uint32_t>(e));
+        total += n;
+    }
+    d->base.push_back(total);
+    // Without a chunk (every element of length 0) the tree stays empty and
+    // nothing is ever found.
+    if (!chunks.empty()) detail::build_box_tree(d->boxes, std::move(chunks));
+    d->alignments = std::move(alignments);
+    impl_ = std::move(d);
+}
+
+Network::~Network() = default;
+
+std::size_t Network::size() const noexcept { return impl_->alignments.size(); }
+
+const Alignment& Network::alignment(std::size_t index) const {
+    if (index >= size()) throw std::out_of_range("alignment index out of range");
+    return *impl_->alignments[index];
+}
+
+NetworkFoot Network::nearest(double x, double y, double max_distance) const noexcept {
+    return to_network(detail::nearest_of(impl_->source(), x, y, max_distance), size());
+}
+
+void Network::nearest(const double* xy, std::size_t n, double max_distance, NetworkFoot* out) const {
+    // As in Alignment::nearest: ordering pays only where the trees outgrow
+    // the caches and the batch is large.
+    constexpr std::size_t kOrderFrom = 2048;
+    constexpr std::size_t kChunksFrom = 8192 / detail::kChunk;
+    const Impl& d = *impl_;
+    if (n < kOrderFrom || d.base.back() < kChunksFrom || n > UINT32_MAX) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = nearest(xy[2 * i], xy[2 * i + 1], max_distance);
+        return;
+    }
+    const std::vector<std::uint32_t> order = detail::spatial_order(xy, n);
+    std::vector<detail::Found> found(n);
+    detail::nearest_batch(d.source(), xy, order.data(), n, max_distance, found.data());
+    for (std::size_t i = 0; i < n; ++i) out[i] = to_network(found[i], size());
+}
+
+std::size_t Network::memory_bytes() const noexcept {
+    const Impl& d = *impl_;
+    return sizeof(Impl) + d.boxes.bytes() + d.alignments.capacity() * sizeof(d.alignments[0]) +
+           d.data.capacity() * sizeof(d.data[0]) + d.base.capacity() * sizeof(std::size_t) +
+           d.owner.capacity() * sizeof(std::uint32_t);
+}
+
+}  // namespace curvix::engine
