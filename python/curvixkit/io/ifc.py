@@ -1190,7 +1190,7 @@ def _segments_2d(f: Any, pieces: Sequence[tuple]) -> List[Any]:
 def _plan_pieces(elements: Sequence[Any], geometry: Any) -> List[tuple]:
     """The plan's pieces in IFC's terms (a Helmert curve as its two halves,
     the middle taken from the engine)."""
-    pieces = []
+    pieces = []  # type: List[tuple]
     for e in elements:
         k0, k1 = -e.start_curvature, -e.end_curvature
         x0, y0 = float(e.start[0]), float(e.start[1])
@@ -1277,7 +1277,7 @@ def _profile_pieces(f: Any, profile: Sequence[Any], start_station: float,
     A parabola is an IfcPolynomialCurve (the height a polynomial of the
     distance), an arc an IfcCircle, a vertical clothoid an IfcClothoid that
     leaves the grade line before it."""
-    pieces = []
+    pieces = []  # type: List[tuple]
     for seg in profile:
         u0, u1 = seg.start_station - start_station, seg.end_station - start_station
         g0, g1 = seg.start_grade, seg.end_grade
