@@ -61,6 +61,7 @@ from collections import namedtuple
 from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple, Union
 
 from curvixkit import _plane
+from curvixkit.io import step
 from curvixkit.errors import IfcError, missing_extra
 from curvixkit.results import Units
 from curvixkit.stations import Equation
@@ -182,6 +183,20 @@ class _Context:
             self.fail(entity, attribute, "must be an %s, got %r" % (kind, value))
         return value
 
+    def maybe(self, entity: Any, attribute: str, kind: str) -> Any:
+        """An optional reference: None, or an instance of ``kind``."""
+        value = self.get(entity, attribute)
+        if value is not None and not (hasattr(value, "is_a") and value.is_a(kind)):
+            self.fail(entity, attribute, "must be an %s, got %r" % (kind, value))
+        return value
+
+    def word(self, entity: Any, attribute: str) -> Optional[str]:
+        """An optional string or enumeration value."""
+        value = self.get(entity, attribute)
+        if value is not None and not isinstance(value, str):
+            self.fail(entity, attribute, "must be a string, got %r" % (value,))
+        return value
+
     def enum(self, entity: Any, attribute: str) -> str:
         value = self.get(entity, attribute)
         if not isinstance(value, str):
@@ -207,6 +222,13 @@ def open_model(path: PathLike) -> Tuple[Any, List[str]]:
     text = data.decode("latin-1")  # STEP is 8-bit text; its own escapes carry the rest
     if not text.rstrip().endswith(_END):
         ctx.fail(None, None, "the file is truncated: it does not end with %s" % _END)
+    # ifcopenshell's parser has no depth limit (deep nesting ends the
+    # process): the text is scanned before it is parsed.
+    problem = step.scan(text)
+    if problem is not None:
+        entity, message = problem
+        raise IfcError(message if entity is None else "%s %s" % (entity, message), where,
+                       entity, None)
     found = re.search(r"FILE_SCHEMA\s*\(\s*\(\s*'([^']*)'", text[:65536])
     if found is None:
         ctx.fail(None, "FILE_SCHEMA", "the header names no FILE_SCHEMA")
@@ -250,8 +272,15 @@ def _check_parsed(model: Any, text: str, ctx: _Context) -> None:
     have = set()
     for entity in model:
         have.add(entity.id())
+    defined = set()
     for found in _DEFINITION.finditer(text):
-        if int(found.group(1)) not in have:
+        number = int(found.group(1))
+        if number in defined:
+            raise IfcError("#%s %s: the entity name #%s is defined twice" % (
+                found.group(1), found.group(2), found.group(1)), ctx.path, "#" + found.group(1),
+                None)
+        defined.add(number)
+        if number not in have:
             raise IfcError("#%s %s: the entity cannot be read (a value out of range or "
                            "malformed)" % (found.group(1), found.group(2)), ctx.path,
                            "#" + found.group(1), None)
@@ -276,32 +305,76 @@ def _check_schema(model: Any, ctx: _Context) -> None:
                                                                 ", ".join(missing)))
 
 
-def _alignments(model: Any) -> List[Any]:
+def _is_instance(value: Any, kind: str) -> bool:
+    return hasattr(value, "is_a") and hasattr(value, "id") and value.is_a(kind)
+
+
+def _parents(ctx: _Context, entity: Any) -> List[Tuple[Any, Any]]:
+    """(relation, object) of each IfcRelNests that nests ``entity``."""
+    out = []
+    for rel in ctx.get(entity, "Nests") or ():
+        parent = ctx.get(rel, "RelatingObject")
+        if parent is not None and not _is_instance(parent, "IfcObjectDefinition"):
+            ctx.fail(rel, "RelatingObject", "must be an IfcObjectDefinition, got %r" % (parent,))
+        if parent is not None:
+            out.append((rel, parent))
+    return out
+
+
+def _alignments(model: Any, ctx: Optional[_Context] = None) -> List[Any]:
     """The top-level alignments in file order (an alignment nested in
-    another is part of it, not one of its own)."""
+    another is part of it, not one of its own). Alignments that nest each
+    other in a circle are refused: none of them would be top-level."""
+    ctx = ctx if ctx is not None else _Context(None)
     out = []
     for a in sorted(model.by_type("IfcAlignment"), key=lambda e: e.id()):
-        nests = getattr(a, "Nests", ()) or ()
-        if any(r.RelatingObject is not None and r.RelatingObject.is_a("IfcAlignment")
-               for r in nests):
+        up = [(r, p) for r, p in _parents(ctx, a) if p.is_a("IfcAlignment")]
+        if not up:
+            out.append(a)
             continue
-        out.append(a)
+        seen = {a.id()}
+        while up:
+            rel, parent = up[0]
+            if parent.id() in seen:
+                ctx.fail(rel, "RelatedObjects", "the alignments nest each other in a circle (%s)"
+                         % ", ".join("#%d" % i for i in sorted(seen)))
+            seen.add(parent.id())
+            up = [(r, p) for r, p in _parents(ctx, parent) if p.is_a("IfcAlignment")]
     return out
 
 
-def _nested(entity: Any) -> List[Any]:
+def _nested(ctx: _Context, entity: Any) -> List[Any]:
     """What an object nests, in IfcRelNests order (relations by file order)."""
     out = []  # type: List[Any]
-    for rel in sorted(getattr(entity, "IsNestedBy", ()) or (), key=lambda r: r.id()):
-        out.extend(o for o in (rel.RelatedObjects or ()) if o is not None)
+    for rel in sorted(ctx.get(entity, "IsNestedBy") or (), key=lambda r: r.id()):
+        related = ctx.get(rel, "RelatedObjects") or ()
+        if not isinstance(related, (tuple, list)):
+            ctx.fail(rel, "RelatedObjects", "must be a list of objects, got %r" % (related,))
+        for o in related:
+            if o is None:
+                continue
+            if not _is_instance(o, "IfcObjectDefinition"):
+                ctx.fail(rel, "RelatedObjects", "must hold objects, got %r" % (o,))
+            if o.id() == entity.id():
+                ctx.fail(rel, "RelatedObjects", "%s nests itself" % _name(entity))
+            out.append(o)
     return out
+
+
+def _label(ctx: _Context, entity: Any) -> str:
+    """An entity's Name ("" for none)."""
+    name = ctx.get(entity, "Name")
+    if name is not None and not isinstance(name, str):
+        ctx.fail(entity, "Name", "must be a string, got %r" % (name,))
+    return name or ""
 
 
 def ifc_names(path: PathLike) -> List[str]:
     """The names of the alignments of an IFC file, in file order ("" for an
     alignment without a name)."""
     model, _ = open_model(path)
-    return [a.Name or "" for a in _alignments(model)]
+    ctx = _Context(os.fspath(path))
+    return [_label(ctx, a) for a in _alignments(model, ctx)]
 
 
 # ------------------------------------------------------------------- units
@@ -312,35 +385,39 @@ _IMPERIAL = ("foot", "feet", "inch", "yard", "mile")
 def _units(model: Any, ctx: _Context, notes: List[str]) -> Tuple[Units, float]:
     """The units and the radians per plane angle unit."""
     projects = model.by_type("IfcProject")
-    assignment = projects[0].UnitsInContext if projects else None
+    assignment = ctx.maybe(projects[0], "UnitsInContext", "IfcUnitAssignment") \
+        if projects else None
     linear = None  # type: Optional[str]
     angular = None  # type: Optional[str]
     system = None  # type: Optional[str]
     factor = None  # type: Optional[float]
-    for unit in (assignment.Units if assignment is not None else ()) or ():
+    units = (ctx.get(assignment, "Units") if assignment is not None else ()) or ()
+    if not isinstance(units, (tuple, list)) or not all(hasattr(u, "is_a") for u in units):
+        ctx.fail(assignment, "Units", "must be a list of units, got %r" % (units,))
+    for unit in units:
         kind = getattr(unit, "UnitType", None)
         if kind == "LENGTHUNIT" and linear is None:
             if unit.is_a("IfcSIUnit"):
-                linear = (unit.Prefix or "").lower() + "metre"
+                linear = (ctx.word(unit, "Prefix") or "").lower() + "metre"
                 system = "Metric"
             else:
                 linear = str(ctx.get(unit, "Name"))
                 system = "Imperial" if any(w in linear.lower() for w in _IMPERIAL) else None
         elif kind == "PLANEANGLEUNIT" and angular is None:
             if unit.is_a("IfcSIUnit"):
-                if unit.Prefix:
+                if ctx.word(unit, "Prefix"):
                     ctx.fail(unit, "Prefix", "a plane angle unit with a prefix is not read")
                 angular, factor = "radians", 1.0
             elif unit.is_a("IfcConversionBasedUnit"):
                 measure = ctx.entity(unit, "ConversionFactor", "IfcMeasureWithUnit")
                 value = ctx.number(measure, "ValueComponent")
-                base = ctx.get(measure, "UnitComponent")
-                if base is None or not base.is_a("IfcSIUnit") or base.Name != "RADIAN":
+                base = ctx.maybe(measure, "UnitComponent", "IfcNamedUnit")
+                if base is None or not base.is_a("IfcSIUnit") or ctx.word(base, "Name") != "RADIAN":
                     ctx.fail(measure, "UnitComponent", "must be the radian")
                 if not value > 0:
                     ctx.fail(measure, "ValueComponent", "must be greater than 0, got %r" % value)
                 angular, factor = str(unit.Name).lower(), value * (
-                    10.0 ** {"MILLI": -3, "MICRO": -6}.get(base.Prefix or "", 0))
+                    10.0 ** {"MILLI": -3, "MICRO": -6}.get(ctx.word(base, "Prefix") or "", 0))
             else:
                 ctx.fail(unit, None, "this plane angle unit is not read")
     if linear is None:
@@ -376,7 +453,7 @@ def _coordinates(ctx: _Context, point: Any, attribute: str = "Coordinates") -> T
     """The 2 or 3 numbers of an IfcCartesianPoint (or ``DirectionRatios``
     of an IfcDirection)."""
     values = ctx.get(point, attribute)
-    if not values or len(values) not in (2, 3):
+    if not isinstance(values, (tuple, list)) or len(values) not in (2, 3):
         ctx.fail(point, attribute, "must hold 2 or 3 numbers, got %r" % (values,))
     out = []
     for v in values:
@@ -399,13 +476,14 @@ def _placement(ctx: _Context, placement: Any) -> _Frame:
         rel = ctx.entity(placement, "RelativePlacement", "IfcPlacement")
         location = _coordinates(ctx, ctx.entity(rel, "Location", "IfcCartesianPoint"))
         theta = 0.0
-        axis = getattr(rel, "Axis", None)
+        axis = ctx.maybe(rel, "Axis", "IfcDirection") if hasattr(rel, "Axis") else None
         if axis is not None:
             a = _coordinates(ctx, axis, "DirectionRatios")
             if len(a) != 3 or abs(a[0]) > 1e-12 or abs(a[1]) > 1e-12 or a[2] <= 0:
                 ctx.fail(axis, "DirectionRatios", "only a placement about the vertical (Axis "
                                                  "(0, 0, 1)) is read, got %r" % (a,))
-        ref = getattr(rel, "RefDirection", None)
+        ref = ctx.maybe(rel, "RefDirection", "IfcDirection") \
+            if hasattr(rel, "RefDirection") else None
         if ref is not None:
             r = _coordinates(ctx, ref, "DirectionRatios")
             if r[0] == 0.0 and r[1] == 0.0:
@@ -413,7 +491,7 @@ def _placement(ctx: _Context, placement: Any) -> _Frame:
             theta = math.atan2(r[1], r[0])
         z = location[2] if len(location) > 2 else 0.0
         frame = frame.then(_Frame(location[0], location[1], z, theta))
-        placement = getattr(placement, "PlacementRelTo", None)
+        placement = ctx.maybe(placement, "PlacementRelTo", "IfcObjectPlacement")
     return frame
 
 
@@ -437,7 +515,7 @@ def _map_conversion(model: Any, ctx: _Context, notes: List[str]) -> Tuple[_Frame
     target = ctx.get(m, "TargetCRS")
     crs = None
     if target is not None and target.is_a("IfcCoordinateReferenceSystem"):
-        crs = target.Name or None
+        crs = _label(ctx, target) or None
     return _Frame(e, n, h, math.atan2(ordi, absc)), crs
 
 
@@ -446,7 +524,7 @@ def _map_conversion(model: Any, ctx: _Context, notes: List[str]) -> Tuple[_Frame
 def _layouts(ctx: _Context, alignment: Any) -> Dict[str, Any]:
     found = {}  # type: Dict[str, Any]
     referents = []
-    for item in _nested(alignment):
+    for item in _nested(ctx, alignment):
         for kind in ("IfcAlignmentHorizontal", "IfcAlignmentVertical", "IfcAlignmentCant"):
             if item.is_a(kind):
                 if kind in found:
@@ -463,7 +541,7 @@ def _layouts(ctx: _Context, alignment: Any) -> Dict[str, Any]:
 
 def _segments(ctx: _Context, layout: Any, kind: str) -> List[Any]:
     out = []
-    for item in _nested(layout):
+    for item in _nested(ctx, layout):
         if not item.is_a("IfcAlignmentSegment"):
             continue
         out.append(ctx.entity(item, "DesignParameters", kind))
@@ -664,16 +742,20 @@ def _cant(ctx: _Context, layout: Any, start: float, units: Units,
             names)
 
 
-def _pset_value(entity: Any, pset: str, name: str) -> Any:
-    for rel in getattr(entity, "IsDefinedBy", ()) or ():
+def _pset_value(ctx: _Context, entity: Any, pset: str, name: str) -> Any:
+    for rel in ctx.get(entity, "IsDefinedBy") or ():
         if not rel.is_a("IfcRelDefinesByProperties"):
             continue
-        definition = rel.RelatingPropertyDefinition
-        if definition is None or not definition.is_a("IfcPropertySet") or definition.Name != pset:
+        definition = ctx.get(rel, "RelatingPropertyDefinition")
+        if not _is_instance(definition, "IfcPropertySet") or _label(ctx, definition) != pset:
             continue
-        for prop in definition.HasProperties or ():
-            if prop.is_a("IfcPropertySingleValue") and prop.Name == name:
-                value = prop.NominalValue
+        props = ctx.get(definition, "HasProperties") or ()
+        if not isinstance(props, (tuple, list)):
+            ctx.fail(definition, "HasProperties", "must be a list of properties, got %r"
+                     % (props,))
+        for prop in props:
+            if _is_instance(prop, "IfcPropertySingleValue") and _label(ctx, prop) == name:
+                value = ctx.get(prop, "NominalValue")
                 return getattr(value, "wrappedValue", value), prop
     return None, None
 
@@ -683,7 +765,7 @@ def _stationing(ctx: _Context, referents: Sequence[Any],
     """(start station, station equations) of the alignment's referents."""
     marks = []
     for ref in referents:
-        station, prop = _pset_value(ref, "Pset_Stationing", "Station")
+        station, prop = _pset_value(ctx, ref, "Pset_Stationing", "Station")
         if station is None:
             continue
         if isinstance(station, bool) or not isinstance(station, (int, float)) or not \
@@ -693,7 +775,7 @@ def _stationing(ctx: _Context, referents: Sequence[Any],
         rel = ctx.entity(placement, "RelativePlacement", "IfcAxis2PlacementLinear")
         where = ctx.entity(rel, "Location", "IfcPointByDistanceExpression")
         along = ctx.number(where, "DistanceAlong")
-        incoming, iprop = _pset_value(ref, "Pset_Stationing", "IncomingStation")
+        incoming, iprop = _pset_value(ctx, ref, "Pset_Stationing", "IncomingStation")
         if incoming is not None and (isinstance(incoming, bool) or not isinstance(
                 incoming, (int, float)) or not math.isfinite(incoming)):
             ctx.fail(iprop, "NominalValue", "IncomingStation must be a finite number, got %r"
@@ -713,11 +795,27 @@ def _stationing(ctx: _Context, referents: Sequence[Any],
                              "and has no IncomingStation; not read as an equation"
                              % (_name(ref), station, along, start))
             continue
-        equations.append(Equation(start + along, float(incoming), station, ref.Name or None))
+        equations.append(Equation(start + along, float(incoming), station,
+                                  _label(ctx, ref) or None))
     return start, equations
 
 
 # ------------------------------------------------------------ representation
+
+def _read(entity: Any, attribute: str) -> Any:
+    """An attribute of what may be no entity at all, or None."""
+    try:
+        return getattr(entity, attribute) if hasattr(entity, "is_a") else None
+    except Exception:
+        return None
+
+
+def _instances(values: Any) -> List[Any]:
+    """The entity instances of a list value (nothing of any other value)."""
+    if not isinstance(values, (tuple, list)):
+        return []
+    return [v for v in values if hasattr(v, "is_a") and hasattr(v, "id")]
+
 
 def _representation(products: Sequence[Any], frame: _Frame,
                     start: float) -> Dict[str, List[tuple]]:
@@ -727,9 +825,9 @@ def _representation(products: Sequence[Any], frame: _Frame,
     out = {"horizontal": [], "vertical": []}  # type: Dict[str, List[tuple]]
     curves = []  # type: List[Any]
     for product in products:
-        shape = getattr(product, "Representation", None)
-        for rep in (getattr(shape, "Representations", None) or ()) if shape is not None else ():
-            curves.extend(rep.Items or ())
+        shape = _read(product, "Representation")
+        for rep in _instances(_read(shape, "Representations")):
+            curves.extend(_instances(_read(rep, "Items")))
     curves.reverse()  # taken from the end: the alignment's own first
     seen = set()
     while curves:
@@ -738,13 +836,13 @@ def _representation(products: Sequence[Any], frame: _Frame,
             continue
         seen.add(curve.id())
         if curve.is_a("IfcGradientCurve") or curve.is_a("IfcSegmentedReferenceCurve"):
-            curves.append(curve.BaseCurve)
+            curves.extend(_instances([_read(curve, "BaseCurve")]))
         if not curve.is_a("IfcCompositeCurve") or curve.is_a("IfcSegmentedReferenceCurve"):
             continue
         key = "vertical" if curve.is_a("IfcGradientCurve") else "horizontal"
         if out[key]:
             continue
-        for seg in curve.Segments or ():
+        for seg in _instances(_read(curve, "Segments")):
             try:
                 loc = seg.Placement.Location.Coordinates
                 x, y = float(loc[0]), float(loc[1])
@@ -769,10 +867,10 @@ def read_ifc(path: PathLike, name: Union[None, str, int] = None) -> IfcAlignment
     model, notes = open_model(path)
     where = os.fspath(path)
     ctx = _Context(where)
-    alignments = _alignments(model)
+    alignments = _alignments(model, ctx)
     if not alignments:
         ctx.fail(None, None, "the file holds no IfcAlignment")
-    names = [a.Name or "" for a in alignments]
+    names = [_label(ctx, a) for a in alignments]
     if name is None:
         if len(alignments) > 1:
             ctx.fail(None, None, "the file holds %d alignments; choose one by name or index: %s"
@@ -796,8 +894,8 @@ def read_ifc(path: PathLike, name: Union[None, str, int] = None) -> IfcAlignment
     alignment = alignments[index]
     units, angle = _units(model, ctx, notes)
     mapped, crs = _map_conversion(model, ctx, notes)
-    frame = _placement(ctx, alignment.ObjectPlacement).then(mapped) \
-        if alignment.ObjectPlacement is not None else mapped
+    placement = ctx.maybe(alignment, "ObjectPlacement", "IfcObjectPlacement")
+    frame = _placement(ctx, placement).then(mapped) if placement is not None else mapped
     layouts = _layouts(ctx, alignment)
     start, equations = _stationing(ctx, layouts["referents"], notes)
     elements, entities = _horizontal(ctx, layouts["IfcAlignmentHorizontal"], frame, angle, notes)
@@ -816,7 +914,7 @@ def read_ifc(path: PathLike, name: Union[None, str, int] = None) -> IfcAlignment
             notes.append("the %s layout runs %.6g past the end of the horizontal (%r)"
                          % (what, last - end, end))
     x, y = elements[0][3]
-    return IfcAlignmentDescription(alignment.Name or "", _name(alignment), index, where, start,
+    return IfcAlignmentDescription(names[index], _name(alignment), index, where, start,
                                    x, y, elements[0][4], elements, entities, units, equations,
                                    profile, profile_entities, cant, cant_entities, crs, notes,
                                    _representation(
