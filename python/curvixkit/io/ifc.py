@@ -222,13 +222,6 @@ def open_model(path: PathLike) -> Tuple[Any, List[str]]:
     text = data.decode("latin-1")  # STEP is 8-bit text; its own escapes carry the rest
     if not text.rstrip().endswith(_END):
         ctx.fail(None, None, "the file is truncated: it does not end with %s" % _END)
-    # ifcopenshell's parser has no depth limit (deep nesting ends the
-    # process): the text is scanned before it is parsed.
-    problem = step.scan(text)
-    if problem is not None:
-        entity, message = problem
-        raise IfcError(message if entity is None else "%s %s" % (entity, message), where,
-                       entity, None)
     found = re.search(r"FILE_SCHEMA\s*\(\s*\(\s*'([^']*)'", text[:65536])
     if found is None:
         ctx.fail(None, "FILE_SCHEMA", "the header names no FILE_SCHEMA")
@@ -236,6 +229,20 @@ def open_model(path: PathLike) -> Tuple[Any, List[str]]:
     if schema not in SCHEMAS:
         ctx.fail(None, "FILE_SCHEMA", "schema %r is not read (%s are)"
                  % (found.group(1), ", ".join(SCHEMAS)))
+    # ifcopenshell's parser has no depth limit (deep nesting ends the
+    # process) and leaves a reference to an entity the file does not hold
+    # out of a list: the text is scanned before it is parsed.
+    problem = step.scan(text)
+    if problem is not None:
+        entity, message, index = problem
+        attribute = None  # type: Optional[str]
+        if index is not None:
+            keyword, message = message.split(": ", 1)
+            kind, attribute = _attribute_name(ifcopenshell, schema, keyword, index)
+            message = "%s%s: %s" % (kind, "" if attribute is None else "." + attribute,
+                                    message)
+        raise IfcError(message if entity is None else "%s %s" % (entity, message), where,
+                       entity, attribute)
     notes = []  # type: List[str]
 
     def parse(content: str) -> Any:
@@ -263,6 +270,18 @@ def open_model(path: PathLike) -> Tuple[Any, List[str]]:
 
 
 _DEFINITION = re.compile(r"(?m)^\s*#(\d+)\s*=\s*([A-Za-z0-9_]+)")
+
+
+def _attribute_name(ifcopenshell: Any, schema: str, keyword: str,
+                    index: int) -> Tuple[str, Optional[str]]:
+    """The entity's name as the schema spells it and the name of its
+    ``index``-th attribute (None where the schema does not say)."""
+    try:
+        declaration = ifcopenshell.ifcopenshell_wrapper.schema_by_name(
+            schema if schema != "IFC4X3" else _READ_AS).declaration_by_name(keyword)
+        return declaration.name(), declaration.all_attributes()[index].name()
+    except Exception:
+        return keyword, None
 
 
 def _check_parsed(model: Any, text: str, ctx: _Context) -> None:
@@ -857,6 +876,45 @@ def _representation(products: Sequence[Any], frame: _Frame,
 
 # ------------------------------------------------------------------ public
 
+def _extent(ctx: _Context, model: Any, what: str, span: Tuple[float, float],
+            entities: Sequence[str], plan: Tuple[float, float], notes: List[str]) -> None:
+    """A vertical or cant layout against the horizontal's stations. One
+    that overlaps the horizontal nowhere describes another alignment and is
+    refused, naming its first segment's StartDistAlong (or its last
+    segment's HorizontalLength). Otherwise the reader keeps the file's
+    layout: past the horizontal's ends the queries of the plan give NaN
+    (and point3d's x, y; ``extend=True`` runs on the end tangents), and
+    where the layout stops short of the horizontal its queries give NaN,
+    as a LandXML profile does; both are noted."""
+    (first, last), (start, end) = span, plan
+
+    def slack(*values: float) -> float:
+        return 1e-6 * max(1.0, max(abs(v) for v in values))
+
+    def segment(k: int) -> Any:
+        return model.by_id(int(entities[k][1:]))
+
+    if first >= end - slack(first, end):
+        ctx.fail(segment(0), "StartDistAlong", "the %s layout starts at distance %r, at or past "
+                 "the end of the horizontal (%r): it covers none of it"
+                 % (what, first - start, end - start))
+    if last <= start + slack(last, start):
+        ctx.fail(segment(-1), "HorizontalLength", "the %s layout ends at distance %r, at or "
+                 "before the start of the horizontal: it covers none of it"
+                 % (what, last - start))
+    if last > end + slack(last, end):
+        notes.append("the %s layout runs %.6g past the end of the horizontal (%r)"
+                     % (what, last - end, end))
+    if first < start - slack(first, start):
+        notes.append("the %s layout starts %.6g before the start of the horizontal (%r)"
+                     % (what, start - first, start))
+    for a, b in ((start, first), (last, end)):
+        if b - a > slack(a, b):
+            notes.append("the %s layout leaves stations %r to %r of the horizontal without "
+                         "%s (NaN there)" % (what, a, b, "elevation" if what == "vertical"
+                                               else "cant"))
+
+
 def read_ifc(path: PathLike, name: Union[None, str, int] = None) -> IfcAlignmentDescription:
     """One alignment of an IFC 4.3 file as an :class:`IfcAlignmentDescription`.
 
@@ -908,11 +966,12 @@ def read_ifc(path: PathLike, name: Union[None, str, int] = None) -> IfcAlignment
         cant, cant_entities = _cant(ctx, layouts["IfcAlignmentCant"], start, units,
                                      notes)
     end = start + sum(e[0] for e in elements)
-    for what, last in (("vertical", profile[-1][1] + profile[-1][2] if profile else None),
-                       ("cant", cant["stations"][-1][0] if cant else None)):
-        if last is not None and last > end + 1e-6 * max(1.0, abs(end)):
-            notes.append("the %s layout runs %.6g past the end of the horizontal (%r)"
-                         % (what, last - end, end))
+    if profile:
+        _extent(ctx, model, "vertical", (profile[0][1], profile[-1][1] + profile[-1][2]),
+                profile_entities, (start, end), notes)
+    if cant:
+        _extent(ctx, model, "cant", (cant["stations"][0][0], cant["stations"][-1][0]),
+                cant_entities, (start, end), notes)
     x, y = elements[0][3]
     return IfcAlignmentDescription(names[index], _name(alignment), index, where, start,
                                    x, y, elements[0][4], elements, entities, units, equations,

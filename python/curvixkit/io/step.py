@@ -32,7 +32,13 @@ _LONG_NAME = re.compile(r"#(\d{10,})")
 _BAD_NAME = re.compile(r"#(?!\d)")
 # ifcopenshell keeps entity names in 32-bit integers.
 MAX_NAME = (1 << 31) - 1
+_DEFINED = re.compile(r"#(\d+)\s*=")
+_REFERRED = re.compile(r"#(\d+)(?!\d)(?!\s*=)")
 _CHUNK = 1 << 24
+_TOKEN = re.compile(r"""\s*(?:(?P<keyword>[A-Za-z_][A-Za-z0-9_-]*)|(?P<value>''|"[0-9A-Fa-f]*"|
+    \.[A-Za-z_][A-Za-z0-9_]*\.|[+-]?\d+(?:\.\d*)?(?:[eE][+-]?\d+)?|\#\d+|[$*])|(?P<mark>[(),;]))""",
+                    re.X)
+_HEADER = re.compile(r"\s*ISO-10303-21\s*;\s*HEADER\s*;")
 # +1 for "(", -1 for ")", 0 for every other byte.
 _STEP = np.zeros(256, dtype=np.int8)
 _STEP[ord("(")], _STEP[ord(")")] = 1, -1
@@ -67,28 +73,132 @@ def _statement(text: str, at: int) -> Tuple[Optional[str], str]:
     return ("#" + name if name else None), (found.group(2) if found is not None else "")
 
 
-def scan(text: str) -> Optional[Tuple[Optional[str], str]]:
+def _attribute(text: str, at: int) -> Optional[int]:
+    """The 0-based index of the attribute of the statement that holds
+    offset ``at`` (strings removed), or None where it is not a simple
+    entity's attribute."""
+    begin = text.rfind(";", 0, at) + 1
+    open_at = text.find("(", begin, at)
+    if open_at < 0:
+        return None
+    depth, index = 0, 0
+    for c in text[open_at + 1:at]:
+        if c == "(":
+            depth += 1
+        elif c == ")":
+            depth -= 1
+        elif c == "," and depth == 0:
+            index += 1
+    return index if depth >= 0 else None
+
+
+def _dangling(text: str) -> Optional[Tuple[int, str]]:
+    """(offset, name) of the first reference to an entity the text does not
+    define. ifcopenshell leaves such a reference out of a list, and reads
+    it as absent elsewhere."""
+    missing = set(_REFERRED.findall(text)) - set(_DEFINED.findall(text))
+    if not missing:
+        return None
+    defined = {int(n) for n in _DEFINED.findall(text)}
+    missing = {n for n in missing if int(n) not in defined}
+    if not missing:
+        return None
+    first = min((found.start(), found.group(1)) for found in (
+        re.search(r"#(%s)(?!\d)(?!\s*=)" % n, text) for n in sorted(missing)[:100])
+                if found is not None)
+    return first
+
+
+def _near(text: str, at: int) -> str:
+    """The text from ``at`` to the end of its line (at most 24 characters)."""
+    return text[at:at + 24].strip().split("\n")[0]
+
+
+def _header(text: str) -> Optional[str]:
+    """What is wrong with the header section (strings removed), or None.
+    ifcopenshell's header parser ends the process on a stray value, such
+    as ``FILE_SCHEMA(('IFC4X3')2);``, so its grammar is checked here:
+    statements ``KEYWORD(parameters);`` of strings, numbers, enumerations,
+    binaries, references, ``$``, ``*``, typed values and lists."""
+    found = _HEADER.match(text)
+    if found is None:
+        return "the file does not begin with ISO-10303-21; HEADER;"
+    end = text.find("ENDSEC;", found.end())
+    if end < 0:
+        return "the HEADER section has no ENDSEC;"
+    at = found.end()
+    while True:
+        token = _TOKEN.match(text, at)
+        if token is None or token.end() > end:
+            if text[at:end].strip():
+                return "the header cannot be read at %r" % _near(text, at)
+            return None
+        if token.group("keyword") is None:
+            return "the header cannot be read at %r" % _near(text, at)
+        name = token.group("keyword")
+        at = token.end()
+        # After a keyword: "(" parameters ")" ";". expect holds what may come.
+        depth, expect = 0, "("
+        while True:
+            token = _TOKEN.match(text, at)
+            if token is None or token.end() > end:
+                return "%s in the header cannot be read at %r" % (
+                    name, _near(text, at))
+            kind = "mark" if token.group("mark") else (
+                "keyword" if token.group("keyword") else "value")
+            mark = token.group("mark")
+            if expect == "(" and mark != "(":
+                return "%s in the header: '(' expected at %r" % (name, _near(text, at))
+            if expect == "value" and not (kind in ("value", "keyword") or mark in ("(", ")")):
+                return "%s in the header: a value expected at %r" % (
+                    name, _near(text, at))
+            if expect == "," and mark not in (",", ")"):
+                return "%s in the header: ',' or ')' expected at %r" % (
+                    name, _near(text, at))
+            if expect == ";" and mark != ";":
+                return "%s in the header: ';' expected at %r" % (name, _near(text, at))
+            at = token.end()
+            if mark == ";":
+                break
+            if mark == "(":
+                depth += 1
+                expect = "value"
+            elif mark == ")":
+                depth -= 1
+                expect = ";" if depth == 0 else ","
+            elif mark == ",":
+                expect = "value"
+            elif kind == "keyword":
+                expect = "("  # a typed value
+            else:
+                expect = ","
+
+
+def scan(text: str) -> Optional[Tuple[Optional[str], str, Optional[int]]]:
     """None for text the parser may be given, else (entity or None, what
-    is wrong with it)."""
+    is wrong with it, the index of the attribute at fault or None)."""
     bare = _STRING.sub("''", text)
     bare, open_comment = _without_comments(bare)
     if open_comment is not None:
         entity, keyword = _statement(bare, open_comment)
         return entity, "%s: a comment /* is never closed" % (keyword or "the text")
+    problem = _header(bare)
+    if problem is not None:
+        return None, problem, None
     statements = bare.count(";")
     if statements > MAX_STATEMENTS:
         return None, "the file holds %d statements, more than the %d read here" % (
-            statements, MAX_STATEMENTS)
+            statements, MAX_STATEMENTS), None
     found = _BAD_NAME.search(bare)
     if found is not None:
         entity, keyword = _statement(bare, found.start())
         return entity, "%s: '#' must be followed by an entity number (%r)" % (
-            keyword or "the text", bare[found.start():found.start() + 12])
+            keyword or "the text", bare[found.start():found.start() + 12]), None
     for found in _LONG_NAME.finditer(bare):
         if int(found.group(1)) > MAX_NAME:
             entity, keyword = _statement(bare, found.start())
             return entity, "%s: the entity name #%s is larger than %d" % (
-                keyword or "the text", found.group(1), MAX_NAME)
+                keyword or "the text", found.group(1), MAX_NAME), None
     data = bare.encode("latin-1", "replace")
     depth = 0
     for begin in range(0, len(data), _CHUNK):
@@ -103,9 +213,16 @@ def scan(text: str) -> Optional[Tuple[Optional[str], str]]:
             what = keyword or "the text"
             if running[at] > MAX_DEPTH:
                 return entity, "%s: lists or typed values nested deeper than %d" % (
-                    what, MAX_DEPTH)
+                    what, MAX_DEPTH), None
             if running[at] < 0:
-                return entity, "%s: a ')' closes no '('" % what
-            return entity, "%s: %d '(' are not closed before ';'" % (what, int(running[at]))
+                return entity, "%s: a ')' closes no '('" % what, None
+            return entity, "%s: %d '(' are not closed before ';'" % (
+                what, int(running[at])), None
         depth = int(running[-1])
+    found = _dangling(bare)
+    if found is not None:
+        at, name = found
+        entity, keyword = _statement(bare, at)
+        return entity, "%s: refers to #%s, which the file does not hold" % (
+            keyword or "the text", name), _attribute(bare, at)
     return None
