@@ -181,7 +181,7 @@ def scan(text: str) -> Optional[Tuple[Optional[str], str, Optional[int]]]:
     bare, open_comment = _without_comments(bare)
     if open_comment is not None:
         entity, keyword = _statement(bare, open_comment)
-        return entity, "%s: a comment /* is never closed" % (keyword or "the text")
+        return entity, "%s: a comment /* is never closed" % (keyword or "the text"), None
     problem = _header(bare)
     if problem is not None:
         return None, problem, None
