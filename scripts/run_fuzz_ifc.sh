@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# atheris fuzz of the IFC 4.3 reader (fuzz/fuzz_ifc.py) for a time or a count.
+#
+#   scripts/run_fuzz_ifc.sh [SECONDS]     (default 60; 0 with FUZZ_RUNS=N: N executions)
+#
+# scripts/run_fuzz.sh runs it as the target fuzz_ifc. The interpreter is
+# FUZZ_IFC_PYTHON when set (one with this package, ifcopenshell and atheris:
+# scripts/run_tests.sh passes its test environment, into which atheris is
+# installed), else a virtual environment of its own (build/venv-fuzz-ifc:
+# atheris builds against clang, which scripts/install_deps.sh installs with
+# WITH_CLANG=1; the package with its ifc extra). Seeds are fuzz/corpus/ifc
+# (fuzz/make_ifc_corpus.py) and the single-segment files of ../shared/ifc
+# (or IFC_SEEDS), copied into a scratch directory (FUZZ_WORK, default a new
+# temporary directory); nothing is written into the repository.
+# ifcopenshell 0.9 keeps about 330 bytes of every file it parses after the
+# file is freed, so a long run goes in rounds of FUZZ_ROUND executions
+# (default 100000), each a fresh process on the corpus grown so far. A
+# finding is written to the scratch directory as crash-* or timeout-* and
+# the script exits non-zero; reproduce it with
+#   <python> fuzz/fuzz_ifc.py <file>
+set -euo pipefail
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$repo"
+seconds="${1:-60}"
+
+py="${FUZZ_IFC_PYTHON:-}"
+if [ -z "$py" ]; then
+  WITH_CLANG=1 bash scripts/install_deps.sh
+  venv="$repo/build/venv-fuzz-ifc"
+  [ -x "$venv/bin/python" ] || "${PYTHON:-python3}" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}" "$venv/bin/python" -m pip install -q "$repo[ifc]"
+  py="$venv/bin/python"
+fi
+"$py" -c "import atheris" 2>/dev/null || CC=clang CXX=clang++ "$py" -m pip install -q atheris
+
+seeds="${IFC_SEEDS:-$repo/../shared/ifc}"
+work="${FUZZ_WORK:-$(mktemp -d)}"
+mkdir -p "$work/corpus" "$work/tmp"
+cp -n "$repo"/fuzz/corpus/ifc/*.ifc "$work/corpus/"
+cp -n "$seeds"/horizontal-*.ifc "$seeds"/vertical-*.ifc "$seeds"/cant-*.ifc \
+  "$seeds"/generated-*.ifc "$work/corpus/" 2>/dev/null || echo "no seed files in $seeds; the project's seeds only"
+trap 'rm -rf "$work/tmp"' EXIT
+echo "scratch directory: $work"
+log="$work/fuzz.log"
+round="${FUZZ_ROUND:-100000}"
+total="${FUZZ_RUNS:-0}"
+done_runs=0
+status=0
+began=$(date +%s)
+while :; do
+  runs=()
+  if [ "$total" -gt 0 ]; then
+    left=$((total - done_runs))
+    [ "$left" -gt 0 ] || break
+    runs=(-atheris_runs=$((left < round ? left : round)))
+  fi
+  echo "=== fuzz_ifc: ${seconds}s ${FUZZ_RUNS:+or $FUZZ_RUNS runs }from $(ls "$work/corpus" | wc -l) inputs (log: $log)"
+  # -timeout: a hang; the harness itself fails an input over 2 s of CPU time.
+  (cd "$work" && FUZZ_IFC_TMP="$work/tmp" "$py" "$repo/fuzz/fuzz_ifc.py" "$work/corpus" \
+     -dict="$repo/fuzz/ifc.dict" -max_total_time="$seconds" "${runs[@]}" -timeout=10 \
+     -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 >"$log" 2>&1) || status=1
+  grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$log" || true
+  if [ $status -ne 0 ]; then
+    grep -E -A3 'Uncaught Python exception|ERROR|Test unit written' "$log" | head -n 30
+    break
+  fi
+  n=$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')
+  done_runs=$((done_runs + ${n:-0}))
+  cat "$log" >>"$work/fuzz-all.log"
+  [ "$total" -gt 0 ] || break
+done
+echo "fuzz_ifc: $done_runs executions in $(( $(date +%s) - began )) s"
+exit $status
