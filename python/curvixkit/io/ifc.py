@@ -236,7 +236,7 @@ def open_model(path: PathLike) -> Tuple[Any, List[str]]:
     if problem is not None:
         entity, message, index = problem
         attribute = None  # type: Optional[str]
-        if index is not None:
+        if entity is not None and ": " in message:
             keyword, message = message.split(": ", 1)
             kind, attribute = _attribute_name(ifcopenshell, schema, keyword, index)
             message = "%s%s: %s" % (kind, "" if attribute is None else "." + attribute,
@@ -273,15 +273,19 @@ _DEFINITION = re.compile(r"(?m)^\s*#(\d+)\s*=\s*([A-Za-z0-9_]+)")
 
 
 def _attribute_name(ifcopenshell: Any, schema: str, keyword: str,
-                    index: int) -> Tuple[str, Optional[str]]:
+                    index: Optional[int]) -> Tuple[str, Optional[str]]:
     """The entity's name as the schema spells it and the name of its
-    ``index``-th attribute (None where the schema does not say)."""
+    ``index``-th attribute (None where no index is given or the schema does
+    not say)."""
     try:
         declaration = ifcopenshell.ifcopenshell_wrapper.schema_by_name(
             schema if schema != "IFC4X3" else _READ_AS).declaration_by_name(keyword)
-        return declaration.name(), declaration.all_attributes()[index].name()
     except Exception:
         return keyword, None
+    attributes = declaration.all_attributes() if hasattr(declaration, "all_attributes") else ()
+    if index is None or not 0 <= index < len(attributes):
+        return declaration.name(), None
+    return declaration.name(), attributes[index].name()
 
 
 def _check_parsed(model: Any, text: str, ctx: _Context) -> None:
