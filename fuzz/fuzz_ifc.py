@@ -44,11 +44,15 @@ def check_loaded(a):
     if not (len(a) >= 1 and math.isfinite(a.start_station) and math.isfinite(a.end_station)
             and a.start_station <= a.end_station):
         raise Finding("loaded alignment with a bad station range: %r" % (a,))
-    plan = a.point([a.start_station, a.end_station])
-    ends = a.point3d([a.start_station, a.end_station], offsets=1.0, banked=True)
-    # Offsets of 1 move a point of moderate coordinates to a finite point.
-    if (abs(plan) < 1e300).all() and not math.isfinite(float(abs(ends[:, :2]).max())):
-        raise Finding("point3d at the ends is not finite: %r" % (ends,))
+    ends = [a.start_station, a.end_station]
+    plan = a.point(ends)
+    level = a.point3d(ends, offsets=1.0)
+    # A level offset of 1 moves a point of moderate coordinates to a finite
+    # point (z, and a banked point, are NaN where the profile or the cant
+    # says nothing).
+    if (abs(plan) < 1e300).all() and not math.isfinite(float(abs(level[:, :2]).max())):
+        raise Finding("point3d at the ends is not finite: %r" % (level,))
+    a.point3d(ends, offsets=1.0, banked=True)
     a.diagnostics()
 
 
