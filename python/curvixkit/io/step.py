@@ -24,7 +24,9 @@ __all__ = ["MAX_DEPTH", "MAX_NAME", "MAX_STATEMENTS", "scan"]
 
 # Real files nest three or four deep (a list of typed values in a list).
 MAX_DEPTH = 64
-# About 400 bytes of parser memory each: 2 * 10^7 statements take some 8 GB.
+# Reading costs about 475 bytes and 17 us a statement (10^6 points of a
+# 41 MB file: 475 MB and 17 s on a busy machine), so 2 * 10^7 take some
+# 9.5 GB and six minutes: the most a file under the 1 GiB limit holds anyway.
 MAX_STATEMENTS = 20000000
 _STRING = re.compile(r"'[^']*(?:''[^']*)*'")
 _STATEMENT = re.compile(r"\s*(?:#(\d+)\s*=\s*)?([A-Za-z0-9_-]*)")
