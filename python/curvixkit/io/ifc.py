@@ -220,6 +220,8 @@ def open_model(path: PathLike) -> Tuple[Any, List[str]]:
     if not is_ifc(data[:64]):
         ctx.fail(None, None, "not an IFC file: it does not start with ISO-10303-21;")
     text = data.decode("latin-1")  # STEP is 8-bit text; its own escapes carry the rest
+    if text.startswith("\xef\xbb\xbf"):  # a UTF-8 BOM, which ifcopenshell refuses
+        text = text[3:]
     if not text.rstrip().endswith(_END):
         ctx.fail(None, None, "the file is truncated: it does not end with %s" % _END)
     found = re.search(r"FILE_SCHEMA\s*\(\s*\(\s*'([^']*)'", text[:65536])

@@ -29,6 +29,7 @@ MAX_DEPTH = 64
 # 9.5 GB and six minutes: the most a file under the 1 GiB limit holds anyway.
 MAX_STATEMENTS = 20000000
 _STRING = re.compile(r"'[^']*(?:''[^']*)*'")
+_STRING_OR_COMMENT = re.compile(r"'[^']*(?:''[^']*)*'|/\*")
 _STATEMENT = re.compile(r"\s*(?:#(\d+)\s*=\s*)?([A-Za-z0-9_-]*)")
 _LONG_NAME = re.compile(r"#(\d{10,})")
 _BAD_NAME = re.compile(r"#(?!\d)")
@@ -40,28 +41,36 @@ _CHUNK = 1 << 24
 _TOKEN = re.compile(r"""\s*(?:(?P<keyword>[A-Za-z_][A-Za-z0-9_-]*)|(?P<value>''|"[0-9A-Fa-f]*"|
     \.[A-Za-z_][A-Za-z0-9_]*\.|[+-]?\d+(?:\.\d*)?(?:[eE][+-]?\d+)?|\#\d+|[$*])|(?P<mark>[(),;]))""",
                     re.X)
-_HEADER = re.compile(r"\s*ISO-10303-21\s*;\s*HEADER\s*;")
+_HEADER = re.compile("(?:\xef\xbb\xbf)?\\s*ISO-10303-21\\s*;\\s*HEADER\\s*;")  # after a BOM
+# Headers are a few hundred bytes; this bounds the scan's token loop.
+MAX_HEADER = 1 << 20
 # +1 for "(", -1 for ")", 0 for every other byte.
 _STEP = np.zeros(256, dtype=np.int8)
 _STEP[ord("(")], _STEP[ord(")")] = 1, -1
 
 
-def _without_comments(text: str) -> Tuple[str, Optional[int]]:
-    """The text without its comments (strings already removed), and the
-    offset of a comment that is never closed (None if none is)."""
+def _bare(text: str) -> Tuple[str, Optional[int]]:
+    """The text with every string made ``''`` and every comment a space,
+    read left to right as the parser does (a quote inside a comment starts
+    no string, ``/*`` inside a string starts no comment), and the offset in
+    that text of a comment that is never closed (None if none is)."""
     if "/*" not in text:
-        return text, None
+        return _STRING.sub("''", text), None
     parts = []  # type: List[str]
     at = 0
     while True:
-        start = text.find("/*", at)
-        if start < 0:
+        found = _STRING_OR_COMMENT.search(text, at)
+        if found is None:
             parts.append(text[at:])
             return "".join(parts), None
-        end = text.find("*/", start + 2)
+        parts.append(text[at:found.start()])
+        if found.group() != "/*":
+            parts.append("''")
+            at = found.end()
+            continue
+        end = text.find("*/", found.end())
         if end < 0:
-            return "".join(parts) + text[at:start], start
-        parts.append(text[at:start])
+            return "".join(parts), sum(len(p) for p in parts)
         parts.append(" ")
         at = end + 2
 
@@ -125,9 +134,9 @@ def _header(text: str) -> Optional[str]:
     found = _HEADER.match(text)
     if found is None:
         return "the file does not begin with ISO-10303-21; HEADER;"
-    end = text.find("ENDSEC;", found.end())
+    end = text.find("ENDSEC;", found.end(), found.end() + MAX_HEADER)
     if end < 0:
-        return "the HEADER section has no ENDSEC;"
+        return "the HEADER section has no ENDSEC; within %d bytes" % MAX_HEADER
     at = found.end()
     while True:
         token = _TOKEN.match(text, at)
@@ -179,8 +188,7 @@ def _header(text: str) -> Optional[str]:
 def scan(text: str) -> Optional[Tuple[Optional[str], str, Optional[int]]]:
     """None for text the parser may be given, else (entity or None, what
     is wrong with it, the index of the attribute at fault or None)."""
-    bare = _STRING.sub("''", text)
-    bare, open_comment = _without_comments(bare)
+    bare, open_comment = _bare(text)
     if open_comment is not None:
         entity, keyword = _statement(bare, open_comment)
         return entity, "%s: a comment /* is never closed" % (keyword or "the text"), None
