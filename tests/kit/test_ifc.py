@@ -204,7 +204,8 @@ def test_written_file_reads_in_map_coordinates_and_stations(tmp_path):
     ("missing segment", "RelatedObjects"), ("point of another type", "StartPoint"),
     ("layout nests itself", "RelatedObjects"), ("alignment nests itself", "RelatedObjects"),
     ("vertical past the end", "StartDistAlong"), ("vertical before the start", "HorizontalLength"),
-    ("nested 10^5 deep", None), ("stray value in the header", None), ("name defined twice", None),
+    ("nested 10^5 deep", None), ("nested deep after a quote in a comment", None),
+    ("stray value in the header", None), ("name defined twice", None),
     ("too many statements", None)])
 def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, attribute):
     path = tmp_path / "bad.ifc"
@@ -241,6 +242,9 @@ def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, a
                   r"(%s=IFCALIGNMENTVERTICALSEGMENT\(\$,\$,)0\." % vertical, r"\g<1>-150.", text),
               # ifcopenshell's parser recursed until the process died
               "nested 10^5 deep": text.replace(lines[0], lines[0].replace(",30.,", ",%s," % deep)),
+              # the scan once took the quote for a string's start, and skipped the nesting
+              "nested deep after a quote in a comment": text.replace(lines[0], "/* it's */" + lines[
+                  0].replace(",30.,", ",%s," % deep) + "/* ' */"),
               "stray value in the header": text.replace("FILE_SCHEMA(('IFC4X3_ADD2'));",
                                                         "FILE_SCHEMA(('IFC4X3_ADD2')2);"),
               "name defined twice": text.replace(lines[0], lines[0] + "\n#%d=IFCCARTESIANPOINT("
@@ -251,6 +255,7 @@ def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, a
         Alignment.from_ifc(path)
     where = {"truncated": None, "missing point": "#%d" % arc, "point of another type": "#%d" % arc,
              "nested 10^5 deep": "#%d" % arc, "missing segment": horizontal,
+             "nested deep after a quote in a comment": "#%d" % arc,
              "layout nests itself": horizontal, "alignment nests itself": top,
              "vertical past the end": vertical, "vertical before the start": vertical,
              "stray value in the header": None, "name defined twice": "#%d" % point,
