@@ -229,9 +229,9 @@ def scan(text: str) -> Optional[Tuple[Optional[str], str, Optional[int]]]:
             return entity, "%s: %d '(' are not closed before ';'" % (
                 what, int(running[at])), None
         depth = int(running[-1])
-    found = _dangling(bare)
-    if found is not None:
-        at, name = found
+    dangling = _dangling(bare)
+    if dangling is not None:
+        at, name = dangling
         entity, keyword = _statement(bare, at)
         return entity, "%s: refers to #%s, which the file does not hold" % (
             keyword or "the text", name), _attribute(bare, at)
