@@ -236,8 +236,8 @@ def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, a
               "layout nests itself": nest_also(horizontal, name["IFCALIGNMENTHORIZONTAL"]),
               "alignment nests itself": nest_also(top, name["IFCALIGNMENT"]),
               # starting where the horizontal (12345.678 + 50) ends
-              "vertical past the end": re.sub(
-                  r"(%s=IFCALIGNMENTVERTICALSEGMENT\(\$,\$,)0\." % vertical, r"\g<1>12395.678", text),
+              "vertical past the end": re.sub(r"(%s=IFCALIGNMENTVERTICALSEGMENT\(\$,\$,)0\."
+                                              % vertical, r"\g<1>12395.678", text),
               "vertical before the start": re.sub(
                   r"(%s=IFCALIGNMENTVERTICALSEGMENT\(\$,\$,)0\." % vertical, r"\g<1>-150.", text),
               # ifcopenshell's parser recursed until the process died
