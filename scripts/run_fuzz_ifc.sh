@@ -60,12 +60,13 @@ while :; do
   (cd "$work" && FUZZ_IFC_TMP="$work/tmp" "$py" "$repo/fuzz/fuzz_ifc.py" "$work/corpus" \
      -dict="$repo/fuzz/ifc.dict" -max_total_time="$seconds" "${runs[@]}" -timeout=10 \
      -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 >"$log" 2>&1) || status=1
-  grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$log" || true
+  # atheris ends a counted run with "Done N in S second(s)", a timed one with the stat lines.
+  grep -E '^Done [0-9]+ in|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$log" || true
   if [ $status -ne 0 ]; then
     grep -E -A3 'Uncaught Python exception|ERROR|Test unit written' "$log" | head -n 30
     break
   fi
-  n=$(grep -E '^stat::number_of_executed_units' "$log" | awk '{print $2}')
+  n=$(sed -n -e 's/^Done \([0-9]*\) in.*/\1/p' -e 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
   done_runs=$((done_runs + ${n:-0}))
   cat "$log" >>"$work/fuzz-all.log"
   [ "$total" -gt 0 ] || break
