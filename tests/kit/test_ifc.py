@@ -247,7 +247,8 @@ def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, a
                   0].replace(",30.,", ",%s," % deep) + "/* ' */"),
               "stray value in the header": text.replace("FILE_SCHEMA(('IFC4X3_ADD2'));",
                                                         "FILE_SCHEMA(('IFC4X3_ADD2')2);"),
-              "name defined twice": text.replace(lines[0], lines[0] + "\n#%d=IFCCARTESIANPOINT("
+              # on the same line, which a scan of line starts missed
+              "name defined twice": text.replace(lines[0], lines[0] + "#%d=IFCCARTESIANPOINT("
                                                  "(0.,0.));" % point),
               "too many statements": text}[case]
     path.write_text(broken)

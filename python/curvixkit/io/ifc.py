@@ -271,9 +271,6 @@ def open_model(path: PathLike) -> Tuple[Any, List[str]]:
     return model, notes
 
 
-_DEFINITION = re.compile(r"(?m)^\s*#(\d+)\s*=\s*([A-Za-z0-9_]+)")
-
-
 def _attribute_name(ifcopenshell: Any, schema: str, keyword: str,
                     index: Optional[int]) -> Tuple[str, Optional[str]]:
     """The entity's name as the schema spells it and the name of its
@@ -293,20 +290,20 @@ def _attribute_name(ifcopenshell: Any, schema: str, keyword: str,
 def _check_parsed(model: Any, text: str, ctx: _Context) -> None:
     """Refuse a file of which ifcopenshell silently left out an entity (it
     drops an instance whose values it cannot decode, such as 1.E999, and
-    every reference to it then reads as absent)."""
+    every reference to it then reads as absent), or which defines an
+    entity name twice (ifcopenshell keeps one of them)."""
     have = set(model.entity_names())  # the names alone: no instance is made
     defined = set()
-    for found in _DEFINITION.finditer(text):
-        number = int(found.group(1))
+    for name, keyword in step.definitions(text):
+        number = int(name)
+        keyword = keyword or "(a complex entity)"
         if number in defined:
             raise IfcError("#%s %s: the entity name #%s is defined twice" % (
-                found.group(1), found.group(2), found.group(1)), ctx.path, "#" + found.group(1),
-                None)
+                name, keyword, name), ctx.path, "#" + name, None)
         defined.add(number)
         if number not in have:
             raise IfcError("#%s %s: the entity cannot be read (a value out of range or "
-                           "malformed)" % (found.group(1), found.group(2)), ctx.path,
-                           "#" + found.group(1), None)
+                           "malformed)" % (name, keyword), ctx.path, "#" + name, None)
 
 
 def _check_schema(model: Any, ctx: _Context) -> None:

@@ -20,7 +20,7 @@ from typing import List, Optional, Tuple
 
 import numpy as np
 
-__all__ = ["MAX_DEPTH", "MAX_NAME", "MAX_STATEMENTS", "scan"]
+__all__ = ["MAX_DEPTH", "MAX_NAME", "MAX_STATEMENTS", "definitions", "scan"]
 
 # Real files nest three or four deep (a list of typed values in a list).
 MAX_DEPTH = 64
@@ -36,6 +36,7 @@ _BAD_NAME = re.compile(r"#(?!\d)")
 # ifcopenshell keeps entity names in 32-bit integers.
 MAX_NAME = (1 << 31) - 1
 _DEFINED = re.compile(r"#(\d+)\s*=")
+_DEFINITION = re.compile(r"#(\d+)\s*=\s*([A-Za-z0-9_]*)")
 _REFERRED = re.compile(r"#(\d+)(?!\d)(?!\s*=)")
 _CHUNK = 1 << 24
 _TOKEN = re.compile(r"""\s*(?:(?P<keyword>[A-Za-z_][A-Za-z0-9_-]*)|(?P<value>''|"[0-9A-Fa-f]*"|
@@ -183,6 +184,12 @@ def _header(text: str) -> Optional[str]:
                 expect = "("  # a typed value
             else:
                 expect = ","
+
+
+def definitions(text: str) -> List[Tuple[str, str]]:
+    """(name, keyword) of every entity the text defines, in file order
+    (strings and comments skipped; several statements may share a line)."""
+    return _DEFINITION.findall(_bare(text)[0])
 
 
 def scan(text: str) -> Optional[Tuple[Optional[str], str, Optional[int]]]:
