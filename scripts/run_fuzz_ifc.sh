@@ -37,9 +37,11 @@ fi
 seeds="${IFC_SEEDS:-$repo/../shared/ifc}"
 work="${FUZZ_WORK:-$(mktemp -d)}"
 mkdir -p "$work/corpus" "$work/tmp"
-cp -n "$repo"/fuzz/corpus/ifc/*.ifc "$work/corpus/"
-cp -n "$seeds"/horizontal-*.ifc "$seeds"/vertical-*.ifc "$seeds"/cant-*.ifc \
-  "$seeds"/generated-*.ifc "$work/corpus/" 2>/dev/null || echo "no seed files in $seeds; the project's seeds only"
+[ -d "$seeds" ] || echo "no seed files in $seeds; the project's seeds only"
+for seed in "$repo"/fuzz/corpus/ifc/*.ifc "$seeds"/horizontal-*.ifc "$seeds"/vertical-*.ifc \
+            "$seeds"/cant-*.ifc "$seeds"/generated-*.ifc; do
+  [ ! -e "$seed" ] || [ -e "$work/corpus/${seed##*/}" ] || cp "$seed" "$work/corpus/"
+done
 trap 'rm -rf "$work/tmp"' EXIT
 echo "scratch directory: $work"
 log="$work/fuzz.log"
