@@ -14,7 +14,8 @@
 # temporary directory); nothing is written into the repository.
 # ifcopenshell 0.9 keeps about 330 bytes of every file it parses after the
 # file is freed, so a long run goes in rounds of FUZZ_ROUND executions
-# (default 100000), each a fresh process on the corpus grown so far. A
+# (default 100000) or FUZZ_ROUND_SECONDS (default 120), each a fresh
+# process on the corpus grown so far. A
 # finding is written to the scratch directory as crash-* or timeout-* and
 # the script exits non-zero; reproduce it with
 #   <python> fuzz/fuzz_ifc.py <file>
@@ -46,6 +47,7 @@ trap 'rm -rf "$work/tmp"' EXIT
 echo "scratch directory: $work"
 log="$work/fuzz.log"
 round="${FUZZ_ROUND:-100000}"
+round_seconds="${FUZZ_ROUND_SECONDS:-120}"
 total="${FUZZ_RUNS:-0}"
 done_runs=0
 status=0
@@ -57,10 +59,16 @@ while :; do
     [ "$left" -gt 0 ] || break
     runs=(-atheris_runs=$((left < round ? left : round)))
   fi
-  echo "=== fuzz_ifc: ${seconds}s ${FUZZ_RUNS:+or $FUZZ_RUNS runs }from $(ls "$work/corpus" | wc -l) inputs (log: $log)"
+  limit=0
+  if [ "$seconds" -gt 0 ]; then
+    left=$((seconds - ($(date +%s) - began)))
+    [ "$left" -gt 0 ] || break
+    limit=$((left < round_seconds ? left : round_seconds))
+  fi
+  echo "=== fuzz_ifc: ${limit}s ${FUZZ_RUNS:+or $FUZZ_RUNS runs in all }from $(ls "$work/corpus" | wc -l) inputs (log: $log)"
   # -timeout: a hang; the harness itself fails an input over 2 s of CPU time.
   (cd "$work" && FUZZ_IFC_TMP="$work/tmp" "$py" "$repo/fuzz/fuzz_ifc.py" "$work/corpus" \
-     -dict="$repo/fuzz/ifc.dict" -max_total_time="$seconds" "${runs[@]}" -timeout=10 \
+     -dict="$repo/fuzz/ifc.dict" -max_total_time="$limit" "${runs[@]}" -timeout=10 \
      -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 >"$log" 2>&1) || status=1
   # atheris ends a counted run with "Done N in S second(s)", a timed one with the stat lines.
   grep -E '^Done [0-9]+ in|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$log" || true
@@ -71,7 +79,8 @@ while :; do
   n=$(sed -n -e 's/^Done \([0-9]*\) in.*/\1/p' -e 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
   done_runs=$((done_runs + ${n:-0}))
   cat "$log" >>"$work/fuzz-all.log"
-  [ "$total" -gt 0 ] || break
+  # SECONDS and FUZZ_RUNS both 0: one process without a limit.
+  [ "$total" -gt 0 ] || [ "$seconds" -gt 0 ] || break
 done
 echo "fuzz_ifc: $done_runs executions in $(( $(date +%s) - began )) s"
 exit $status
