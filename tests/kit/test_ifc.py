@@ -205,7 +205,8 @@ def test_written_file_reads_in_map_coordinates_and_stations(tmp_path):
     ("layout nests itself", "RelatedObjects"), ("alignment nests itself", "RelatedObjects"),
     ("vertical past the end", "StartDistAlong"), ("vertical before the start", "HorizontalLength"),
     ("nested 10^5 deep", None), ("nested deep after a quote in a comment", None),
-    ("stray value in the header", None), ("name defined twice", None),
+    ("stray value in the header", None), ("value without a comma", None),
+    ("number as the target CRS", "TargetCRS"), ("name defined twice", None),
     ("too many statements", None)])
 def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, attribute):
     path = tmp_path / "bad.ifc"
@@ -218,6 +219,7 @@ def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, a
     horizontal = by_parent[name["IFCALIGNMENTHORIZONTAL"]]
     vertical = name["IFCALIGNMENTVERTICALSEGMENT"]
     top = by_parent[name["IFCALIGNMENT"]]
+    conversion, crs = name["IFCMAPCONVERSION"], int(name["IFCPROJECTEDCRS"][1:])
     deep = "IFCPLANEANGLEMEASURE(" * 100000 + "30." + ")" * 100000
 
     def nest_also(rel, extra):
@@ -245,6 +247,9 @@ def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, a
               # the scan once took the quote for a string's start, and skipped the nesting
               "nested deep after a quote in a comment": text.replace(lines[0], "/* it's */" + lines[
                   0].replace(",30.,", ",%s," % deep) + "/* ' */"),
+              # ifcopenshell read TargetCRS as 0. and the string was lost (a fuzz finding)
+              "value without a comma": text.replace(",#%d,1000." % crs, ",'foot'00.,1000."),
+              "number as the target CRS": text.replace(",#%d,1000." % crs, ",0.,1000."),
               "stray value in the header": text.replace("FILE_SCHEMA(('IFC4X3_ADD2'));",
                                                         "FILE_SCHEMA(('IFC4X3_ADD2')2);"),
               # on the same line, which a scan of line starts missed
@@ -259,7 +264,8 @@ def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, a
              "nested deep after a quote in a comment": "#%d" % arc,
              "layout nests itself": horizontal, "alignment nests itself": top,
              "vertical past the end": vertical, "vertical before the start": vertical,
-             "stray value in the header": None, "name defined twice": "#%d" % point,
+             "stray value in the header": None, "value without a comma": conversion,
+             "number as the target CRS": conversion, "name defined twice": "#%d" % point,
              "too many statements": None}.get(case, "#%d" % line)
     assert (exc.value.entity, exc.value.attribute, exc.value.path) == (where, attribute, str(path))
     assert "\n" not in str(exc.value)

@@ -532,9 +532,9 @@ def _map_conversion(model: Any, ctx: _Context, notes: List[str]) -> Tuple[_Frame
     scale = ctx.number(m, "Scale", default=1.0)
     if abs(scale - 1.0) > 1e-12:
         ctx.fail(m, "Scale", "a Scale other than 1 (%r) is not supported yet" % scale)
-    target = ctx.get(m, "TargetCRS")
+    target = ctx.maybe(m, "TargetCRS", "IfcCoordinateReferenceSystem")
     crs = None
-    if target is not None and target.is_a("IfcCoordinateReferenceSystem"):
+    if target is not None:
         crs = _label(ctx, target) or None
     return _Frame(e, n, h, math.atan2(ordi, absc)), crs
 

@@ -186,6 +186,58 @@ def _header(text: str) -> Optional[str]:
                 expect = ","
 
 
+# The data section as one symbol a token (C-speed substitutions, in this
+# order: a keyword's digits and an exponent's E must not be read apart, and
+# no symbol is taken again by a later pattern): "=" a definition "#N =",
+# "#" a reference, "'" a string, '"' a binary, "." an enumeration, "0" a
+# number, "K" a keyword; "$", "*", "(", ")", ",", ";" stay themselves.
+_CLASSES = (
+    (re.compile(r"#\d+\s*="), "="), (re.compile(r"#\d+"), "#"), (re.compile(r"''"), "'"),
+    (re.compile(r'"[0-9A-Fa-f]*"'), '"'), (re.compile(r"\.[A-Za-z_][A-Za-z0-9_]*\."), "."),
+    (re.compile(r"(?<![A-Za-z0-9_])[+-]?\d+(?:\.\d*)?(?:[Ee][+-]?\d+)?"), "0"),
+    # NaN and INF are no STEP, but written by some tools; the reader names the attribute
+    (re.compile(r"(?<![A-Za-z0-9_])[+-]?(?:NaN|nan|INF|Inf|inf)(?![A-Za-z0-9_])"), "0"),
+    (re.compile(r"[A-Za-z_][A-Za-z0-9_]*"), "K"), (re.compile(r"\s+"), ""))
+# What may not follow what: a value without "," or ")"; a ")" without ",", ")", ";" or the
+# next part of a complex entity; a keyword without "("; a "," or "(" without what may start
+# a parameter; a statement that does not begin "#N=" KEYWORD or "#N=(" or end with ";".
+_WRONG = re.compile(r"""['".0#$*][^,)]|\)[^,);K]|K[^(]|,[^'".0#$*K(]|\([^'".0#$*K()]|;[^=]"""
+                    r"|=[^K(]|[^;]$|^[^=]")
+_DATA = re.compile(r"\bDATA\s*;")
+
+
+def _data_grammar(text: str) -> Optional[Tuple[int, str]]:
+    """(offset in ``text``, the tokens there) of the first place where the
+    data section (strings removed) breaks STEP's grammar, or None.
+    ifcopenshell reads a value that follows another without a comma (as
+    in ``IFCMAPCONVERSION(#8,'foot'00.,...)``) as something else and says
+    nothing."""
+    data = _DATA.search(text)
+    end = text.rfind("ENDSEC")
+    if data is None or end < data.end():
+        return None
+    body = text[data.end():end]
+    tokens = body
+    for pattern, letter in _CLASSES:
+        tokens = pattern.sub(letter, tokens)
+    if not tokens:
+        return None
+    wrong = _WRONG.search(tokens)
+    if wrong is None:
+        return None
+    # The statement of the fault: as many ";" before it in the text as in the tokens.
+    statements = tokens.count(";", 0, wrong.start())
+    lo, hi = 0, len(body)
+    while lo < hi:
+        mid = (lo + hi) // 2
+        if body.count(";", 0, mid) > statements:
+            hi = mid
+        else:
+            lo = mid + 1
+    begin = body.rfind(";", 0, max(0, lo - 1)) + 1 if statements else 0
+    return data.end() + begin, tokens[max(0, wrong.start() - 8):wrong.end() + 8]
+
+
 def definitions(text: str) -> List[Tuple[str, str]]:
     """(name, keyword) of every entity the text defines, in file order
     (strings and comments skipped; several statements may share a line)."""
@@ -236,6 +288,12 @@ def scan(text: str) -> Optional[Tuple[Optional[str], str, Optional[int]]]:
             return entity, "%s: %d '(' are not closed before ';'" % (
                 what, int(running[at])), None
         depth = int(running[-1])
+    grammar = _data_grammar(bare)
+    if grammar is not None:
+        at, tokens = grammar  # the tokens as symbols: see _CLASSES
+        entity, keyword = _statement(bare, at)
+        return entity, "%s: a value or separator out of place (not STEP's grammar): %s" % (
+            keyword or "the data section", tokens), None
     dangling = _dangling(bare)
     if dangling is not None:
         at, name = dangling
