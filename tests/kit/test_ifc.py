@@ -206,7 +206,7 @@ def test_written_file_reads_in_map_coordinates_and_stations(tmp_path):
     ("vertical past the end", "StartDistAlong"), ("vertical before the start", "HorizontalLength"),
     ("nested 10^5 deep", None), ("nested deep after a quote in a comment", None),
     ("stray value in the header", None), ("value without a comma", None),
-    ("number as the target CRS", "TargetCRS"), ("name defined twice", None),
+    ("number as the target CRS", "TargetCRS"), ("entity with a line break as a name", "Name"), ("name defined twice", None),
     ("too many statements", None)])
 def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, attribute):
     path = tmp_path / "bad.ifc"
@@ -250,6 +250,10 @@ def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, a
               # ifcopenshell read TargetCRS as 0. and the string was lost (a fuzz finding)
               "value without a comma": text.replace(",#%d,1000." % crs, ",'foot'00.,1000."),
               "number as the target CRS": text.replace(",#%d,1000." % crs, ",0.,1000."),
+              # its repr, with the line break, was quoted in the message (a fuzz finding)
+              "entity with a line break as a name": text.replace(
+                  "'A',$,$,$,$,$);", "%s,$,$,$,$,$);" % name["IFCALIGNMENTHORIZONTAL"]).replace(
+                  "IFCALIGNMENTHORIZONTAL('", "IFCALIGNMENTHORIZONTAL('a\nb"),
               "stray value in the header": text.replace("FILE_SCHEMA(('IFC4X3_ADD2'));",
                                                         "FILE_SCHEMA(('IFC4X3_ADD2')2);"),
               # on the same line, which a scan of line starts missed
@@ -265,7 +269,8 @@ def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, a
              "layout nests itself": horizontal, "alignment nests itself": top,
              "vertical past the end": vertical, "vertical before the start": vertical,
              "stray value in the header": None, "value without a comma": conversion,
-             "number as the target CRS": conversion, "name defined twice": "#%d" % point,
+             "number as the target CRS": conversion,
+             "entity with a line break as a name": name["IFCALIGNMENT"], "name defined twice": "#%d" % point,
              "too many statements": None}.get(case, "#%d" % line)
     assert (exc.value.entity, exc.value.attribute, exc.value.path) == (where, attribute, str(path))
     assert "\n" not in str(exc.value)

@@ -98,6 +98,8 @@ _ATTRIBUTES = {
 _MAGIC = b"ISO-10303-21;"
 _END = "END-ISO-10303-21;"
 _MAX_BYTES = 1 << 30
+# The longest message a failure quotes (values of the file included).
+_MESSAGE = 400
 # Joints of the cant layout closer than this (relative to the stations) are one station.
 _SAME_STATION = 1e-9
 
@@ -143,6 +145,10 @@ class _Context:
         self.path = path
 
     def fail(self, entity: Any, attribute: Optional[str], message: str) -> NoReturn:
+        # One line, of a readable length, whatever the values quoted hold.
+        message = message.replace("\r", "\\r").replace("\n", "\\n")
+        if len(message) > _MESSAGE:
+            message = message[:_MESSAGE] + "..."
         if entity is None:
             raise IfcError(message, self.path, None, attribute)
         where = "%s %s" % (_name(entity), entity.is_a())
