@@ -72,13 +72,13 @@ while :; do
      -rss_limit_mb=2048 -max_len=65536 -print_final_stats=1 >"$log" 2>&1) || status=1
   # atheris ends a counted run with "Done N in S second(s)", a timed one with the stat lines.
   grep -E '^Done [0-9]+ in|^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$log" || true
+  n=$(sed -n -e 's/^Done \([0-9]*\) in.*/\1/p' -e 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
+  done_runs=$((done_runs + ${n:-0}))
+  cat "$log" >>"$work/fuzz-all.log"
   if [ $status -ne 0 ]; then
     grep -E -A3 'Uncaught Python exception|ERROR|Test unit written' "$log" | head -n 30
     break
   fi
-  n=$(sed -n -e 's/^Done \([0-9]*\) in.*/\1/p' -e 's/^stat::number_of_executed_units: *//p' "$log" | tail -n1)
-  done_runs=$((done_runs + ${n:-0}))
-  cat "$log" >>"$work/fuzz-all.log"
   # SECONDS and FUZZ_RUNS both 0: one process without a limit.
   [ "$total" -gt 0 ] || [ "$seconds" -gt 0 ] || break
 done
