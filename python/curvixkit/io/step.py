@@ -1,16 +1,21 @@
 """A syntax scan of STEP physical files (ISO 10303-21) made before
 ifcopenshell parses them.
 
-ifcopenshell's parser recurses into nested lists and typed values and
+ifcopenshell 0.9's parser recurses into nested lists and typed values and
 takes no limit: text nested 100,000 deep (``IFCLENGTHMEASURE(`` repeated)
-overflows its stack and ends the process. The scan refuses such text, and
-text whose parentheses do not balance within each statement, with an
+overflows its stack and ends the process; a stray value in the header
+(``FILE_SCHEMA(('IFC4X3')2);``) ends it too; a stray value in the data
+section is read as another value, and a reference to an entity the file
+does not hold is left out of a list. The scan refuses all of these, text
+whose parentheses do not balance within each statement, ``#`` without an
+entity number and names beyond 32 bits, with an
 :class:`~curvixkit.errors.IfcError` naming the statement's entity; it also
 bounds the number of statements. Strings (``'...'`` with ``''`` for a
-quote) and comments (``/* ... */``) are skipped, as the parser skips them.
-The scan is linear in the size of the text: strings are removed by one
-regular expression, comments by ``str.find``, and the depth is a running
-sum in NumPy.
+quote) and comments (``/* ... */``) are skipped, read left to right as the
+parser reads them. The scan is linear in the size of the text: strings by
+one regular expression (comments by ``str.find``), the depth a running sum
+in NumPy, the data section's grammar on one symbol a token made by
+regular-expression substitutions.
 """
 
 from __future__ import annotations
