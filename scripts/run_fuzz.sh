@@ -5,7 +5,9 @@
 #
 # SECONDS per target (default 60; 0 for no limit); FUZZ_RUNS=N stops each
 # target after N executions instead. TARGET is fuzz_icd_loader, fuzz_queries,
-# fuzz_engine and/or fuzz_profile (default all four, one after the other). Each run
+# fuzz_engine, fuzz_profile and/or fuzz_ifc (default all five, one after the
+# other; fuzz_ifc is the atheris target of the IFC reader, run by
+# scripts/run_fuzz_ifc.sh, which says what it needs). Each run
 # starts from a copy of the seed corpus in a scratch directory (FUZZ_WORK, default a new
 # temporary directory), so inputs found on the way never land in the
 # repository; a crash, leak or hang is written there as crash-*, leak-* or
@@ -19,7 +21,11 @@ cd "$repo"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_icd_loader fuzz_queries fuzz_engine fuzz_profile)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_icd_loader fuzz_queries fuzz_engine fuzz_profile fuzz_ifc)
+native=()
+for target in "${targets[@]}"; do
+  [ "$target" = fuzz_ifc ] || native+=("$target")
+done
 
 WITH_CLANG=1 bash scripts/install_deps.sh
 command -v cmake >/dev/null || { echo "cmake is needed" >&2; exit 1; }
@@ -27,14 +33,20 @@ generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 
 build="${FUZZ_BUILD:-$repo/build/fuzz}"
-cmake -S "$repo" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_COMPILER=clang++ -DCURVIX_BUILD_FUZZERS=ON -DCURVIX_BUILD_PYTHON=OFF >/dev/null
-cmake --build "$build" -j2 --target "${targets[@]}"
+if [ ${#native[@]} -gt 0 ]; then
+  cmake -S "$repo" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER=clang++ -DCURVIX_BUILD_FUZZERS=ON -DCURVIX_BUILD_PYTHON=OFF >/dev/null
+  cmake --build "$build" -j2 --target "${native[@]}"
+fi
 
 work="${FUZZ_WORK:-$(mktemp -d)}"
 echo "scratch directory: $work"
 status=0
 for target in "${targets[@]}"; do
+  if [ "$target" = fuzz_ifc ]; then
+    FUZZ_WORK="$work/fuzz_ifc" bash "$repo/scripts/run_fuzz_ifc.sh" "$seconds" || { status=1; break; }
+    continue
+  fi
   case "$target" in
     fuzz_icd_loader) seeds="$repo/fuzz/corpus/icd"; extra=(-max_len=4096 -dict="$repo/fuzz/icd.dict") ;;
     fuzz_queries) seeds="$repo/fuzz/corpus/queries"; extra=(-max_len=512) ;;

@@ -4,6 +4,7 @@ against mpmath references computed from the curvature definitions, the
 clone without ../shared still tests the reader), and bad input."""
 
 import math
+import re
 import sys
 
 import numpy as np
@@ -12,6 +13,7 @@ import pytest
 from conftest import cubic_local, shape_turn, shared
 from curvixkit import Alignment
 from curvixkit.errors import IfcError, LossWarning, MissingExtraError
+from curvixkit.io import step
 
 ifcopenshell = pytest.importorskip("ifcopenshell", reason="reading IFC needs the optional extra "
                                                           "ifc (ifcopenshell)")
@@ -225,21 +227,104 @@ def test_written_file_reads_in_map_coordinates_and_stations(tmp_path):
 
 @pytest.mark.parametrize("case, attribute", [
     ("truncated", None), ("missing point", "StartPoint"), ("NaN", "SegmentLength"),
-    ("1e308", "SegmentLength"), ("negative", "SegmentLength")])
-def test_bad_input_names_the_entity_and_attribute(tmp_path, case, attribute):
+    ("1e308", "SegmentLength"), ("negative", "SegmentLength"),
+    ("missing segment", "RelatedObjects"), ("point of another type", "StartPoint"),
+    ("layout nests itself", "RelatedObjects"), ("alignment nests itself", "RelatedObjects"),
+    ("vertical past the end", "StartDistAlong"), ("vertical before the start", "HorizontalLength"),
+    ("nested 10^5 deep", None), ("nested deep after a quote in a comment", None),
+    ("stray value in the header", None), ("value without a comma", None),
+    ("number as the target CRS", "TargetCRS"), ("entity with a line break as a name", "Name"), ("name defined twice", None),
+    ("too many statements", None)])
+def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, attribute):
     path = tmp_path / "bad.ifc"
     line, arc, point = write_model(path, line_length=12345.678)
     text = path.read_text()
     lines = [ln for ln in text.splitlines() if ln.startswith("#%d=" % arc)]
+    name = {k: "#" + n for n, k in re.findall(r"#(\d+)=(IFC[A-Z]+)\(", text)}  # the last of each
+    nests = dict(re.findall(r"(#\d+)=IFCRELNESTS\('[^']*',\$,\$,\$,(#\d+),", text))
+    by_parent = {parent: rel for rel, parent in nests.items()}
+    horizontal = by_parent[name["IFCALIGNMENTHORIZONTAL"]]
+    vertical = name["IFCALIGNMENTVERTICALSEGMENT"]
+    top = by_parent[name["IFCALIGNMENT"]]
+    conversion, crs = name["IFCMAPCONVERSION"], int(name["IFCPROJECTEDCRS"][1:])
+    deep = "IFCPLANEANGLEMEASURE(" * 100000 + "30." + ")" * 100000
+
+    def nest_also(rel, extra):
+        return re.sub(r"(%s=IFCRELNESTS\([^;]*,\()" % rel, r"\g<1>%s," % extra, text)
+
+    if case == "too many statements":
+        monkeypatch.setattr(step, "MAX_STATEMENTS", 30)
     broken = {"truncated": text[:len(text) // 2],
               "missing point": text.replace(lines[0], lines[0].replace("#%d," % point, "#99999,")),
               "NaN": text.replace("12345.678", "NaN"), "1e308": text.replace("12345.678", "1.E308"),
-              "negative": text.replace("12345.678", "-1.")}[case]
+              "negative": text.replace("12345.678", "-1."),
+              # ifcopenshell leaves a reference to a missing entity out of a list
+              "missing segment": nest_also(horizontal, "#99999"),
+              "point of another type": text.replace(lines[0], lines[0].replace(
+                  "#%d," % point, "%s," % name["IFCALIGNMENT"])),
+              "layout nests itself": nest_also(horizontal, name["IFCALIGNMENTHORIZONTAL"]),
+              "alignment nests itself": nest_also(top, name["IFCALIGNMENT"]),
+              # starting where the horizontal (12345.678 + 50) ends
+              "vertical past the end": re.sub(r"(%s=IFCALIGNMENTVERTICALSEGMENT\(\$,\$,)0\."
+                                              % vertical, r"\g<1>12395.678", text),
+              "vertical before the start": re.sub(
+                  r"(%s=IFCALIGNMENTVERTICALSEGMENT\(\$,\$,)0\." % vertical, r"\g<1>-150.", text),
+              # ifcopenshell's parser recursed until the process died
+              "nested 10^5 deep": text.replace(lines[0], lines[0].replace(",30.,", ",%s," % deep)),
+              # the scan once took the quote for a string's start, and skipped the nesting
+              "nested deep after a quote in a comment": text.replace(lines[0], "/* it's */" + lines[
+                  0].replace(",30.,", ",%s," % deep) + "/* ' */"),
+              # ifcopenshell read TargetCRS as 0. and the string was lost (a fuzz finding)
+              "value without a comma": text.replace(",#%d,1000." % crs, ",'foot'00.,1000."),
+              "number as the target CRS": text.replace(",#%d,1000." % crs, ",0.,1000."),
+              # its repr, with the line break, was quoted in the message (a fuzz finding)
+              "entity with a line break as a name": text.replace(
+                  "'A',$,$,$,$,$);", "%s,$,$,$,$,$);" % name["IFCALIGNMENTHORIZONTAL"]).replace(
+                  "IFCALIGNMENTHORIZONTAL('", "IFCALIGNMENTHORIZONTAL('a\nb"),
+              "stray value in the header": text.replace("FILE_SCHEMA(('IFC4X3_ADD2'));",
+                                                        "FILE_SCHEMA(('IFC4X3_ADD2')2);"),
+              # on the same line, which a scan of line starts missed
+              "name defined twice": text.replace(lines[0], lines[0] + "#%d=IFCCARTESIANPOINT("
+                                                 "(0.,0.));" % point),
+              "too many statements": text}[case]
     path.write_text(broken)
     with pytest.raises(IfcError) as exc:
         Alignment.from_ifc(path)
-    where = {"truncated": None, "missing point": "#%d" % arc}.get(case, "#%d" % line)
+    where = {"truncated": None, "missing point": "#%d" % arc, "point of another type": "#%d" % arc,
+             "nested 10^5 deep": "#%d" % arc, "missing segment": horizontal,
+             "nested deep after a quote in a comment": "#%d" % arc,
+             "layout nests itself": horizontal, "alignment nests itself": top,
+             "vertical past the end": vertical, "vertical before the start": vertical,
+             "stray value in the header": None, "value without a comma": conversion,
+             "number as the target CRS": conversion,
+             "entity with a line break as a name": name["IFCALIGNMENT"], "name defined twice": "#%d" % point,
+             "too many statements": None}.get(case, "#%d" % line)
     assert (exc.value.entity, exc.value.attribute, exc.value.path) == (where, attribute, str(path))
+    assert "\n" not in str(exc.value)
+
+
+@pytest.mark.parametrize("length", [100.0, 200.0])
+def test_vertical_layout_of_another_extent_is_noted_and_nan_where_it_says_nothing(tmp_path, length):
+    """The small file's horizontal runs from 1000 to 1150; its vertical
+    covers 1000 to 1100, or runs 50 past the end (as one of the 11 tracks
+    does by 82.4888)."""
+    path = tmp_path / "small.ifc"
+    write_model(path)
+    path.write_text(path.read_text().replace("0.,150.,5.,0.01", "0.,%r,5.,0.01" % length))
+    a = Alignment.from_ifc(path)
+    notes = [n for n in a.diagnostics().notes if n.startswith("the vertical layout")]
+    z = a.point3d([1050.0, 1120.0, 1180.0])
+    if length == 100.0:
+        assert notes == ["the vertical layout leaves stations 1100.0 to 1150.0 of the horizontal "
+                         "without elevation (NaN there)"]
+        assert math.isfinite(z[0, 2]) and math.isnan(z[1, 2])
+    else:
+        assert notes == ["the vertical layout runs 50 past the end of the horizontal (1150.0)"]
+        assert math.isfinite(z[1, 2])
+        # past the plan's end: no plan point, unless the end tangent is extended
+        assert np.isnan(z[2, :2]).all()
+        extended = a.point3d(1180.0, extend=True)
+        assert abs(extended[2] - (50.0 + 5.0 + 1.8)) <= 1e-12 and np.isfinite(extended).all()
 
 
 def test_without_ifcopenshell_the_extra_is_named(monkeypatch, tmp_path):

@@ -61,6 +61,7 @@ from collections import namedtuple
 from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple, Union
 
 from curvixkit import _plane
+from curvixkit.io import step
 from curvixkit.errors import IfcError, missing_extra
 from curvixkit.results import Units
 from curvixkit.stations import Equation
@@ -99,6 +100,8 @@ _ATTRIBUTES = {
 _MAGIC = b"ISO-10303-21;"
 _END = "END-ISO-10303-21;"
 _MAX_BYTES = 1 << 30
+# The longest message a failure quotes (values of the file included).
+_MESSAGE = 400
 # Joints of the cant layout closer than this (relative to the stations) are one station.
 _SAME_STATION = 1e-9
 
@@ -144,6 +147,10 @@ class _Context:
         self.path = path
 
     def fail(self, entity: Any, attribute: Optional[str], message: str) -> NoReturn:
+        # One line, of a readable length, whatever the values quoted hold.
+        message = message.replace("\r", "\\r").replace("\n", "\\n")
+        if len(message) > _MESSAGE:
+            message = message[:_MESSAGE] + "..."
         if entity is None:
             raise IfcError(message, self.path, None, attribute)
         where = "%s %s" % (_name(entity), entity.is_a())
@@ -184,6 +191,20 @@ class _Context:
             self.fail(entity, attribute, "must be an %s, got %r" % (kind, value))
         return value
 
+    def maybe(self, entity: Any, attribute: str, kind: str) -> Any:
+        """An optional reference: None, or an instance of ``kind``."""
+        value = self.get(entity, attribute)
+        if value is not None and not (hasattr(value, "is_a") and value.is_a(kind)):
+            self.fail(entity, attribute, "must be an %s, got %r" % (kind, value))
+        return value
+
+    def word(self, entity: Any, attribute: str) -> Optional[str]:
+        """An optional string or enumeration value."""
+        value = self.get(entity, attribute)
+        if value is not None and not isinstance(value, str):
+            self.fail(entity, attribute, "must be a string, got %r" % (value,))
+        return value
+
     def enum(self, entity: Any, attribute: str) -> str:
         value = self.get(entity, attribute)
         if not isinstance(value, str):
@@ -207,6 +228,8 @@ def open_model(path: PathLike) -> Tuple[Any, List[str]]:
     if not is_ifc(data[:64]):
         ctx.fail(None, None, "not an IFC file: it does not start with ISO-10303-21;")
     text = data.decode("latin-1")  # STEP is 8-bit text; its own escapes carry the rest
+    if text.startswith("\xef\xbb\xbf"):  # a UTF-8 BOM, which ifcopenshell refuses
+        text = text[3:]
     if not text.rstrip().endswith(_END):
         ctx.fail(None, None, "the file is truncated: it does not end with %s" % _END)
     found = re.search(r"FILE_SCHEMA\s*\(\s*\(\s*'([^']*)'", text[:65536])
@@ -216,6 +239,20 @@ def open_model(path: PathLike) -> Tuple[Any, List[str]]:
     if schema not in SCHEMAS:
         ctx.fail(None, "FILE_SCHEMA", "schema %r is not read (%s are)"
                  % (found.group(1), ", ".join(SCHEMAS)))
+    # ifcopenshell's parser has no depth limit (deep nesting ends the
+    # process) and leaves a reference to an entity the file does not hold
+    # out of a list: the text is scanned before it is parsed.
+    problem = step.scan(text)
+    if problem is not None:
+        entity, message, index = problem
+        attribute = None  # type: Optional[str]
+        if entity is not None and ": " in message:
+            keyword, message = message.split(": ", 1)
+            kind, attribute = _attribute_name(ifcopenshell, schema, keyword, index)
+            message = "%s%s: %s" % (kind, "" if attribute is None else "." + attribute,
+                                    message)
+        raise IfcError(message if entity is None else "%s %s" % (entity, message), where,
+                       entity, attribute)
     notes = []  # type: List[str]
 
     def parse(content: str) -> Any:
@@ -242,21 +279,39 @@ def open_model(path: PathLike) -> Tuple[Any, List[str]]:
     return model, notes
 
 
-_DEFINITION = re.compile(r"(?m)^\s*#(\d+)\s*=\s*([A-Za-z0-9_]+)")
+def _attribute_name(ifcopenshell: Any, schema: str, keyword: str,
+                    index: Optional[int]) -> Tuple[str, Optional[str]]:
+    """The entity's name as the schema spells it and the name of its
+    ``index``-th attribute (None where no index is given or the schema does
+    not say)."""
+    try:
+        declaration = ifcopenshell.ifcopenshell_wrapper.schema_by_name(
+            schema if schema != "IFC4X3" else _READ_AS).declaration_by_name(keyword)
+    except Exception:
+        return keyword, None
+    attributes = declaration.all_attributes() if hasattr(declaration, "all_attributes") else ()
+    if index is None or not 0 <= index < len(attributes):
+        return declaration.name(), None
+    return declaration.name(), attributes[index].name()
 
 
 def _check_parsed(model: Any, text: str, ctx: _Context) -> None:
     """Refuse a file of which ifcopenshell silently left out an entity (it
     drops an instance whose values it cannot decode, such as 1.E999, and
-    every reference to it then reads as absent)."""
-    have = set()
-    for entity in model:
-        have.add(entity.id())
-    for found in _DEFINITION.finditer(text):
-        if int(found.group(1)) not in have:
+    every reference to it then reads as absent), or which defines an
+    entity name twice (ifcopenshell keeps one of them)."""
+    have = set(model.entity_names())  # the names alone: no instance is made
+    defined = set()
+    for name, keyword in step.definitions(text):
+        number = int(name)
+        keyword = keyword or "(a complex entity)"
+        if number in defined:
+            raise IfcError("#%s %s: the entity name #%s is defined twice" % (
+                name, keyword, name), ctx.path, "#" + name, None)
+        defined.add(number)
+        if number not in have:
             raise IfcError("#%s %s: the entity cannot be read (a value out of range or "
-                           "malformed)" % (found.group(1), found.group(2)), ctx.path,
-                           "#" + found.group(1), None)
+                           "malformed)" % (name, keyword), ctx.path, "#" + name, None)
 
 
 def _check_schema(model: Any, ctx: _Context) -> None:
@@ -278,32 +333,76 @@ def _check_schema(model: Any, ctx: _Context) -> None:
                                                                 ", ".join(missing)))
 
 
-def _alignments(model: Any) -> List[Any]:
+def _is_instance(value: Any, kind: str) -> bool:
+    return hasattr(value, "is_a") and hasattr(value, "id") and value.is_a(kind)
+
+
+def _parents(ctx: _Context, entity: Any) -> List[Tuple[Any, Any]]:
+    """(relation, object) of each IfcRelNests that nests ``entity``."""
+    out = []
+    for rel in ctx.get(entity, "Nests") or ():
+        parent = ctx.get(rel, "RelatingObject")
+        if parent is not None and not _is_instance(parent, "IfcObjectDefinition"):
+            ctx.fail(rel, "RelatingObject", "must be an IfcObjectDefinition, got %r" % (parent,))
+        if parent is not None:
+            out.append((rel, parent))
+    return out
+
+
+def _alignments(model: Any, ctx: Optional[_Context] = None) -> List[Any]:
     """The top-level alignments in file order (an alignment nested in
-    another is part of it, not one of its own)."""
+    another is part of it, not one of its own). Alignments that nest each
+    other in a circle are refused: none of them would be top-level."""
+    ctx = ctx if ctx is not None else _Context(None)
     out = []
     for a in sorted(model.by_type("IfcAlignment"), key=lambda e: e.id()):
-        nests = getattr(a, "Nests", ()) or ()
-        if any(r.RelatingObject is not None and r.RelatingObject.is_a("IfcAlignment")
-               for r in nests):
+        up = [(r, p) for r, p in _parents(ctx, a) if p.is_a("IfcAlignment")]
+        if not up:
+            out.append(a)
             continue
-        out.append(a)
+        seen = {a.id()}
+        while up:
+            rel, parent = up[0]
+            if parent.id() in seen:
+                ctx.fail(rel, "RelatedObjects", "the alignments nest each other in a circle (%s)"
+                         % ", ".join("#%d" % i for i in sorted(seen)))
+            seen.add(parent.id())
+            up = [(r, p) for r, p in _parents(ctx, parent) if p.is_a("IfcAlignment")]
     return out
 
 
-def _nested(entity: Any) -> List[Any]:
+def _nested(ctx: _Context, entity: Any) -> List[Any]:
     """What an object nests, in IfcRelNests order (relations by file order)."""
     out = []  # type: List[Any]
-    for rel in sorted(getattr(entity, "IsNestedBy", ()) or (), key=lambda r: r.id()):
-        out.extend(o for o in (rel.RelatedObjects or ()) if o is not None)
+    for rel in sorted(ctx.get(entity, "IsNestedBy") or (), key=lambda r: r.id()):
+        related = ctx.get(rel, "RelatedObjects") or ()
+        if not isinstance(related, (tuple, list)):
+            ctx.fail(rel, "RelatedObjects", "must be a list of objects, got %r" % (related,))
+        for o in related:
+            if o is None:
+                continue
+            if not _is_instance(o, "IfcObjectDefinition"):
+                ctx.fail(rel, "RelatedObjects", "must hold objects, got %r" % (o,))
+            if o.id() == entity.id():
+                ctx.fail(rel, "RelatedObjects", "%s nests itself" % _name(entity))
+            out.append(o)
     return out
+
+
+def _label(ctx: _Context, entity: Any) -> str:
+    """An entity's Name ("" for none)."""
+    name = ctx.get(entity, "Name")
+    if name is not None and not isinstance(name, str):
+        ctx.fail(entity, "Name", "must be a string, got %r" % (name,))
+    return name or ""
 
 
 def ifc_names(path: PathLike) -> List[str]:
     """The names of the alignments of an IFC file, in file order ("" for an
     alignment without a name)."""
     model, _ = open_model(path)
-    return [a.Name or "" for a in _alignments(model)]
+    ctx = _Context(os.fspath(path))
+    return [_label(ctx, a) for a in _alignments(model, ctx)]
 
 
 # ------------------------------------------------------------------- units
@@ -314,35 +413,39 @@ _IMPERIAL = ("foot", "feet", "inch", "yard", "mile")
 def _units(model: Any, ctx: _Context, notes: List[str]) -> Tuple[Units, float]:
     """The units and the radians per plane angle unit."""
     projects = model.by_type("IfcProject")
-    assignment = projects[0].UnitsInContext if projects else None
+    assignment = ctx.maybe(projects[0], "UnitsInContext", "IfcUnitAssignment") \
+        if projects else None
     linear = None  # type: Optional[str]
     angular = None  # type: Optional[str]
     system = None  # type: Optional[str]
     factor = None  # type: Optional[float]
-    for unit in (assignment.Units if assignment is not None else ()) or ():
+    units = (ctx.get(assignment, "Units") if assignment is not None else ()) or ()
+    if not isinstance(units, (tuple, list)) or not all(hasattr(u, "is_a") for u in units):
+        ctx.fail(assignment, "Units", "must be a list of units, got %r" % (units,))
+    for unit in units:
         kind = getattr(unit, "UnitType", None)
         if kind == "LENGTHUNIT" and linear is None:
             if unit.is_a("IfcSIUnit"):
-                linear = (unit.Prefix or "").lower() + "metre"
+                linear = (ctx.word(unit, "Prefix") or "").lower() + "metre"
                 system = "Metric"
             else:
                 linear = str(ctx.get(unit, "Name"))
                 system = "Imperial" if any(w in linear.lower() for w in _IMPERIAL) else None
         elif kind == "PLANEANGLEUNIT" and angular is None:
             if unit.is_a("IfcSIUnit"):
-                if unit.Prefix:
+                if ctx.word(unit, "Prefix"):
                     ctx.fail(unit, "Prefix", "a plane angle unit with a prefix is not read")
                 angular, factor = "radians", 1.0
             elif unit.is_a("IfcConversionBasedUnit"):
                 measure = ctx.entity(unit, "ConversionFactor", "IfcMeasureWithUnit")
                 value = ctx.number(measure, "ValueComponent")
-                base = ctx.get(measure, "UnitComponent")
-                if base is None or not base.is_a("IfcSIUnit") or base.Name != "RADIAN":
+                base = ctx.maybe(measure, "UnitComponent", "IfcNamedUnit")
+                if base is None or not base.is_a("IfcSIUnit") or ctx.word(base, "Name") != "RADIAN":
                     ctx.fail(measure, "UnitComponent", "must be the radian")
                 if not value > 0:
                     ctx.fail(measure, "ValueComponent", "must be greater than 0, got %r" % value)
                 angular, factor = str(unit.Name).lower(), value * (
-                    10.0 ** {"MILLI": -3, "MICRO": -6}.get(base.Prefix or "", 0))
+                    10.0 ** {"MILLI": -3, "MICRO": -6}.get(ctx.word(base, "Prefix") or "", 0))
             else:
                 ctx.fail(unit, None, "this plane angle unit is not read")
     if linear is None:
@@ -378,7 +481,7 @@ def _coordinates(ctx: _Context, point: Any, attribute: str = "Coordinates") -> T
     """The 2 or 3 numbers of an IfcCartesianPoint (or ``DirectionRatios``
     of an IfcDirection)."""
     values = ctx.get(point, attribute)
-    if not values or len(values) not in (2, 3):
+    if not isinstance(values, (tuple, list)) or len(values) not in (2, 3):
         ctx.fail(point, attribute, "must hold 2 or 3 numbers, got %r" % (values,))
     out = []
     for v in values:
@@ -401,13 +504,14 @@ def _placement(ctx: _Context, placement: Any) -> _Frame:
         rel = ctx.entity(placement, "RelativePlacement", "IfcPlacement")
         location = _coordinates(ctx, ctx.entity(rel, "Location", "IfcCartesianPoint"))
         theta = 0.0
-        axis = getattr(rel, "Axis", None)
+        axis = ctx.maybe(rel, "Axis", "IfcDirection") if hasattr(rel, "Axis") else None
         if axis is not None:
             a = _coordinates(ctx, axis, "DirectionRatios")
             if len(a) != 3 or abs(a[0]) > 1e-12 or abs(a[1]) > 1e-12 or a[2] <= 0:
                 ctx.fail(axis, "DirectionRatios", "only a placement about the vertical (Axis "
                                                  "(0, 0, 1)) is read, got %r" % (a,))
-        ref = getattr(rel, "RefDirection", None)
+        ref = ctx.maybe(rel, "RefDirection", "IfcDirection") \
+            if hasattr(rel, "RefDirection") else None
         if ref is not None:
             r = _coordinates(ctx, ref, "DirectionRatios")
             if r[0] == 0.0 and r[1] == 0.0:
@@ -415,7 +519,7 @@ def _placement(ctx: _Context, placement: Any) -> _Frame:
             theta = math.atan2(r[1], r[0])
         z = location[2] if len(location) > 2 else 0.0
         frame = frame.then(_Frame(location[0], location[1], z, theta))
-        placement = getattr(placement, "PlacementRelTo", None)
+        placement = ctx.maybe(placement, "PlacementRelTo", "IfcObjectPlacement")
     return frame
 
 
@@ -436,10 +540,10 @@ def _map_conversion(model: Any, ctx: _Context, notes: List[str]) -> Tuple[_Frame
     scale = ctx.number(m, "Scale", default=1.0)
     if abs(scale - 1.0) > 1e-12:
         ctx.fail(m, "Scale", "a Scale other than 1 (%r) is not supported yet" % scale)
-    target = ctx.get(m, "TargetCRS")
+    target = ctx.maybe(m, "TargetCRS", "IfcCoordinateReferenceSystem")
     crs = None
-    if target is not None and target.is_a("IfcCoordinateReferenceSystem"):
-        crs = target.Name or None
+    if target is not None:
+        crs = _label(ctx, target) or None
     return _Frame(e, n, h, math.atan2(ordi, absc)), crs
 
 
@@ -448,7 +552,7 @@ def _map_conversion(model: Any, ctx: _Context, notes: List[str]) -> Tuple[_Frame
 def _layouts(ctx: _Context, alignment: Any) -> Dict[str, Any]:
     found = {}  # type: Dict[str, Any]
     referents = []
-    for item in _nested(alignment):
+    for item in _nested(ctx, alignment):
         for kind in ("IfcAlignmentHorizontal", "IfcAlignmentVertical", "IfcAlignmentCant"):
             if item.is_a(kind):
                 if kind in found:
@@ -465,7 +569,7 @@ def _layouts(ctx: _Context, alignment: Any) -> Dict[str, Any]:
 
 def _segments(ctx: _Context, layout: Any, kind: str) -> List[Any]:
     out = []
-    for item in _nested(layout):
+    for item in _nested(ctx, layout):
         if not item.is_a("IfcAlignmentSegment"):
             continue
         out.append(ctx.entity(item, "DesignParameters", kind))
@@ -713,16 +817,20 @@ def _cant(ctx: _Context, layout: Any, start: float, units: Units,
             names)
 
 
-def _pset_value(entity: Any, pset: str, name: str) -> Any:
-    for rel in getattr(entity, "IsDefinedBy", ()) or ():
+def _pset_value(ctx: _Context, entity: Any, pset: str, name: str) -> Any:
+    for rel in ctx.get(entity, "IsDefinedBy") or ():
         if not rel.is_a("IfcRelDefinesByProperties"):
             continue
-        definition = rel.RelatingPropertyDefinition
-        if definition is None or not definition.is_a("IfcPropertySet") or definition.Name != pset:
+        definition = ctx.get(rel, "RelatingPropertyDefinition")
+        if not _is_instance(definition, "IfcPropertySet") or _label(ctx, definition) != pset:
             continue
-        for prop in definition.HasProperties or ():
-            if prop.is_a("IfcPropertySingleValue") and prop.Name == name:
-                value = prop.NominalValue
+        props = ctx.get(definition, "HasProperties") or ()
+        if not isinstance(props, (tuple, list)):
+            ctx.fail(definition, "HasProperties", "must be a list of properties, got %r"
+                     % (props,))
+        for prop in props:
+            if _is_instance(prop, "IfcPropertySingleValue") and _label(ctx, prop) == name:
+                value = ctx.get(prop, "NominalValue")
                 return getattr(value, "wrappedValue", value), prop
     return None, None
 
@@ -732,7 +840,7 @@ def _stationing(ctx: _Context, referents: Sequence[Any],
     """(start station, station equations) of the alignment's referents."""
     marks = []
     for ref in referents:
-        station, prop = _pset_value(ref, "Pset_Stationing", "Station")
+        station, prop = _pset_value(ctx, ref, "Pset_Stationing", "Station")
         if station is None:
             continue
         if isinstance(station, bool) or not isinstance(station, (int, float)) or not \
@@ -742,7 +850,7 @@ def _stationing(ctx: _Context, referents: Sequence[Any],
         rel = ctx.entity(placement, "RelativePlacement", "IfcAxis2PlacementLinear")
         where = ctx.entity(rel, "Location", "IfcPointByDistanceExpression")
         along = ctx.number(where, "DistanceAlong")
-        incoming, iprop = _pset_value(ref, "Pset_Stationing", "IncomingStation")
+        incoming, iprop = _pset_value(ctx, ref, "Pset_Stationing", "IncomingStation")
         if incoming is not None and (isinstance(incoming, bool) or not isinstance(
                 incoming, (int, float)) or not math.isfinite(incoming)):
             ctx.fail(iprop, "NominalValue", "IncomingStation must be a finite number, got %r"
@@ -762,11 +870,27 @@ def _stationing(ctx: _Context, referents: Sequence[Any],
                              "and has no IncomingStation; not read as an equation"
                              % (_name(ref), station, along, start))
             continue
-        equations.append(Equation(start + along, float(incoming), station, ref.Name or None))
+        equations.append(Equation(start + along, float(incoming), station,
+                                  _label(ctx, ref) or None))
     return start, equations
 
 
 # ------------------------------------------------------------ representation
+
+def _read(entity: Any, attribute: str) -> Any:
+    """An attribute of what may be no entity at all, or None."""
+    try:
+        return getattr(entity, attribute) if hasattr(entity, "is_a") else None
+    except Exception:
+        return None
+
+
+def _instances(values: Any) -> List[Any]:
+    """The entity instances of a list value (nothing of any other value)."""
+    if not isinstance(values, (tuple, list)):
+        return []
+    return [v for v in values if hasattr(v, "is_a") and hasattr(v, "id")]
+
 
 def _representation(products: Sequence[Any], frame: _Frame,
                     start: float) -> Dict[str, List[tuple]]:
@@ -776,9 +900,9 @@ def _representation(products: Sequence[Any], frame: _Frame,
     out = {"horizontal": [], "vertical": []}  # type: Dict[str, List[tuple]]
     curves = []  # type: List[Any]
     for product in products:
-        shape = getattr(product, "Representation", None)
-        for rep in (getattr(shape, "Representations", None) or ()) if shape is not None else ():
-            curves.extend(rep.Items or ())
+        shape = _read(product, "Representation")
+        for rep in _instances(_read(shape, "Representations")):
+            curves.extend(_instances(_read(rep, "Items")))
     curves.reverse()  # taken from the end: the alignment's own first
     seen = set()
     while curves:
@@ -787,13 +911,13 @@ def _representation(products: Sequence[Any], frame: _Frame,
             continue
         seen.add(curve.id())
         if curve.is_a("IfcGradientCurve") or curve.is_a("IfcSegmentedReferenceCurve"):
-            curves.append(curve.BaseCurve)
+            curves.extend(_instances([_read(curve, "BaseCurve")]))
         if not curve.is_a("IfcCompositeCurve") or curve.is_a("IfcSegmentedReferenceCurve"):
             continue
         key = "vertical" if curve.is_a("IfcGradientCurve") else "horizontal"
         if out[key]:
             continue
-        for seg in curve.Segments or ():
+        for seg in _instances(_read(curve, "Segments")):
             try:
                 loc = seg.Placement.Location.Coordinates
                 x, y = float(loc[0]), float(loc[1])
@@ -808,6 +932,45 @@ def _representation(products: Sequence[Any], frame: _Frame,
 
 # ------------------------------------------------------------------ public
 
+def _extent(ctx: _Context, model: Any, what: str, span: Tuple[float, float],
+            entities: Sequence[str], plan: Tuple[float, float], notes: List[str]) -> None:
+    """A vertical or cant layout against the horizontal's stations. One
+    that overlaps the horizontal nowhere describes another alignment and is
+    refused, naming its first segment's StartDistAlong (or its last
+    segment's HorizontalLength). Otherwise the reader keeps the file's
+    layout: past the horizontal's ends the queries of the plan give NaN
+    (and point3d's x, y; ``extend=True`` runs on the end tangents), and
+    where the layout stops short of the horizontal its queries give NaN,
+    as a LandXML profile does; both are noted."""
+    (first, last), (start, end) = span, plan
+
+    def slack(*values: float) -> float:
+        return 1e-6 * max(1.0, max(abs(v) for v in values))
+
+    def segment(k: int) -> Any:
+        return model.by_id(int(entities[k][1:]))
+
+    if first >= end - slack(first, end):
+        ctx.fail(segment(0), "StartDistAlong", "the %s layout starts at distance %r, at or past "
+                 "the end of the horizontal (%r): it covers none of it"
+                 % (what, first - start, end - start))
+    if last <= start + slack(last, start):
+        ctx.fail(segment(-1), "HorizontalLength", "the %s layout ends at distance %r, at or "
+                 "before the start of the horizontal: it covers none of it"
+                 % (what, last - start))
+    if last > end + slack(last, end):
+        notes.append("the %s layout runs %.6g past the end of the horizontal (%r)"
+                     % (what, last - end, end))
+    if first < start - slack(first, start):
+        notes.append("the %s layout starts %.6g before the start of the horizontal (%r)"
+                     % (what, start - first, start))
+    for a, b in ((start, first), (last, end)):
+        if b - a > slack(a, b):
+            notes.append("the %s layout leaves stations %r to %r of the horizontal without "
+                         "%s (NaN there)" % (what, a, b, "elevation" if what == "vertical"
+                                               else "cant"))
+
+
 def read_ifc(path: PathLike, name: Union[None, str, int] = None) -> IfcAlignmentDescription:
     """One alignment of an IFC 4.3 file as an :class:`IfcAlignmentDescription`.
 
@@ -818,10 +981,10 @@ def read_ifc(path: PathLike, name: Union[None, str, int] = None) -> IfcAlignment
     model, notes = open_model(path)
     where = os.fspath(path)
     ctx = _Context(where)
-    alignments = _alignments(model)
+    alignments = _alignments(model, ctx)
     if not alignments:
         ctx.fail(None, None, "the file holds no IfcAlignment")
-    names = [a.Name or "" for a in alignments]
+    names = [_label(ctx, a) for a in alignments]
     if name is None:
         if len(alignments) > 1:
             ctx.fail(None, None, "the file holds %d alignments; choose one by name or index: %s"
@@ -845,8 +1008,8 @@ def read_ifc(path: PathLike, name: Union[None, str, int] = None) -> IfcAlignment
     alignment = alignments[index]
     units, angle = _units(model, ctx, notes)
     mapped, crs = _map_conversion(model, ctx, notes)
-    frame = _placement(ctx, alignment.ObjectPlacement).then(mapped) \
-        if alignment.ObjectPlacement is not None else mapped
+    placement = ctx.maybe(alignment, "ObjectPlacement", "IfcObjectPlacement")
+    frame = _placement(ctx, placement).then(mapped) if placement is not None else mapped
     layouts = _layouts(ctx, alignment)
     start, equations = _stationing(ctx, layouts["referents"], notes)
     elements, entities = _horizontal(ctx, layouts["IfcAlignmentHorizontal"], frame, angle, notes)
@@ -860,13 +1023,14 @@ def read_ifc(path: PathLike, name: Union[None, str, int] = None) -> IfcAlignment
                                      notes)
     elements = _lean_viennese(ctx, elements, entities, start, cant, notes)
     end = start + sum(e[0] for e in elements)
-    for what, last in (("vertical", profile[-1][1] + profile[-1][2] if profile else None),
-                       ("cant", cant["stations"][-1][0] if cant else None)):
-        if last is not None and last > end + 1e-6 * max(1.0, abs(end)):
-            notes.append("the %s layout runs %.6g past the end of the horizontal (%r)"
-                         % (what, last - end, end))
+    if profile:
+        _extent(ctx, model, "vertical", (profile[0][1], profile[-1][1] + profile[-1][2]),
+                profile_entities, (start, end), notes)
+    if cant:
+        _extent(ctx, model, "cant", (cant["stations"][0][0], cant["stations"][-1][0]),
+                cant_entities, (start, end), notes)
     x, y = elements[0][3]
-    return IfcAlignmentDescription(alignment.Name or "", _name(alignment), index, where, start,
+    return IfcAlignmentDescription(names[index], _name(alignment), index, where, start,
                                    x, y, elements[0][4], elements, entities, units, equations,
                                    profile, profile_entities, cant, cant_entities, crs, notes,
                                    _representation(

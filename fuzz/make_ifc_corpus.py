@@ -1,0 +1,48 @@
+"""Writes the seed corpus of fuzz/fuzz_ifc.py (run once; the files are kept in git).
+
+    python fuzz/make_ifc_corpus.py
+
+The seeds are the files the tests write: the small alignment of
+tests/kit/test_ifc.py (``write_model``: a line and an arc in degrees, a
+grade, a referent, a map conversion) and its bad variants, and
+``Alignment.to_ifc`` of the LandXML examples (profiles, cant, station
+equations, feet). curvixkit and ifcopenshell must be importable. The
+shared single-segment files (../shared/ifc) are added by the run script at
+run time, never copied here.
+"""
+import os
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+OUT = os.path.join(HERE, "corpus", "ifc")
+sys.path[:0] = [os.path.join(REPO, "tests"), os.path.join(REPO, "tests", "kit")]
+
+
+def main():
+    from curvixkit import Alignment
+    from test_ifc import write_model
+    os.makedirs(OUT, exist_ok=True)
+    with tempfile.TemporaryDirectory() as tmp:
+        seeds = {}
+        small = os.path.join(tmp, "small.ifc")
+        write_model(small)
+        seeds["small.ifc"] = open(small, "rb").read()
+        write_model(small, line_length=1e308)
+        seeds["small_huge_length.ifc"] = open(small, "rb").read()
+        for source, name in (("two_tracks.xml", "Up track"), ("two_tracks.xml", "Down track"),
+                             ("station_equation.xml", None), ("road_feet.xml", None)):
+            a = Alignment.read(os.path.join(REPO, "examples", source), name=name)
+            out = os.path.join(tmp, "out.ifc")
+            a.to_ifc(out)
+            label = source[:-4] + ("_" + name.split()[0].lower() if name else "")
+            seeds[label + ".ifc"] = open(out, "rb").read()
+    for name, data in sorted(seeds.items()):
+        with open(os.path.join(OUT, name), "wb") as f:
+            f.write(data)
+        print("%s: %d bytes" % (name, len(data)))
+
+
+if __name__ == "__main__":
+    main()
