@@ -38,6 +38,27 @@ def main():
             a.to_ifc(out)
             label = source[:-4] + ("_" + name.split()[0].lower() if name else "")
             seeds[label + ".ifc"] = open(out, "rb").read()
+        # every transition shape, a leaning Viennese bend over a Viennese cant
+        import math
+        from curvixkit.results import TRANSITIONS
+        import warnings
+        els, stations, at = [{"kind": "line", "length": 30.0}], [(0.0, 0.0), (30.0, 0.0)], 30.0
+        for kind in TRANSITIONS:
+            els.append({"kind": kind, "length": 60.0, "start_radius": math.inf, "end_radius": 500.0,
+                        "turn": 1, "lean": -0.04 if kind == "viennese" else None})
+            els.append({"kind": "arc", "length": 20.0, "radius": 500.0, "turn": 1})
+            els.append({"kind": kind, "length": 60.0, "start_radius": 500.0, "end_radius": math.inf,
+                        "turn": 1, "lean": 0.04 if kind == "viennese" else None})
+            shape = kind if kind not in ("clothoid", "cubic") else "linear"
+            stations += [(at, 0.0, shape), (at + 60.0, 0.1), (at + 80.0, 0.1, shape), (at + 140.0, 0.0)]
+            at += 140.0
+        a = Alignment.from_elements(0.0, 0.0, 0.0, 0.0, els, cant={
+            "stations": stations[:1] + stations[2:], "gauge": 1.5, "axis": "centre"})
+        out = os.path.join(tmp, "out.ifc")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # the Viennese cant has no representation
+            a.to_ifc(out)
+        seeds["transitions.ifc"] = open(out, "rb").read()
     for name, data in sorted(seeds.items()):
         with open(os.path.join(OUT, name), "wb") as f:
             f.write(data)
