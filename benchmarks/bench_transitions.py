@@ -17,17 +17,9 @@ import time
 
 import numpy as np
 
+from bench_engine import best_of  # (the scripts of this folder run from it)
 from curvixkit import Alignment
 from curvixkit.results import TRANSITIONS
-
-
-def best_of(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return min(times)
 
 
 def layout(kind, groups, seed=3):
