@@ -14,7 +14,7 @@
 # temporary directory); nothing is written into the repository.
 # ifcopenshell 0.9 keeps about 330 bytes of every file it parses after the
 # file is freed, so a long run goes in rounds of FUZZ_ROUND executions
-# (default 100000) or FUZZ_ROUND_SECONDS (default 120), each a fresh
+# (default 25000) or FUZZ_ROUND_SECONDS (default 20), each a fresh
 # process on the corpus grown so far. A
 # finding is written to the scratch directory as crash-* or timeout-* and
 # the script exits non-zero; reproduce it with
@@ -46,8 +46,8 @@ done
 trap 'rm -rf "$work/tmp"' EXIT
 echo "scratch directory: $work"
 log="$work/fuzz.log"
-round="${FUZZ_ROUND:-100000}"
-round_seconds="${FUZZ_ROUND_SECONDS:-120}"
+round="${FUZZ_ROUND:-25000}"
+round_seconds="${FUZZ_ROUND_SECONDS:-20}"
 total="${FUZZ_RUNS:-0}"
 done_runs=0
 status=0
