@@ -232,7 +232,8 @@ def test_written_file_reads_in_map_coordinates_and_stations(tmp_path):
     ("layout nests itself", "RelatedObjects"), ("alignment nests itself", "RelatedObjects"),
     ("vertical past the end", "StartDistAlong"), ("vertical before the start", "HorizontalLength"),
     ("nested 10^5 deep", None), ("nested deep after a quote in a comment", None),
-    ("stray value in the header", None), ("value without a comma", None),
+    ("stray value in the header", None), ("schema names not a list", None),
+    ("value without a comma", None),
     ("number as the target CRS", "TargetCRS"), ("entity with a line break as a name", "Name"), ("name defined twice", None),
     ("too many statements", None)])
 def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, attribute):
@@ -283,6 +284,10 @@ def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, a
                   "IFCALIGNMENTHORIZONTAL('", "IFCALIGNMENTHORIZONTAL('a\nb"),
               "stray value in the header": text.replace("FILE_SCHEMA(('IFC4X3_ADD2'));",
                                                         "FILE_SCHEMA(('IFC4X3_ADD2')2);"),
+              # ended ifcopenshell's process too (a fuzz finding)
+              "schema names not a list": text.replace("FILE_SCHEMA(('IFC4X3_ADD2'));",
+                                                      "FILE_SCHEMA('a',('b'));\nFILE_SCHEMA(("
+                                                      "'IFC4X3_ADD2'));"),
               # on the same line, which a scan of line starts missed
               "name defined twice": text.replace(lines[0], lines[0] + "#%d=IFCCARTESIANPOINT("
                                                  "(0.,0.));" % point),
@@ -295,7 +300,8 @@ def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, a
              "nested deep after a quote in a comment": "#%d" % arc,
              "layout nests itself": horizontal, "alignment nests itself": top,
              "vertical past the end": vertical, "vertical before the start": vertical,
-             "stray value in the header": None, "value without a comma": conversion,
+             "stray value in the header": None, "schema names not a list": None,
+             "value without a comma": conversion,
              "number as the target CRS": conversion,
              "entity with a line break as a name": name["IFCALIGNMENT"], "name defined twice": "#%d" % point,
              "too many statements": None}.get(case, "#%d" % line)

@@ -131,6 +131,10 @@ def _near(text: str, at: int) -> str:
     return text[at:at + 24].strip().split("\n")[0]
 
 
+_FILE_SCHEMA = re.compile(r"(?<![A-Za-z0-9_])FILE_SCHEMA\s*\(", re.I)
+_SCHEMA_NAMES = re.compile(r"\s*\(\s*''(?:\s*,\s*'')*\s*\)")  # (strings are '' here)
+
+
 def _header(text: str) -> Optional[str]:
     """What is wrong with the header section (strings removed), or None.
     ifcopenshell's header parser ends the process on a stray value, such
@@ -144,6 +148,12 @@ def _header(text: str) -> Optional[str]:
     if end < 0:
         return "the HEADER section has no ENDSEC; within %d bytes" % MAX_HEADER
     at = found.end()
+    # ifcopenshell also ends the process where FILE_SCHEMA's first value is
+    # not a list of strings (FILE_SCHEMA('IFC4X3'); or a FILE_NAME's values).
+    for schema in _FILE_SCHEMA.finditer(text, at, end):
+        if _SCHEMA_NAMES.match(text, schema.end()) is None:
+            return "FILE_SCHEMA in the header: a list of schema names expected at %r" % (
+                _near(text, schema.start()))
     while True:
         token = _TOKEN.match(text, at)
         if token is None or token.end() > end:
