@@ -170,22 +170,22 @@ def _description(m: Any, k: int) -> tuple:
 
 
 
-def _profile_engine(spec: Any) -> Tuple[Any, Optional[str], Tuple[str, ...]]:
+def _profile_engine(description: Any) -> Tuple[Any, Optional[str], Tuple[str, ...]]:
     """(compiled profile, name, notes) of a profile description: a
     :class:`Profile`, a mapping with ``pvis`` or ``segments`` (and an
     optional ``name``), or a sequence of PVI tuples (station, elevation[,
     curve, value[, value]])."""
     name, notes = None, ()  # type: Optional[str], Tuple[str, ...]
-    if isinstance(spec, Profile):
-        name, notes = spec.name, spec.notes
-        pvis, segments = list(spec.pvis), list(spec.segments_in)
-    elif isinstance(spec, Mapping):
-        name = spec.get("name")
-        pvis, segments = list(spec.get("pvis", ())), list(spec.get("segments", ()))
+    if isinstance(description, Profile):
+        name, notes = description.name, description.notes
+        pvis, segments = list(description.pvis), list(description.segments_in)
+    elif isinstance(description, Mapping):
+        name = description.get("name")
+        pvis, segments = list(description.get("pvis", ())), list(description.get("segments", ()))
         if bool(pvis) == bool(segments):
             raise ProfileError("profile: give either pvis or segments", None, "profile")
     else:
-        pvis, segments = [tuple(p) for p in spec], []
+        pvis, segments = [tuple(p) for p in description], []
     try:
         engine = (_core.Profile.from_pvis([tuple(p) for p in pvis]) if pvis else
                   _core.Profile.from_segments([tuple(x) for x in segments]))
@@ -194,19 +194,19 @@ def _profile_engine(spec: Any) -> Tuple[Any, Optional[str], Tuple[str, ...]]:
     return engine, name, tuple(notes)
 
 
-def _cant_engine(spec: Any) -> Tuple[Any, Optional[str], Tuple[str, ...]]:
+def _cant_engine(description: Any) -> Tuple[Any, Optional[str], Tuple[str, ...]]:
     """(compiled cant, name, notes) of a :class:`CantDesign` or a mapping
     with ``stations`` (station, signed cant[, transition]), ``gauge`` and
     ``axis`` (default "inside_rail")."""
-    if isinstance(spec, CantDesign):
-        stations, given, axis, name, notes = (spec.stations, spec.gauge, spec.axis, spec.name,
-                                              spec.notes)  # type: Any, Any, Any, Any, Any
-    elif isinstance(spec, Mapping):
-        stations, given = spec.get("stations", ()), spec.get("gauge")
-        axis, name, notes = spec.get("axis", "inside_rail"), spec.get("name"), ()
+    if isinstance(description, CantDesign):
+        stations, given, axis, name, notes = (description.stations, description.gauge, description.axis, description.name,
+                                              description.notes)  # type: Any, Any, Any, Any, Any
+    elif isinstance(description, Mapping):
+        stations, given = description.get("stations", ()), description.get("gauge")
+        axis, name, notes = description.get("axis", "inside_rail"), description.get("name"), ()
     else:
         raise TypeError("cant must be a CantDesign or a mapping with stations, gauge and axis, "
-                        "got %r" % (spec,))
+                        "got %r" % (description,))
     try:
         gauge = float(given)
     except (TypeError, ValueError):
@@ -395,15 +395,15 @@ class Alignment:
         meta = {"source": "landxml", "path": where, "name": doc.name,
                 "units": doc.units, "equations": list(doc.equations), "stated": doc.stated,
                 "stated_length": doc.length, "surfaces": list(doc.surfaces)}
-        spec = None
+        profile_description = None
         if chosen is not None:
-            spec = {"pvis": chosen.pvis, "name": chosen.name}
+            profile_description = {"pvis": chosen.pvis, "name": chosen.name}
         cant = None
         if doc.cant is not None:
             cant = CantDesign(doc.cant.name or None, tuple(doc.cant.stations), doc.cant.gauge,
                               doc.cant.axis, tuple(doc.cant.notes))
         try:
-            alignment = cls._wrap(engine, meta, spec, cant)
+            alignment = cls._wrap(engine, meta, profile_description, cant)
         except ProfileError as exc:
             if chosen is not None and (cant is None or "cant" not in exc.message.lower()):
                 line = chosen.lines[exc.index] if exc.index is not None and exc.index < len(

@@ -1,6 +1,6 @@
 // The network search against the nearest of its alignments' own answers,
-// bit for bit, for single points and for batches large enough to be
-// answered in spatial order; ties, NaN, max_distance and ownership.
+// bit for bit, for batches large enough to be answered in spatial order;
+// ties, NaN and max_distance (tests/kit/test_network.py holds the rest).
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 #include <limits>
 #include <memory>
 #include <random>
-#include <stdexcept>
 #include <vector>
 
 #include "curvix/engine/alignment.hpp"
@@ -64,20 +63,6 @@ void expect_nearest_of_each(const std::vector<std::shared_ptr<const Alignment>>&
 
 }  // namespace
 
-TEST(Network, EqualsTheNearestOfItsAlignmentsOneByOne) {
-    std::mt19937_64 rng(21);
-    for (int trial = 0; trial < 4; ++trial) {
-        const auto as = area(rng, 3 + 3 * trial, 12);
-        const Network net(as);
-        ASSERT_EQ(net.size(), as.size());
-        std::uniform_real_distribution<double> px(5e5 - 3000.0, 5e5 + 3000.0), py(4e6 - 3000.0, 4e6 + 3000.0);
-        for (int i = 0; i < 400; ++i) {
-            const double x = px(rng), y = py(rng), limit = i % 4 == 0 ? 30.0 : kInf;
-            expect_nearest_of_each(as, x, y, limit, net.nearest(x, y, limit));
-        }
-    }
-}
-
 TEST(Network, BatchInSpatialOrderEqualsSinglePoints) {
     std::mt19937_64 rng(5);
     const auto as = area(rng, 6, 1500);  // enough chunks for the spatial order
@@ -124,18 +109,4 @@ TEST(Network, TiesGoToTheFirstAndNothingFoundIsMinusOne) {
         const NetworkFoot f = net.nearest(q, y, kInf);
         EXPECT_TRUE(f.alignment == -1 && f.foot.element == -1 && std::isnan(f.foot.station));
     }
-}
-
-TEST(Network, RefusesNoAlignmentsAndNullAndOwnsWhatItIndexes) {
-    EXPECT_THROW(Network({}), std::invalid_argument);
-    std::mt19937_64 rng(3);
-    auto a = std::make_shared<const Alignment>(0.0, 0.0, 0.0, 0.0, chain(rng, 4));
-    EXPECT_THROW(Network({a, nullptr}), std::invalid_argument);
-    double x, y;
-    a->point(40.0, -2.0, false, x, y);
-    const Foot want = a->nearest(x, y, kInf);
-    const Network net({a});
-    a.reset();  // the network's share keeps it
-    EXPECT_EQ(net.nearest(x, y, kInf).foot.station, want.station);
-    EXPECT_THROW(net.alignment(1), std::out_of_range);
 }

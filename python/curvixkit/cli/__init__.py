@@ -1,5 +1,5 @@
 """The ``curvix`` command: info, sample, locate, stakeout, convert, check and
-plot for ICD and LandXML alignments (``curvix --version`` prints the version).
+plot for ICD, LandXML and IFC alignments (``curvix --version`` prints the version).
 
 It uses only curvixkit's public API; one module per command holds its
 parser and its run function, :mod:`._common` what they share.

@@ -8,7 +8,7 @@ import math
 import sys
 from typing import Any
 
-from curvixkit.cli import _common
+import curvixkit.cli._common as _common
 from curvixkit.diagnostics import Thresholds
 
 _DEFAULTS = Thresholds()

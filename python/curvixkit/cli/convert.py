@@ -7,7 +7,7 @@ import argparse
 import os
 from typing import Any
 
-from curvixkit.cli import _common
+import curvixkit.cli._common as _common
 from curvixkit.cli._common import CommandError
 from curvixkit.io import geojson
 from curvixkit.io.landxml import ANGULAR_UNITS

@@ -15,7 +15,7 @@ from typing import IO, Any, Callable, Iterable, Iterator, List, NamedTuple, Opti
 import numpy as np
 
 from curvixkit import Alignment
-from curvixkit.cli import _common
+import curvixkit.cli._common as _common
 from curvixkit.cli._common import CommandError
 from curvixkit.cli.progress import Progress
 from curvixkit.points import FORMATS, locate_file, open_points

@@ -7,7 +7,7 @@ import argparse
 from typing import Any
 
 from curvixkit import plot
-from curvixkit.cli import _common
+import curvixkit.cli._common as _common
 from curvixkit.cli._common import CommandError
 
 EPILOG = """\

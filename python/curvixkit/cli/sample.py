@@ -11,7 +11,7 @@ from typing import IO, Any, Callable, Iterator, NamedTuple, Tuple
 import numpy as np
 
 from curvixkit import Alignment
-from curvixkit.cli import _common
+import curvixkit.cli._common as _common
 from curvixkit.cli._common import CommandError
 from curvixkit.cli.progress import Progress
 from curvixkit.io import geojson

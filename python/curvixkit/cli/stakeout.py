@@ -9,7 +9,7 @@ from typing import Any
 
 from curvixkit import setting_out
 from curvixkit.angles import ANGLE_UNITS
-from curvixkit.cli import _common
+import curvixkit.cli._common as _common
 from curvixkit.cli._common import CommandError
 from curvixkit.cli.progress import Progress
 from curvixkit.errors import SettingOutError

@@ -42,7 +42,7 @@ from typing import Any, Dict, List, NoReturn, Optional, Union
 from curvixkit import _core, _plane
 from curvixkit.errors import LandXMLError, StationError
 from curvixkit.io.landxml.stream import LineMap, events, local, raw as raw_element
-from curvixkit.io.landxml import vertical
+import curvixkit.io.landxml.vertical as vertical
 from curvixkit.io.landxml.units import angle_from_text, read_units, text_precision
 from curvixkit.stations import Equation, StationMap
 

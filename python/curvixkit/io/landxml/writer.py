@@ -16,7 +16,7 @@ from lxml import etree
 
 from curvixkit import _plane
 from curvixkit.errors import LandXMLError, StationError
-from curvixkit.io.landxml import vertical
+import curvixkit.io.landxml.vertical as vertical
 from curvixkit.io.landxml.reader import SPIRAL_NAMES
 from curvixkit.io.landxml.units import ANGULAR_UNITS, LINEAR_UNITS, LandXMLUnits, angle_text
 from curvixkit.results import Element
