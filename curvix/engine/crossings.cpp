@@ -376,7 +376,7 @@ void Alignment::crossings(const double* xy, std::size_t m, bool infinite,
                     const Box b{boxes.ox + static_cast<double>(nd.xmin[c]), boxes.oy + static_cast<double>(nd.ymin[c]),
                                 boxes.ox + static_cast<double>(nd.xmax[c]), boxes.oy + static_cast<double>(nd.ymax[c])};
                     if (!box_meets(b, ln, infinite)) continue;
-                    const std::size_t child = detail::kFanout * index + static_cast<std::size_t>(c);
+                    const std::size_t child = detail::kBoxFanout * index + static_cast<std::size_t>(c);
                     stack.emplace_back(level + 1, level + 1 < depth ? child : boxes.chunk[child]);
                 }
                 continue;

@@ -41,8 +41,10 @@ inline double segment_distance2(double ax, double ay, double bx, double by, doub
 // Squared distance from (qx, qy), relative to the box tree's origin, to
 // child c of a node.
 inline double box_dist2(const BoxNode& n, int c, double qx, double qy) noexcept {
-    const double dx = std::max({static_cast<double>(n.xmin[c]) - qx, 0.0, qx - static_cast<double>(n.xmax[c])});
-    const double dy = std::max({static_cast<double>(n.ymin[c]) - qy, 0.0, qy - static_cast<double>(n.ymax[c])});
+    // (Two-argument maxima, which compile to the processor's own: the list
+    // form of std::max was a loop with branches on the searches' hot path.)
+    const double dx = std::max(std::max(static_cast<double>(n.xmin[c]) - qx, qx - static_cast<double>(n.xmax[c])), 0.0);
+    const double dy = std::max(std::max(static_cast<double>(n.ymin[c]) - qy, qy - static_cast<double>(n.ymax[c])), 0.0);
     return dx * dx + dy * dy;
 }
 
@@ -323,7 +325,7 @@ inline std::size_t nearest_box(const BoxTree& tree, std::size_t level, std::size
             near = c;
         }
     }
-    return kFanout * j + static_cast<std::size_t>(near);
+    return kBoxFanout * j + static_cast<std::size_t>(near);
 }
 
 // The nearest stretch of a capsule node (of equal bounds the first).
@@ -458,7 +460,7 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
             const BoxNode& nd = tree.node(at.level, at.index);
             const int m = static_cast<int>(tree.children(at.level, at.index));
             for (int c = 0; c < m; ++c) {
-                const std::size_t child = kFanout * at.index + static_cast<std::size_t>(c);
+                const std::size_t child = kBoxFanout * at.index + static_cast<std::size_t>(c);
                 const double lb = box_dist2(nd, c, qx, qy);
                 if (at.level + 1 < depth)
                     keep(lb, at.level + 1, child);
@@ -537,7 +539,7 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
         while (top > 0) {
             const Entry e = stack[--top];
             if (e.lb > bound) continue;
-            Entry kids[kFanout];
+            Entry kids[kBoxFanout];
             const int m = expand(e, kids);
             if (top + m > kMaxDepth) continue;  // not reached: the trees are balanced
             for (int i = m; i-- > 0;) stack[top++] = kids[i];
@@ -554,7 +556,7 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
         Entry e = heap[--size];
         if (e.lb > bound) break;
         for (;;) {
-            Entry kids[kFanout];
+            Entry kids[kBoxFanout];
             const int m = expand(e, kids);
             if (m == 0) break;
             for (int i = 1; i < m; ++i) {
@@ -614,8 +616,7 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
 // the series pieces of those. The group walks each level together, so that
 // the reads of different points overlap instead of waiting for each other.
 template <class Src>
-void prefetch_paths(const Src& src, const double* xy, const std::uint32_t* order, std::size_t m,
-                    double* reach2) noexcept {
+void prefetch_paths(const Src& src, const double* xy, std::size_t m, double* reach2) noexcept {
     constexpr std::size_t kMost = 16;
     const BoxTree& tree = src.boxes();
     const std::size_t depth = tree.depth();
@@ -623,16 +624,14 @@ void prefetch_paths(const Src& src, const double* xy, const std::uint32_t* order
     bool ok[kMost];
     m = std::min(m, kMost);
     for (std::size_t q = 0; q < m; ++q) {
-        const std::size_t i = order[q];
-        ok[q] = std::isfinite(xy[2 * i]) && std::isfinite(xy[2 * i + 1]) && !tree.nodes.empty();
+        ok[q] = std::isfinite(xy[2 * q]) && std::isfinite(xy[2 * q + 1]) && !tree.nodes.empty();
         at[q] = 0;
         reach2[q] = std::numeric_limits<double>::quiet_NaN();
     }
     for (std::size_t level = 0; level < depth; ++level) {
         for (std::size_t q = 0; q < m; ++q) {
             if (!ok[q]) continue;
-            const std::size_t i = order[q];
-            const std::size_t child = nearest_box(tree, level, at[q], xy[2 * i] - tree.ox, xy[2 * i + 1] - tree.oy);
+            const std::size_t child = nearest_box(tree, level, at[q], xy[2 * q] - tree.ox, xy[2 * q + 1] - tree.oy);
             if (level + 1 < depth) {
                 at[q] = child;
                 prefetch(&tree.node(level + 1, child));
@@ -645,11 +644,10 @@ void prefetch_paths(const Src& src, const double* xy, const std::uint32_t* order
     }
     for (std::size_t q = 0; q < m; ++q) {
         if (!ok[q]) continue;
-        const std::size_t i = order[q];
         const auto [e, k] = src.chunk(at[q]);
         const SearchTree& t = src[e].tree;
         const CapsuleNode& root = t.capsules[kChunkNodes * k];
-        const double cx = xy[2 * i] - t.ox, cy = xy[2 * i + 1] - t.oy;
+        const double cx = xy[2 * q] - t.ox, cy = xy[2 * q + 1] - t.oy;
         const std::size_t g = nearest_stretch(root, cx, cy);
         reach2[q] = std::min(capsule_reach2(root, cx, cy), capsule_reach2(t.capsules[kChunkNodes * k + 1 + g], cx, cy));
         at[q] = kChunk * k + kFanout * g;
@@ -678,21 +676,21 @@ void prefetch_paths(const Src& src, const double* xy, const std::uint32_t* order
     }
 }
 
-// nearest_of() of the points xy[2 order[i]], xy[2 order[i] + 1] into
-// out[order[i]]: in groups, the paths of one group fetched while the
-// group before it is searched.
+// nearest_of() of the points (xy[2 i], xy[2 i + 1]) into out[i], in
+// groups: the paths of one group fetched while the group before it is
+// searched. The points come in a spatial order (spatial_order()), gathered
+// into one array: read in that order from where the caller keeps them,
+// every read of a coordinate and every write of an answer missed the
+// caches inside the search.
 template <class Src>
-void nearest_batch(const Src& src, const double* xy, const std::uint32_t* order, std::size_t n,
-                   double max_distance, Found* out) noexcept {
+void nearest_batch(const Src& src, const double* xy, std::size_t n, double max_distance, Found* out) noexcept {
     constexpr std::size_t kGroup = 16;
     double reach2[2][kGroup];
-    if (n > 0) prefetch_paths(src, xy, order, std::min(kGroup, n), reach2[0]);
+    if (n > 0) prefetch_paths(src, xy, std::min(kGroup, n), reach2[0]);
     for (std::size_t b = 0, g = 0; b < n; b += kGroup, g ^= 1) {
-        if (b + kGroup < n) prefetch_paths(src, xy, order + b + kGroup, std::min(kGroup, n - b - kGroup), reach2[g ^ 1]);
-        for (std::size_t q = b; q < std::min(n, b + kGroup); ++q) {
-            const std::size_t i = order[q];
-            out[i] = nearest_of(src, xy[2 * i], xy[2 * i + 1], max_distance, reach2[g][q - b]);
-        }
+        if (b + kGroup < n) prefetch_paths(src, xy + 2 * (b + kGroup), std::min(kGroup, n - b - kGroup), reach2[g ^ 1]);
+        for (std::size_t q = b; q < std::min(n, b + kGroup); ++q)
+            out[q] = nearest_of(src, xy[2 * q], xy[2 * q + 1], max_distance, reach2[g][q - b]);
     }
 }
 
@@ -700,5 +698,7 @@ void nearest_batch(const Src& src, const double* xy, const std::uint32_t* order,
 // a 65536 x 65536 grid over their box (a non-finite point first), so that
 // neighbouring queries walk the same part of the tree while it is in cache.
 std::vector<std::uint32_t> spatial_order(const double* xy, std::size_t n);
+// The points xy in that order, (x, y) pairs in one array.
+std::vector<double> gather_points(const double* xy, const std::vector<std::uint32_t>& order);
 
 }  // namespace curvix::engine::detail

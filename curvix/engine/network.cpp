@@ -85,8 +85,8 @@ void Network::nearest(const double* xy, std::size_t n, double max_distance, Netw
     }
     const std::vector<std::uint32_t> order = detail::spatial_order(xy, n);
     std::vector<detail::Found> found(n);
-    detail::nearest_batch(d.source(), xy, order.data(), n, max_distance, found.data());
-    for (std::size_t i = 0; i < n; ++i) out[i] = to_network(found[i], size());
+    detail::nearest_batch(d.source(), detail::gather_points(xy, order).data(), n, max_distance, found.data());
+    for (std::size_t q = 0; q < n; ++q) out[order[q]] = to_network(found[q], size());
 }
 
 std::size_t Network::memory_bytes() const noexcept {

@@ -301,7 +301,7 @@ void build_box_tree(BoxTree& t, std::vector<ChunkBox> chunks) {
 
     // Entry counts from the slots up to one root node.
     std::vector<std::size_t> count{S};
-    while (count.size() == 1 || count.back() > 1) count.push_back((count.back() + kFanout - 1) / kFanout);
+    while (count.size() == 1 || count.back() > 1) count.push_back((count.back() + kBoxFanout - 1) / kBoxFanout);
     std::reverse(count.begin(), count.end());
     const std::size_t depth = count.size() - 1;
     t.level_count = count;
@@ -316,8 +316,8 @@ void build_box_tree(BoxTree& t, std::vector<ChunkBox> chunks) {
         parents.assign(count[l], Box{kInf, kInf, -kInf, -kInf});
         for (std::size_t j = 0; j < count[l]; ++j) {
             BoxNode& nd = t.nodes[t.level_first[l] + j];
-            for (std::size_t c = 0; c < static_cast<std::size_t>(kFanout); ++c) {
-                const std::size_t i = kFanout * j + c;
+            for (std::size_t c = 0; c < static_cast<std::size_t>(kBoxFanout); ++c) {
+                const std::size_t i = kBoxFanout * j + c;
                 if (i >= count[l + 1]) {
                     nd.xmin[c] = nd.ymin[c] = kInfF;
                     nd.xmax[c] = nd.ymax[c] = -kInfF;
