@@ -665,6 +665,7 @@ void prefetch_paths(const Src& src, const double* xy, std::size_t m, double* rea
             if (pass == 0) {
                 prefetch_bytes(&d.elements[lo], (hi - lo + 1) * sizeof(ElementRecord));
                 prefetch_bytes(&d.ends[lo], (hi - lo + 1) * sizeof(EndPoint));
+                prefetch_bytes(&d.stations[lo], (hi - lo + 2) * sizeof(double));  // for the foot's station
                 continue;
             }
             for (std::size_t k = first; k <= last; ++k) {
