@@ -677,12 +677,13 @@ void prefetch_paths(const Src& src, const double* xy, std::size_t m, double* rea
     }
 }
 
-// nearest_of() of the points (xy[2 i], xy[2 i + 1]) into out[i], in
-// groups: the paths of one group fetched while the group before it is
-// searched. The points come in a spatial order (spatial_order()), gathered
-// into one array: read in that order from where the caller keeps them,
-// every read of a coordinate and every write of an answer missed the
-// caches inside the search.
+// nearest_of() of the points (xy[2 i], xy[2 i + 1]) into out[i]. The
+// points come in a spatial order (spatial_order()), gathered into one
+// array: read in that order from where the caller keeps them, every read
+// of a coordinate and every write of an answer missed the caches inside
+// the search. In groups: the paths of one group fetched while the group
+// before it is searched (this pays where the tree outgrows the caches; on
+// a tree in cache it is only the cost of a second descent).
 template <class Src>
 void nearest_batch(const Src& src, const double* xy, std::size_t n, double max_distance, Found* out) noexcept {
     constexpr std::size_t kGroup = 16;
@@ -699,7 +700,42 @@ void nearest_batch(const Src& src, const double* xy, std::size_t n, double max_d
 // a 65536 x 65536 grid over their box (a non-finite point first), so that
 // neighbouring queries walk the same part of the tree while it is in cache.
 std::vector<std::uint32_t> spatial_order(const double* xy, std::size_t n);
-// The points xy in that order, (x, y) pairs in one array.
-std::vector<double> gather_points(const double* xy, const std::vector<std::uint32_t>& order);
+// The points xy[2 order[q]], xy[2 order[q] + 1], q < m, into out[2 q],
+// out[2 q + 1].
+void gather_points(const double* xy, const std::uint32_t* order, std::size_t m, double* out) noexcept;
+// out[order[q]] = from[q] for q < m.
+template <class T>
+void scatter(const T* from, const std::uint32_t* order, std::size_t m, T* out) noexcept {
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t q = 0; q < m; ++q) {
+#if defined(__GNUC__)
+        if (q + kAhead < m) __builtin_prefetch(&out[order[q + kAhead]], 1);
+#endif
+        out[order[q]] = from[q];
+    }
+}
+
+// Answers a batch of n points in their spatial order, a block at a time:
+// gathered into a block (read in that order from where the caller keeps
+// them, every read of a coordinate missed the caches inside the search),
+// answered into the block by block(xy, m, feet), then scattered (a write
+// that misses the caches inside the search holds up the search's own
+// writes behind it). Blocks small enough to come from the allocator's free
+// lists: fresh pages for whole-batch buffers cost the kernel's zeroing of
+// them on every call.
+inline constexpr std::size_t kBatchBlock = 1024;
+template <class Foot, class Block>
+void ordered_batch(const double* xy, std::size_t n, Foot* out, Block&& block) {
+    constexpr std::size_t kBlock = kBatchBlock;
+    const std::vector<std::uint32_t> order = spatial_order(xy, n);
+    std::vector<double> sorted(2 * kBlock);
+    std::vector<Foot> feet(kBlock);
+    for (std::size_t b = 0; b < n; b += kBlock) {
+        const std::size_t m = std::min(kBlock, n - b);
+        gather_points(xy, order.data() + b, m, sorted.data());
+        block(sorted.data(), m, feet.data());
+        scatter(feet.data(), order.data() + b, m, out);
+    }
+}
 
 }  // namespace curvix::engine::detail

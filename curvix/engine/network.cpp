@@ -74,19 +74,26 @@ NetworkFoot Network::nearest(double x, double y, double max_distance) const noex
 }
 
 void Network::nearest(const double* xy, std::size_t n, double max_distance, NetworkFoot* out) const {
-    // As in Alignment::nearest: ordering pays only where the trees outgrow
-    // the caches and the batch is large.
+    // As in Alignment::nearest: a large batch in a spatial order, fetched
+    // ahead where the trees outgrow the caches.
     constexpr std::size_t kOrderFrom = 2048;
     constexpr std::size_t kChunksFrom = 8192 / detail::kChunk;
     const Impl& d = *impl_;
-    if (n < kOrderFrom || d.base.back() < kChunksFrom || n > UINT32_MAX) {
+    if (n < kOrderFrom || n > UINT32_MAX) {
         for (std::size_t i = 0; i < n; ++i) out[i] = nearest(xy[2 * i], xy[2 * i + 1], max_distance);
         return;
     }
-    const std::vector<std::uint32_t> order = detail::spatial_order(xy, n);
-    std::vector<detail::Found> found(n);
-    detail::nearest_batch(d.source(), detail::gather_points(xy, order).data(), n, max_distance, found.data());
-    for (std::size_t q = 0; q < n; ++q) out[order[q]] = to_network(found[q], size());
+    if (d.base.back() < kChunksFrom) {
+        detail::ordered_batch(xy, n, out, [&](const double* p, std::size_t m, NetworkFoot* feet) {
+            for (std::size_t q = 0; q < m; ++q) feet[q] = nearest(p[2 * q], p[2 * q + 1], max_distance);
+        });
+        return;
+    }
+    std::vector<detail::Found> found(detail::kBatchBlock);
+    detail::ordered_batch(xy, n, out, [&](const double* p, std::size_t m, NetworkFoot* feet) {
+        detail::nearest_batch(d.source(), p, m, max_distance, found.data());
+        for (std::size_t q = 0; q < m; ++q) feet[q] = to_network(found[q], size());
+    });
 }
 
 std::size_t Network::memory_bytes() const noexcept {

@@ -73,17 +73,14 @@ std::vector<std::uint32_t> spatial_order(const double* xy, std::size_t n) {
     return out;
 }
 
-std::vector<double> gather_points(const double* xy, const std::vector<std::uint32_t>& order) {
+void gather_points(const double* xy, const std::uint32_t* order, std::size_t m, double* out) noexcept {
     constexpr std::size_t kAhead = 16;
-    const std::size_t n = order.size();
-    std::vector<double> out(2 * n);
-    for (std::size_t q = 0; q < n; ++q) {
-        if (q + kAhead < n) prefetch(&xy[2 * static_cast<std::size_t>(order[q + kAhead])]);
+    for (std::size_t q = 0; q < m; ++q) {
+        if (q + kAhead < m) prefetch(&xy[2 * static_cast<std::size_t>(order[q + kAhead])]);
         const std::size_t i = order[q];
         out[2 * q] = xy[2 * i];
         out[2 * q + 1] = xy[2 * i + 1];
     }
-    return out;
 }
 
 }  // namespace detail
@@ -95,21 +92,30 @@ Foot Alignment::nearest(double x, double y, double max_distance) const noexcept 
 }
 
 void Alignment::nearest(const double* xy, std::size_t n, double max_distance, Foot* out) const {
-    // Ordering pays where the tree and its pieces outgrow the caches (a few
-    // thousand pieces, some megabytes) and the batch is large; below that it
-    // only costs its sort.
+    // A large batch is answered in a spatial order: neighbouring queries
+    // walk the same part of the tree, in cache and with branches the
+    // processor has seen (on the 10 km sample 7 % faster than in the
+    // caller's order). Fetching ahead pays where the tree and its pieces
+    // outgrow the caches (a few thousand pieces, some megabytes).
     constexpr std::size_t kOrderFrom = 2048;
     constexpr std::size_t kPiecesFrom = 8192;
     const Data& d = *impl_;
-    if (n < kOrderFrom || d.tree.pieces.size() < kPiecesFrom || n > UINT32_MAX) {
+    if (n < kOrderFrom || n > UINT32_MAX) {
         for (std::size_t i = 0; i < n; ++i) out[i] = nearest(xy[2 * i], xy[2 * i + 1], max_distance);
         return;
     }
-    const std::vector<std::uint32_t> order = detail::spatial_order(xy, n);
-    std::vector<detail::Found> found(n);
-    detail::nearest_batch(detail::OneAlignment{&d}, detail::gather_points(xy, order).data(), n, max_distance,
-                          found.data());
-    for (std::size_t q = 0; q < n; ++q) out[order[q]] = found[q].foot;
+    if (d.tree.pieces.size() < kPiecesFrom) {
+        // (The single query, not its search inlined here: that ran slower.)
+        detail::ordered_batch(xy, n, out, [&](const double* p, std::size_t m, Foot* feet) {
+            for (std::size_t q = 0; q < m; ++q) feet[q] = nearest(p[2 * q], p[2 * q + 1], max_distance);
+        });
+        return;
+    }
+    std::vector<detail::Found> found(detail::kBatchBlock);
+    detail::ordered_batch(xy, n, out, [&](const double* p, std::size_t m, Foot* feet) {
+        detail::nearest_batch(detail::OneAlignment{&d}, p, m, max_distance, found.data());
+        for (std::size_t q = 0; q < m; ++q) feet[q] = found[q].foot;
+    });
 }
 
 void Alignment::local_minima(double x, double y, double max_distance, std::vector<Foot>& out) const {

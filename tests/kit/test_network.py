@@ -5,7 +5,7 @@ import pickle
 
 import numpy as np
 import pytest
-from hypothesis import given
+from hypothesis import example, given
 from hypothesis import strategies as st
 
 from curvixkit import Alignment, Network, NetworkLocated
@@ -36,17 +36,21 @@ def area(seed, m):
     return out
 
 
-@given(seed=st.integers(0, 2 ** 32 - 1), m=st.integers(1, 5),
+# (700 points an alignment: from three alignments on, a batch large enough
+# to be answered in its spatial order and scattered back.)
+@given(seed=st.integers(0, 2 ** 32 - 1), m=st.integers(1, 5), per=st.sampled_from([100, 700]),
        limit=st.sampled_from([None, 25.0]), with_z=st.booleans())
-def test_network_answers_as_the_nearest_of_its_alignments(seed, m, limit, with_z):
+@example(seed=1, m=4, per=700, limit=None, with_z=False)
+def test_network_answers_as_the_nearest_of_its_alignments(seed, m, per, limit, with_z):
     alignments = area(seed, m)
     rng = np.random.default_rng(seed)
-    pts = np.column_stack([np.concatenate([a.point(rng.uniform(0.0, a.length, 100),
-                                                   rng.uniform(-60.0, 60.0, 100))
-                                           for a in alignments]), rng.uniform(80, 120, 100 * m)])
+    pts = np.column_stack([np.concatenate([a.point(rng.uniform(0.0, a.length, per),
+                                                   rng.uniform(-60.0, 60.0, per))
+                                           for a in alignments]), rng.uniform(80, 120, per * m)])
     pts[::37, 0] = np.nan
     pts = pts if with_z else pts[:, :2]
-    found = Network({"track %d" % e: a for e, a in enumerate(alignments)}).locate(pts, limit)
+    net = Network({"track %d" % e: a for e, a in enumerate(alignments)})
+    found = net.locate(pts, limit)
     each = [a.locate(pts, np.inf if limit is None else limit) for a in alignments]
     distance = np.array([np.where(np.isnan(f.distance), np.inf, f.distance) for f in each])
     index = np.where(np.isinf(distance.min(axis=0)), -1, np.argmin(distance, axis=0))
@@ -55,6 +59,12 @@ def test_network_answers_as_the_nearest_of_its_alignments(seed, m, limit, with_z
         want = np.array([getattr(f, field) for f in each])[np.maximum(index, 0), range(len(pts))]
         np.testing.assert_array_equal(getattr(found, field), want, err_msg=field)
     assert list(found.name) == [None if i < 0 else "track %d" % i for i in index]
+    # a large batch is answered in its own order (as the alignments' are):
+    # rows against the points' own queries
+    rows = range(0, len(pts), 97)
+    one = [net.locate(pts[i], limit) for i in rows]
+    np.testing.assert_array_equal(found.station[rows], [f.station for f in one])
+    np.testing.assert_array_equal(found.index[rows], [f.index for f in one])
 
 
 def test_pickle_is_the_alignments_and_gives_the_same_answers():
