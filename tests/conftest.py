@@ -49,6 +49,28 @@ def shape_turn(kind, x):
     return 7 * x ** 5 - 14 * x ** 6 + 10 * x ** 7 - 5 * x ** 8 / 2
 
 
+def shape_local(kind, k0, k1, length, lean, t, dps=40):
+    """(along, aside, turn) at distance t along a transition of ``kind`` whose
+    curvature is k0 + (k1 - k0) f(s / L), less lean / L^2 f''(s / L) for a
+    leaning Viennese bend, in the frame of its start tangent (aside and turn
+    towards the side k > 0 bends to): the integrals of cos and sin of the
+    turning angle at dps digits (cut at sixteenths, Helmert's joint among
+    them)."""
+    import mpmath
+    mp = mpmath.mp
+    with mp.workdps(dps):
+        k0, k1, length, lean = map(mp.mpf, (k0, k1, length, lean))
+
+        def turn(u):
+            x = u / length
+            bend = lean / length * 140 * x ** 3 * (1 - x) ** 3 if kind == "viennese" else 0
+            return length * (k0 * x + (k1 - k0) * shape_turn(kind, x)) - bend
+
+        cuts = sorted(set([length * i / 16 for i in range(17) if length * i / 16 < t] + [mp.mpf(t)]))
+        return (float(mp.quad(lambda u: mp.cos(turn(u)), cuts)),
+                float(mp.quad(lambda u: mp.sin(turn(u)), cuts)), float(turn(mp.mpf(t))))
+
+
 def cubic_local(k0, k1, length, t, dps=40):
     """(along, aside, turn) at arc length t of the cubic parabola y = c x^3 / 6
     whose y'' runs from k0 to k1 over the arc length ``length``, in the frame

@@ -15,7 +15,7 @@ import curvixkit
 from curvixkit import Alignment, ElementError, IcdError
 from curvixkit.results import TRANSITIONS
 
-from conftest import EXAMPLES, cubic_local, shape_turn
+from conftest import EXAMPLES, cubic_local, shape_local
 SAMPLES = sorted(EXAMPLES.glob("*.icd"))
 RAILWAY = EXAMPLES / "railway_10km.icd"
 
@@ -85,25 +85,6 @@ def test_exact_and_series_modes_follow_the_same_curve(path):
         assert before.end_azimuth == pytest.approx(after.start_azimuth, abs=1e-15)
 
 
-def shape_reference(kind, k0, k1, length, lean, t, dps=40):
-    """(x, y, azimuth) at distance t along a transition of ``kind`` leaving
-    (0, 0) to the north, from its curvature law k0 + (k1 - k0) f(s / L)
-    (less lean / L^2 f''(s / L) for a leaning Viennese bend) at dps digits."""
-    mp = pytest.importorskip("mpmath").mp
-    with mp.workdps(dps):
-        k0, k1, length, lean = map(mp.mpf, (k0, k1, length, lean))
-
-        def az(u):
-            x = u / length
-            bend = lean / length * 140 * x ** 3 * (1 - x) ** 3 if kind == "viennese" else 0
-            return length * (k0 * x + (k1 - k0) * shape_turn(kind, x)) - bend
-
-        cuts = sorted(set([length * i / 16 for i in range(17) if length * i / 16 < t] + [mp.mpf(t)]))
-        x = mp.quad(lambda u: mp.sin(az(u)), cuts)
-        y = mp.quad(lambda u: mp.cos(az(u)), cuts)
-        return float(x), float(y), float(az(mp.mpf(t)))
-
-
 @pytest.mark.parametrize("kind", [k for k in TRANSITIONS if k != "clothoid"])
 @pytest.mark.parametrize("k0, k1, length", [(0.0, 1 / 350.0, 250.0),
                                              (1 / 900.0, -2 * 2 * math.pi / 1000.0, 1000.0)])
@@ -115,10 +96,9 @@ def test_transition_shapes_match_a_40_digit_reference(kind, k0, k1, length):
         {"kind": kind, "length": length, "start_curvature": k0, "end_curvature": k1,
          "lean": lean or None}, {"kind": "line", "length": 10.0}])
     for t in (0.3 * length, 0.5 * length, length):
-        if kind == "cubic":  # heading north, bending right: along is y, aside x
-            y, x, az = cubic_local(k0, k1, length, t)
-        else:
-            x, y, az = shape_reference(kind, k0, k1, length, lean, t)
+        # heading north, bending right: along is y, aside x
+        y, x, az = (cubic_local(k0, k1, length, t) if kind == "cubic" else
+                    shape_local(kind, k0, k1, length, lean, t))
         for got in (a.point(t), a.point(np.nextafter(t, 0.0))):  # either side of the joint
             assert math.hypot(got[0] - x, got[1] - y) <= 1e-9, (t, got, (x, y))
         assert abs(a.azimuth(t) - az) <= 1e-12

@@ -10,7 +10,7 @@ import sys
 import numpy as np
 import pytest
 
-from conftest import cubic_local, shape_turn, shared
+from conftest import cubic_local, shape_local, shared
 from curvixkit import Alignment
 from curvixkit.errors import IfcError, LossWarning, MissingExtraError
 from curvixkit.io import step
@@ -30,27 +30,6 @@ SHAPES = {"Line": "clothoid", "CircularArc": "clothoid", "Clothoid": "clothoid",
           "HelmertCurve": "helmert", "VienneseBend": "viennese"}
 
 
-def plan_reference(s, length, r0, r1, name="Clothoid", lean=0):
-    """(x, y, turning angle) at distance s of a segment leaving (0, 0) to the
-    east whose curvature (IFC's sign: positive to the left; radius 0 is
-    infinite) goes from 1/r0 to 1/r1 by the shape of type ``name``: the
-    integrals of cos and sin of the turning angle, at 40 digits. A Viennese
-    bend's track curves by h psi''(s) less than its centre of gravity
-    (``lean`` = h (psi1 - psi0), psi the cross-section's angle)."""
-    with mpmath.workdps(40):
-        length = mpmath.mpf(length)
-        k0, k1 = (mpmath.mpf(0) if r == 0 else 1 / mpmath.mpf(r) for r in (r0, r1))
-
-        def theta(t):
-            x = t / length
-            v = length * (k0 * x + (k1 - k0) * shape_turn(SHAPES[name], x))
-            return v - lean / length * 140 * x ** 3 * (1 - x) ** 3  # h psi'(s), psi' = dpsi g'/L
-
-        cuts = [0, s] if s <= length / 2 else [0, length / 2, s]  # Helmert's joint
-        return (float(mpmath.quad(lambda t: mpmath.cos(theta(t)), cuts)),
-                float(mpmath.quad(lambda t: mpmath.sin(theta(t)), cuts)), float(theta(s)))
-
-
 @pytest.mark.parametrize("name, r0, r1", [("Line", 0, 0), ("CircularArc", 300, 300)] + [
     (n, 300, 1000) for n in ("Clothoid", "BlossCurve", "CosineCurve", "SineCurve", "HelmertCurve",
                              "VienneseBend", "Cubic")])
@@ -67,10 +46,13 @@ def test_horizontal_segment_follows_its_curvature_definition(name, r0, r1):
                 psi = mpmath.asin(mpmath.mpf(1) / 15) + lean / mpmath.mpf("1.8") * g
                 assert abs(a.cant(s) - float(mpmath.mpf("1.5") * mpmath.sin(psi))) <= 1e-15
     for s in (10.0, 25.0, 50.0, 77.0, 100.0):
+        # leaving to the east, IFC's curvature positive to the left: along is
+        # x, aside y; a radius of 0 is infinite
+        k0, k1 = (0.0 if r == 0 else 1.0 / r for r in (r0, r1))
         if name == "Cubic":  # y'' from 1/300 to 1/1000 (IFC's L: see the README)
-            x, y, turn = cubic_local(1 / 300.0, 1 / 1000.0, 100.0, s)
-        else:
-            x, y, turn = plan_reference(s, 100.0, r0, r1, name, lean)
+            x, y, turn = cubic_local(k0, k1, 100.0, s)
+        else:  # a Viennese bend's track curves by h psi''(s) less than its centre of gravity
+            x, y, turn = shape_local(SHAPES[name], k0, k1, 100.0, lean, s)
         px, py = a.point(s)
         assert math.hypot(px - x, py - y) <= 1e-9  # metres
         assert abs(a.azimuth(s) - (math.pi / 2 - turn)) <= 1e-12  # radians
