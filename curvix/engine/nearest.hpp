@@ -478,9 +478,11 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
         const double cx = x - t.ox, cy = y - t.oy;
         if (at.level == depth) {
             const CapsuleNode& cn = t.capsules[kChunkNodes * k];
-            // (In a network, once a point of the curve is found, the reach
-            // of the capsules seldom lowers the bound and costs a square root.)
-            if (!Src::kMany || !found) bound = std::min(bound, capsule_reach2(cn, cx, cy));
+            // (In a network the reach of the capsules seldom lowers the
+            // bound below the first one, which comes from the same capsules
+            // of the nearest chunk, and costs a square root: measured 6 %
+            // faster without it on 11 tracks side by side.)
+            if (!Src::kMany) bound = std::min(bound, capsule_reach2(cn, cx, cy));
             for (int c = 0; c < kFanout; ++c)
                 keep(capsule_dist2(cn, c, cx, cy), depth + 1, kFanout * chunk + static_cast<std::size_t>(c));
             return n;
@@ -503,7 +505,7 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
         }
         const std::size_t g = at.index % kFanout;
         const CapsuleNode& cn = t.capsules[kChunkNodes * k + 1 + g];
-        if (!Src::kMany || !found) bound = std::min(bound, capsule_reach2(cn, cx, cy));
+        if (!Src::kMany) bound = std::min(bound, capsule_reach2(cn, cx, cy));
         if constexpr (Src::kMany) {
             for (int c = 0; c < kFanout; ++c) {
                 const double lb = capsule_dist2(cn, c, cx, cy);
