@@ -14,12 +14,10 @@ point3d there. Anything else (another exception, a slow input) is a
 finding: the harness raises and libFuzzer keeps the input.
 """
 import math
-import os
-import sys
-import tempfile
-import time
 
 import atheris
+
+from reader_harness import Finding, fuzz, one_line_naming, scratch_file
 
 with atheris.instrument_imports(include=["curvixkit"]):
     import curvixkit
@@ -32,12 +30,7 @@ SECONDS_PER_INPUT = 2.0
 # At most this many alignments of one input are read (each from_ifc parses
 # the file again).
 ALIGNMENTS = 3
-_DIR = os.environ.get("FUZZ_IFC_TMP") or tempfile.mkdtemp(prefix="fuzz-ifc-")
-_PATH = os.path.join(_DIR, "input.ifc")
-
-
-class Finding(Exception):
-    """What the reader did that it must not do."""
+_PATH = scratch_file("FUZZ_IFC_TMP", "input.ifc")
 
 
 def check_loaded(a):
@@ -56,37 +49,20 @@ def check_loaded(a):
     a.diagnostics()
 
 
-def refused(exc):
-    text = str(exc)
-    if "\n" in text or not text.startswith(_PATH):
-        raise Finding("IfcError text is not one line naming the file: %r" % text)
-
-
-def TestOneInput(data):
-    with open(_PATH, "wb") as f:
-        f.write(data)
-    began = time.process_time()
+def read(path):
     try:
-        names = curvixkit.Alignment.ifc_names(_PATH)
+        names = curvixkit.Alignment.ifc_names(path)
     except IfcError as exc:
-        refused(exc)
+        one_line_naming(exc, path)
         names = []
     for index in range(min(len(names), ALIGNMENTS)):
         try:
-            a = curvixkit.Alignment.from_ifc(_PATH, name=index)
+            a = curvixkit.Alignment.from_ifc(path, name=index)
         except IfcError as exc:
-            refused(exc)
+            one_line_naming(exc, path)
         else:
             check_loaded(a)
-    spent = time.process_time() - began
-    if spent > SECONDS_PER_INPUT:
-        raise Finding("%.2f s of CPU time for one input" % spent)
-
-
-def main():
-    atheris.Setup(sys.argv, TestOneInput)
-    atheris.Fuzz()
 
 
 if __name__ == "__main__":
-    main()
+    fuzz(_PATH, SECONDS_PER_INPUT, read)

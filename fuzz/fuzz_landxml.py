@@ -12,12 +12,10 @@ station. Anything else (another exception, a slow input, a wrong answer)
 is a finding: the harness raises and libFuzzer keeps the input.
 """
 import math
-import os
-import sys
-import tempfile
-import time
 
 import atheris
+
+from reader_harness import Finding, fuzz, one_line_naming, scratch_file
 
 # The reader's modules are imported here (from_landxml imports them lazily)
 # so that their Python code carries the coverage instrumentation.
@@ -29,15 +27,7 @@ with atheris.instrument_imports(include=["curvixkit"]):
     from curvixkit.errors import LandXMLError
 
 SECONDS_PER_INPUT = 1.0
-# Each input is written to one file in a scratch folder (FUZZ_LANDXML_TMP,
-# which the run script makes and removes; libFuzzer ends the process with
-# exit(), so no Python cleanup runs).
-_DIR = os.environ.get("FUZZ_LANDXML_TMP") or tempfile.mkdtemp(prefix="fuzz-landxml-")
-_PATH = os.path.join(_DIR, "input.xml")
-
-
-class Finding(Exception):
-    """What the reader did that it must not do."""
+_PATH = scratch_file("FUZZ_LANDXML_TMP", "input.xml")
 
 
 def check_loaded(a):
@@ -65,27 +55,14 @@ def check_loaded(a):
         a.point3d([a.start_station, a.end_station], offsets=1.0, banked=True)
 
 
-def TestOneInput(data):
-    with open(_PATH, "wb") as f:
-        f.write(data)
-    began = time.process_time()
+def read(path):
     try:
-        a = curvixkit.Alignment.from_landxml(_PATH)
+        a = curvixkit.Alignment.from_landxml(path)
     except LandXMLError as exc:
-        text = str(exc)
-        if "\n" in text or not text.startswith(_PATH):
-            raise Finding("LandXMLError text is not one line naming the file: %r" % text)
+        one_line_naming(exc, path)
     else:
         check_loaded(a)
-    spent = time.process_time() - began
-    if spent > SECONDS_PER_INPUT:
-        raise Finding("%.2f s of CPU time for one input" % spent)
-
-
-def main():
-    atheris.Setup(sys.argv, TestOneInput)
-    atheris.Fuzz()
 
 
 if __name__ == "__main__":
-    main()
+    fuzz(_PATH, SECONDS_PER_INPUT, read)

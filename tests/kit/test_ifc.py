@@ -207,18 +207,23 @@ def test_written_file_reads_in_map_coordinates_and_stations(tmp_path):
     assert abs(a.elevation(1150.0) - (50.0 + 5.0 + 1.5)) <= 1e-12
 
 
-@pytest.mark.parametrize("case, attribute", [
-    ("truncated", None), ("missing point", "StartPoint"), ("NaN", "SegmentLength"),
-    ("1e308", "SegmentLength"), ("negative", "SegmentLength"),
-    ("missing segment", "RelatedObjects"), ("point of another type", "StartPoint"),
-    ("layout nests itself", "RelatedObjects"), ("alignment nests itself", "RelatedObjects"),
-    ("vertical past the end", "StartDistAlong"), ("vertical before the start", "HorizontalLength"),
-    ("nested 10^5 deep", None), ("nested deep after a quote in a comment", None),
-    ("stray value in the header", None), ("schema names not a list", None),
-    ("value without a comma", None),
-    ("number as the target CRS", "TargetCRS"), ("entity with a line break as a name", "Name"), ("name defined twice", None),
-    ("too many statements", None)])
-def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, attribute):
+# (case, the attribute and the entity the error names: an entity of the
+# small file by its type's last instance, the line or the arc by name)
+@pytest.mark.parametrize("case, attribute, where", [
+    ("truncated", None, None), ("missing point", "StartPoint", "arc"), ("NaN", "SegmentLength", "line"),
+    ("1e308", "SegmentLength", "line"), ("negative", "SegmentLength", "line"),
+    ("missing segment", "RelatedObjects", "horizontal"), ("point of another type", "StartPoint", "arc"),
+    ("layout nests itself", "RelatedObjects", "horizontal"),
+    ("alignment nests itself", "RelatedObjects", "top"),
+    ("vertical past the end", "StartDistAlong", "IFCALIGNMENTVERTICALSEGMENT"),
+    ("vertical before the start", "HorizontalLength", "IFCALIGNMENTVERTICALSEGMENT"),
+    ("nested 10^5 deep", None, "arc"), ("nested deep after a quote in a comment", None, "arc"),
+    ("stray value in the header", None, None), ("schema names not a list", None, None),
+    ("value without a comma", None, "IFCMAPCONVERSION"),
+    ("number as the target CRS", "TargetCRS", "IFCMAPCONVERSION"),
+    ("entity with a line break as a name", "Name", "IFCALIGNMENT"),
+    ("name defined twice", None, "point"), ("too many statements", None, None)])
+def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, attribute, where):
     path = tmp_path / "bad.ifc"
     line, arc, point = write_model(path, line_length=12345.678)
     text = path.read_text()
@@ -226,10 +231,10 @@ def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, a
     name = {k: "#" + n for n, k in re.findall(r"#(\d+)=(IFC[A-Z]+)\(", text)}  # the last of each
     nests = dict(re.findall(r"(#\d+)=IFCRELNESTS\('[^']*',\$,\$,\$,(#\d+),", text))
     by_parent = {parent: rel for rel, parent in nests.items()}
-    horizontal = by_parent[name["IFCALIGNMENTHORIZONTAL"]]
-    vertical = name["IFCALIGNMENTVERTICALSEGMENT"]
-    top = by_parent[name["IFCALIGNMENT"]]
-    conversion, crs = name["IFCMAPCONVERSION"], int(name["IFCPROJECTEDCRS"][1:])
+    name.update(line="#%d" % line, arc="#%d" % arc, point="#%d" % point,
+                horizontal=by_parent[name["IFCALIGNMENTHORIZONTAL"]], top=by_parent[name["IFCALIGNMENT"]])
+    horizontal, top, vertical = name["horizontal"], name["top"], name["IFCALIGNMENTVERTICALSEGMENT"]
+    crs = int(name["IFCPROJECTEDCRS"][1:])
     deep = "IFCPLANEANGLEMEASURE(" * 100000 + "30." + ")" * 100000
 
     def nest_also(rel, extra):
@@ -277,17 +282,8 @@ def test_bad_input_names_the_entity_and_attribute(tmp_path, monkeypatch, case, a
     path.write_text(broken)
     with pytest.raises(IfcError) as exc:
         Alignment.from_ifc(path)
-    where = {"truncated": None, "missing point": "#%d" % arc, "point of another type": "#%d" % arc,
-             "nested 10^5 deep": "#%d" % arc, "missing segment": horizontal,
-             "nested deep after a quote in a comment": "#%d" % arc,
-             "layout nests itself": horizontal, "alignment nests itself": top,
-             "vertical past the end": vertical, "vertical before the start": vertical,
-             "stray value in the header": None, "schema names not a list": None,
-             "value without a comma": conversion,
-             "number as the target CRS": conversion,
-             "entity with a line break as a name": name["IFCALIGNMENT"], "name defined twice": "#%d" % point,
-             "too many statements": None}.get(case, "#%d" % line)
-    assert (exc.value.entity, exc.value.attribute, exc.value.path) == (where, attribute, str(path))
+    assert (exc.value.entity, exc.value.attribute, exc.value.path) == (
+        name.get(where), attribute, str(path))
     assert "\n" not in str(exc.value)
 
 
