@@ -17,7 +17,7 @@ import math
 
 import atheris
 
-from reader_harness import Finding, fuzz, one_line_naming, scratch_file
+from reader_harness import Finding, check_station_range, fuzz, one_line_naming, scratch_file
 
 with atheris.instrument_imports(include=["curvixkit"]):
     import curvixkit
@@ -34,9 +34,7 @@ _PATH = scratch_file("FUZZ_IFC_TMP", "input.ifc")
 
 
 def check_loaded(a):
-    if not (len(a) >= 1 and math.isfinite(a.start_station) and math.isfinite(a.end_station)
-            and a.start_station <= a.end_station):
-        raise Finding("loaded alignment with a bad station range: %r" % (a,))
+    check_station_range(a)
     ends = [a.start_station, a.end_station]
     plan = a.point(ends)
     level = a.point3d(ends, offsets=1.0)

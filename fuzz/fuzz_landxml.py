@@ -15,7 +15,7 @@ import math
 
 import atheris
 
-from reader_harness import Finding, fuzz, one_line_naming, scratch_file
+from reader_harness import Finding, check_station_range, fuzz, one_line_naming, scratch_file
 
 # The reader's modules are imported here (from_landxml imports them lazily)
 # so that their Python code carries the coverage instrumentation.
@@ -31,9 +31,7 @@ _PATH = scratch_file("FUZZ_LANDXML_TMP", "input.xml")
 
 
 def check_loaded(a):
-    if not (len(a) >= 1 and math.isfinite(a.start_station) and math.isfinite(a.end_station)
-            and a.start_station <= a.end_station):
-        raise Finding("loaded alignment with a bad station range: %r" % (a,))
+    check_station_range(a)
     ends = a.point([a.start_station, a.end_station])
     if not all(math.isfinite(v) for v in ends.ravel()):
         return                     # coordinates beyond doubles: nothing more to ask

@@ -2,6 +2,7 @@
 each input is written to, the check of a refusal's text, and the bound on
 the CPU time of one input. Imported by fuzz_ifc.py and fuzz_landxml.py
 from this folder (their own folder is the first on sys.path)."""
+import math
 import os
 import sys
 import tempfile
@@ -19,6 +20,13 @@ def scratch_file(variable, name):
     variable names (the run script makes and removes it; libFuzzer ends the
     process with exit(), so no Python cleanup runs), else in a new one."""
     return os.path.join(os.environ.get(variable) or tempfile.mkdtemp(prefix="fuzz-"), name)
+
+
+def check_station_range(a):
+    """A loaded alignment has elements and a finite, ordered station range."""
+    if not (len(a) >= 1 and math.isfinite(a.start_station) and math.isfinite(a.end_station)
+            and a.start_station <= a.end_station):
+        raise Finding("loaded alignment with a bad station range: %r" % (a,))
 
 
 def one_line_naming(exc, path):
