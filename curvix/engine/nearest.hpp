@@ -342,16 +342,22 @@ inline std::size_t nearest_stretch(const CapsuleNode& n, double qx, double qy) n
     return static_cast<std::size_t>(near);
 }
 
-// A squared upper bound of the distance from (x, y) to the alignments of
-// src: down the nearest boxes to a chunk, the nearest of the points of its
-// capsules and of those of its nearest group.
+// A descent of the box tree down its nearest boxes to a chunk: node
+// path[l] of level l (path[0] = 0), the slot reached path[depth], and a
+// squared upper bound of the distance from the point to the alignments:
+// the nearest of the points of that chunk's capsules and of those of its
+// nearest group. The search starts from there and takes the boxes beside
+// the path from its nodes, instead of a second descent from the root.
+inline constexpr int kMostLevels = 40;  // a box tree of 2^32 chunks has 16
+struct Descent {
+    std::size_t path[kMostLevels + 1];
+    double reach2;
+};
+
+// The upper bound of a descent that has reached slot `slot`.
 template <class Src>
-double first_reach2(const Src& src, double x, double y) noexcept {
-    const BoxTree& tree = src.boxes();
-    const double qx = x - tree.ox, qy = y - tree.oy;
-    std::size_t index = 0;
-    for (std::size_t level = 0; level < tree.depth(); ++level) index = nearest_box(tree, level, index, qx, qy);
-    const auto [e, k] = src.chunk(tree.chunk[index]);
+double slot_reach2(const Src& src, std::size_t slot, double x, double y) noexcept {
+    const auto [e, k] = src.chunk(src.boxes().chunk[slot]);
     const SearchTree& t = src[e].tree;
     const double cx = x - t.ox, cy = y - t.oy;
     const CapsuleNode& root = t.capsules[kChunkNodes * k];
@@ -359,18 +365,33 @@ double first_reach2(const Src& src, double x, double y) noexcept {
     return std::min(capsule_reach2(root, cx, cy), capsule_reach2(group, cx, cy));
 }
 
+template <class Src>
+void descend(const Src& src, double x, double y, Descent& out) noexcept {
+    const BoxTree& tree = src.boxes();
+    const double qx = x - tree.ox, qy = y - tree.oy;
+    std::size_t index = 0;
+    out.path[0] = 0;
+    for (std::size_t level = 0; level < tree.depth(); ++level) {
+        index = nearest_box(tree, level, index, qx, qy);
+        out.path[level + 1] = index;
+    }
+    out.reach2 = slot_reach2(src, index, x, y);
+}
+
 // The nearest point of the alignments of `src` to (x, y) within
-// max_distance (reach2, where given, a squared upper bound of its
-// distance): of equal distances the lowest alignment, then the lowest
-// station (the answer does not depend on the order the trees are searched
-// in). The tree is searched best first: nodes by the lower bound of their
-// distance, from a heap of fixed size; the nearest child is followed at
-// once, the others wait in the heap (or, when it is full, are searched
-// depth first). What lies farther than the nearest point of the curve met
-// so far (a minimum or not) is passed over.
+// max_distance (`from`, where given, its descent down the nearest boxes):
+// of equal distances the lowest alignment, then the lowest station (the
+// answer does not depend on the order the trees are searched in). The
+// search starts at the chunk the descent reached, the boxes beside its
+// path waiting in a heap of fixed size (a second descent from the root cost
+// a tenth of a query at 10^6 elements); then best first: nodes by the lower
+// bound of their distance; the nearest child is followed at once, the
+// others wait in the heap (or, when it is full, are searched depth first).
+// What lies farther than the nearest point of the curve met so far (a
+// minimum or not) is passed over.
 template <class Src>
 Found nearest_of(const Src& src, double x, double y, double max_distance,
-                 double reach2 = std::numeric_limits<double>::quiet_NaN()) noexcept {
+                 const Descent* from = nullptr) noexcept {
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     const Found none{src.count(), {kNaN, kNaN, kNaN, -1}};
     const BoxTree& tree = src.boxes();
@@ -547,16 +568,44 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
             for (int i = m; i-- > 0;) stack[top++] = kids[i];
         }
     };
-    // A first bound, so that the search pushes few nodes.
-    bound = std::min(bound, std::isnan(reach2) ? first_reach2(src, x, y) : reach2);
+    // The search starts at the chunk of a descent down the nearest boxes,
+    // with its first bound; the boxes beside its path wait in the heap.
+    Descent own;
+    if (from == nullptr || depth > static_cast<std::size_t>(kMostLevels)) {
+        if (depth > static_cast<std::size_t>(kMostLevels)) return none;  // (not reached: 4^40 chunks)
+        descend(src, x, y, own);
+        from = &own;
+    }
+    bound = std::min(bound, from->reach2);
     Entry heap[kHeapSize];
     int size = 0;
     const auto later = [](const Entry& a, const Entry& b) { return a.lb > b.lb; };
-    heap[size++] = {0.0, 0, 0};
-    while (size > 0) {
-        std::pop_heap(heap, heap + size, later);
-        Entry e = heap[--size];
-        if (e.lb > bound) break;
+    Entry first{0.0, depth, 0};
+    for (std::size_t level = 0; level < depth; ++level) {
+        const std::size_t j = from->path[level], taken = from->path[level + 1];
+        const BoxNode& nd = tree.node(level, j);
+        const int m = static_cast<int>(tree.children(level, j));
+        for (int c = 0; c < m; ++c) {
+            const std::size_t child = kBoxFanout * j + static_cast<std::size_t>(c);
+            const double lb = box_dist2(nd, c, qx, qy);
+            const Entry at = level + 1 < depth ? Entry{lb, level + 1, child} : Entry{lb, depth, tree.chunk[child]};
+            if (child == taken) {
+                first = at;
+            } else if (lb <= bound) {
+                heap[size++] = at;
+                std::push_heap(heap, heap + size, later);
+            }
+        }
+    }
+    bool started = false;
+    while (!started || size > 0) {
+        Entry e = first;
+        if (started) {
+            std::pop_heap(heap, heap + size, later);
+            e = heap[--size];
+            if (e.lb > bound) break;
+        }
+        started = true;
         for (;;) {
             Entry kids[kBoxFanout];
             const int m = expand(e, kids);
@@ -618,7 +667,7 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
 // the series pieces of those. The group walks each level together, so that
 // the reads of different points overlap instead of waiting for each other.
 template <class Src>
-void prefetch_paths(const Src& src, const double* xy, std::size_t m, double* reach2) noexcept {
+void prefetch_paths(const Src& src, const double* xy, std::size_t m, Descent* paths) noexcept {
     constexpr std::size_t kMost = 16;
     const BoxTree& tree = src.boxes();
     const std::size_t depth = tree.depth();
@@ -626,14 +675,17 @@ void prefetch_paths(const Src& src, const double* xy, std::size_t m, double* rea
     bool ok[kMost];
     m = std::min(m, kMost);
     for (std::size_t q = 0; q < m; ++q) {
-        ok[q] = std::isfinite(xy[2 * q]) && std::isfinite(xy[2 * q + 1]) && !tree.nodes.empty();
+        ok[q] = std::isfinite(xy[2 * q]) && std::isfinite(xy[2 * q + 1]) && !tree.nodes.empty() &&
+                depth <= static_cast<std::size_t>(kMostLevels);
         at[q] = 0;
-        reach2[q] = std::numeric_limits<double>::quiet_NaN();
+        paths[q].path[0] = 0;
+        paths[q].reach2 = std::numeric_limits<double>::quiet_NaN();
     }
     for (std::size_t level = 0; level < depth; ++level) {
         for (std::size_t q = 0; q < m; ++q) {
             if (!ok[q]) continue;
             const std::size_t child = nearest_box(tree, level, at[q], xy[2 * q] - tree.ox, xy[2 * q + 1] - tree.oy);
+            paths[q].path[level + 1] = child;
             if (level + 1 < depth) {
                 at[q] = child;
                 prefetch(&tree.node(level + 1, child));
@@ -651,7 +703,7 @@ void prefetch_paths(const Src& src, const double* xy, std::size_t m, double* rea
         const CapsuleNode& root = t.capsules[kChunkNodes * k];
         const double cx = xy[2 * q] - t.ox, cy = xy[2 * q + 1] - t.oy;
         const std::size_t g = nearest_stretch(root, cx, cy);
-        reach2[q] = std::min(capsule_reach2(root, cx, cy), capsule_reach2(t.capsules[kChunkNodes * k + 1 + g], cx, cy));
+        paths[q].reach2 = std::min(capsule_reach2(root, cx, cy), capsule_reach2(t.capsules[kChunkNodes * k + 1 + g], cx, cy));
         at[q] = kChunk * k + kFanout * g;
         which[q] = e;
         const std::size_t from = at[q] > 0 ? at[q] - 1 : 0;
@@ -684,17 +736,19 @@ void prefetch_paths(const Src& src, const double* xy, std::size_t m, double* rea
 // array: read in that order from where the caller keeps them, every read
 // of a coordinate and every write of an answer missed the caches inside
 // the search. In groups: the paths of one group fetched while the group
-// before it is searched (this pays where the tree outgrows the caches; on
-// a tree in cache it is only the cost of a second descent).
+// before it is searched, and the searches start from those paths (this
+// pays where the tree outgrows the caches).
 template <class Src>
 void nearest_batch(const Src& src, const double* xy, std::size_t n, double max_distance, Found* out) noexcept {
     constexpr std::size_t kGroup = 16;
-    double reach2[2][kGroup];
-    if (n > 0) prefetch_paths(src, xy, std::min(kGroup, n), reach2[0]);
+    Descent paths[2][kGroup];
+    if (n > 0) prefetch_paths(src, xy, std::min(kGroup, n), paths[0]);
     for (std::size_t b = 0, g = 0; b < n; b += kGroup, g ^= 1) {
-        if (b + kGroup < n) prefetch_paths(src, xy + 2 * (b + kGroup), std::min(kGroup, n - b - kGroup), reach2[g ^ 1]);
-        for (std::size_t q = b; q < std::min(n, b + kGroup); ++q)
-            out[q] = nearest_of(src, xy[2 * q], xy[2 * q + 1], max_distance, reach2[g][q - b]);
+        if (b + kGroup < n) prefetch_paths(src, xy + 2 * (b + kGroup), std::min(kGroup, n - b - kGroup), paths[g ^ 1]);
+        for (std::size_t q = b; q < std::min(n, b + kGroup); ++q) {
+            const Descent& p = paths[g][q - b];
+            out[q] = nearest_of(src, xy[2 * q], xy[2 * q + 1], max_distance, std::isnan(p.reach2) ? nullptr : &p);
+        }
     }
 }
 
