@@ -1,7 +1,7 @@
 #pragma once
 // Private to the engine: the globally nearest point, by branch and bound
 // over the trees of search_tree.hpp, for one alignment or for the
-// alignments of a network (one box tree over the chunks of all of them).
+// alignments of a network (one box tree over the groups of all of them).
 //
 // On a search piece the foot points are the roots of
 //     g(t) = (P(t) - Q) . T(t),   g'(t) = |T|^2 + kappa(t) (P(t) - Q) . N(t),
@@ -281,6 +281,9 @@ struct OneAlignment {
     // decided by their own answers. One: pieces are searched as their
     // group is reached.
     static constexpr bool kMany = false;
+    // What the slots of the box tree hold: chunks (0), or the groups of
+    // chunks (1; numbered 4 chunk + group).
+    static constexpr std::size_t kLeaf = 0;
     const Data* data;
     std::size_t count() const noexcept { return 1; }
     const Data& operator[](std::size_t) const noexcept { return *data; }
@@ -291,6 +294,11 @@ struct OneAlignment {
 
 struct ManyAlignments {
     static constexpr bool kMany = true;
+    // A network's box tree is over groups: where tracks lie side by side,
+    // the boxes of all their chunks hold a point between them, and a chunk's
+    // own capsules over four groups each (a stretch of a curve a hundred
+    // metres long) seldom told them apart.
+    static constexpr std::size_t kLeaf = 1;
     const std::vector<const Data*>* data;
     const std::vector<std::size_t>* base;
     const BoxTree* tree;
@@ -357,10 +365,12 @@ struct Descent {
 // The upper bound of a descent that has reached slot `slot`.
 template <class Src>
 double slot_reach2(const Src& src, std::size_t slot, double x, double y) noexcept {
-    const auto [e, k] = src.chunk(src.boxes().chunk[slot]);
+    const std::size_t id = src.boxes().chunk[slot];
+    const auto [e, k] = src.chunk(Src::kLeaf ? id / kFanout : id);
     const SearchTree& t = src[e].tree;
     const double cx = x - t.ox, cy = y - t.oy;
     const CapsuleNode& root = t.capsules[kChunkNodes * k];
+    if (Src::kLeaf) return capsule_reach2(t.capsules[kChunkNodes * k + 1 + id % kFanout], cx, cy);
     const CapsuleNode& group = t.capsules[kChunkNodes * k + 1 + nearest_stretch(root, cx, cy)];
     return std::min(capsule_reach2(root, cx, cy), capsule_reach2(group, cx, cy));
 }
@@ -486,7 +496,7 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
                 if (at.level + 1 < depth)
                     keep(lb, at.level + 1, child);
                 else
-                    keep(lb, depth, tree.chunk[child]);
+                    keep(lb, depth + Src::kLeaf, tree.chunk[child]);
             }
             return n;
         }
@@ -580,7 +590,7 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
     Entry heap[kHeapSize];
     int size = 0;
     const auto later = [](const Entry& a, const Entry& b) { return a.lb > b.lb; };
-    Entry first{0.0, depth, 0};
+    Entry first{0.0, depth + Src::kLeaf, 0};
     for (std::size_t level = 0; level < depth; ++level) {
         const std::size_t j = from->path[level], taken = from->path[level + 1];
         const BoxNode& nd = tree.node(level, j);
@@ -588,7 +598,8 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
         for (int c = 0; c < m; ++c) {
             const std::size_t child = kBoxFanout * j + static_cast<std::size_t>(c);
             const double lb = box_dist2(nd, c, qx, qy);
-            const Entry at = level + 1 < depth ? Entry{lb, level + 1, child} : Entry{lb, depth, tree.chunk[child]};
+            const Entry at = level + 1 < depth ? Entry{lb, level + 1, child}
+                                               : Entry{lb, depth + Src::kLeaf, tree.chunk[child]};
             if (child == taken) {
                 first = at;
             } else if (lb <= bound) {
@@ -691,18 +702,18 @@ void prefetch_paths(const Src& src, const double* xy, std::size_t m, Descent* pa
                 prefetch(&tree.node(level + 1, child));
             } else {
                 at[q] = tree.chunk[child];
-                const auto [e, k] = src.chunk(at[q]);
+                const auto [e, k] = src.chunk(Src::kLeaf ? at[q] / kFanout : at[q]);
                 prefetch_bytes(&src[e].tree.capsules[kChunkNodes * k], kChunkNodes * sizeof(CapsuleNode));
             }
         }
     }
     for (std::size_t q = 0; q < m; ++q) {
         if (!ok[q]) continue;
-        const auto [e, k] = src.chunk(at[q]);
+        const auto [e, k] = src.chunk(Src::kLeaf ? at[q] / kFanout : at[q]);
         const SearchTree& t = src[e].tree;
         const CapsuleNode& root = t.capsules[kChunkNodes * k];
         const double cx = xy[2 * q] - t.ox, cy = xy[2 * q + 1] - t.oy;
-        const std::size_t g = nearest_stretch(root, cx, cy);
+        const std::size_t g = Src::kLeaf ? at[q] % kFanout : nearest_stretch(root, cx, cy);
         paths[q].reach2 = std::min(capsule_reach2(root, cx, cy), capsule_reach2(t.capsules[kChunkNodes * k + 1 + g], cx, cy));
         at[q] = kChunk * k + kFanout * g;
         which[q] = e;

@@ -1,9 +1,12 @@
-// A network of alignments: one box tree over the chunks of all of them
-// (network.hpp), searched by nearest.hpp's branch and bound.
+// A network of alignments: one box tree over the groups of search pieces
+// of all of them (network.hpp), searched by nearest.hpp's branch and bound.
 
 #include "curvix/engine/network.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -20,12 +23,14 @@ struct Network::Impl {
     std::vector<const detail::Data*> data;  // each alignment's tables
     std::vector<std::size_t> base;          // alignment e's chunks are base[e] .. base[e + 1] - 1
     std::vector<std::uint32_t> owner;       // the alignment of each chunk
-    detail::BoxTree boxes;                  // over every chunk of every alignment
+    detail::BoxTree boxes;                  // over every group of every alignment
 
     detail::ManyAlignments source() const noexcept { return {&data, &base, &boxes, owner.data()}; }
 };
 
 namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 NetworkFoot to_network(const detail::Found& f, std::size_t count) noexcept {
     return {f.foot, f.which < count ? static_cast<std::ptrdiff_t>(f.which) : -1};
@@ -37,18 +42,39 @@ Network::Network(std::vector<std::shared_ptr<const Alignment>> alignments) {
     if (alignments.empty()) throw std::invalid_argument("a network needs at least one alignment");
     auto d = std::make_unique<Impl>();
     d->base.reserve(alignments.size() + 1);
-    std::vector<detail::ChunkBox> chunks;
+    std::vector<detail::ChunkBox> chunks;  // (of groups)
     std::size_t total = 0;
     for (std::size_t e = 0; e < alignments.size(); ++e) {
         if (!alignments[e]) throw std::invalid_argument("alignment " + std::to_string(e) + " is null");
         const detail::Data& data = *alignments[e]->impl_;
         d->data.push_back(&data);
         d->base.push_back(total);
-        const std::size_t n = data.tree.chunks();
-        if (n > UINT32_MAX - total)
-            throw std::invalid_argument("a network holds at most 2^32 - 1 search chunks");
-        for (std::size_t k = 0; k < n; ++k)
-            chunks.push_back({data.tree.chunk_boxes[k], static_cast<std::uint32_t>(total + k)});
+        const detail::SearchTree& t = data.tree;
+        const std::size_t n = t.chunks();
+        if (n > UINT32_MAX / detail::kFanout - total)
+            throw std::invalid_argument("a network holds at most 2^30 - 1 search chunks");
+        // The box tree's slots are the chunks' groups (nearest.hpp): each
+        // box holds its pieces' capsules.
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t pieces = std::min(detail::kChunk, t.pieces.size() - detail::kChunk * k);
+            for (std::size_t g = 0; detail::kFanout * g < pieces; ++g) {
+                const detail::CapsuleNode& cn = t.capsules[detail::kChunkNodes * k + 1 + g];
+                detail::Box b{kInf, kInf, -kInf, -kInf};
+                for (int c = 0; c < detail::kFanout && cn.r[c] >= 0.0f; ++c) {
+                    const double r = static_cast<double>(cn.r[c]);
+                    for (int end = c; end <= c + 1; ++end) {
+                        const double x = t.ox + static_cast<double>(cn.x[end]), y = t.oy + static_cast<double>(cn.y[end]);
+                        // (Outwards by the rounding of the sums.)
+                        const double slack = r + 1e-15 * (std::fabs(x) + std::fabs(y) + r);
+                        b.xmin = std::min(b.xmin, x - slack);
+                        b.ymin = std::min(b.ymin, y - slack);
+                        b.xmax = std::max(b.xmax, x + slack);
+                        b.ymax = std::max(b.ymax, y + slack);
+                    }
+                }
+                chunks.push_back({b, static_cast<std::uint32_t>(detail::kFanout * (total + k) + g)});
+            }
+        }
         d->owner.insert(d->owner.end(), n, static_cast<std::uint32_t>(e));
         total += n;
     }

@@ -2,9 +2,10 @@
 // A network: many alignments searched as one (the tracks of a station area,
 // the lines of a network). A query point belongs to the nearest of them.
 //
-// One box tree is built over the search chunks of every alignment (see
-// search_tree.hpp), so a query walks one tree instead of one per alignment;
-// below the box tree each alignment's own capsules and pieces are searched.
+// One box tree is built over the groups of search pieces of every alignment
+// (see search_tree.hpp), so a query walks one tree instead of one per
+// alignment; below the box tree each alignment's own capsules and pieces
+// are searched.
 // The answer is the one the alignments give one by one, the nearest of
 // them: of equal distances the alignment that comes first.
 //
@@ -36,7 +37,7 @@ struct NetworkFoot {
 class Network {
 public:
     // Throws std::invalid_argument for no alignments, a null one, or more
-    // search chunks in all than the tree numbers (2^32).
+    // search chunks in all than the tree numbers (2^30).
     explicit Network(std::vector<std::shared_ptr<const Alignment>> alignments);
     ~Network();
     Network(const Network&) = delete;

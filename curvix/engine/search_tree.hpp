@@ -12,7 +12,7 @@
 // k-d tree of their centres, so that its boxes tile the plane instead of
 // overlapping where the alignment passes a place twice (a box over a stretch
 // of a winding alignment holds places kilometres from it). The box tree may
-// also be built over the chunks of several alignments at once (a network).
+// also be built over the groups of several alignments at once (a network).
 // Both parts are complete and implicit: no node stores a child index.
 
 #include <cstddef>
@@ -92,7 +92,8 @@ struct BoxTree {
     }
 };
 
-// A chunk's box and its number, for building box trees.
+// A box and the number of what it holds (a chunk, or in a network a
+// group: 4 chunk + group), for building box trees.
 struct ChunkBox {
     Box box;
     std::uint32_t chunk;
