@@ -154,7 +154,7 @@ void add_shaped_search_pieces(Data& d, std::vector<PieceExtra>& extra, std::size
         if (!(u1 > u0)) continue;
         const double th0 = law.theta(u0);
         const double T = std::fabs(law.theta(u1) - th0);
-        const std::size_t count = T > kSearchTurn ? static_cast<std::size_t>(std::ceil(T / kSearchTurn)) : 1;
+        const std::size_t count = static_cast<std::size_t>(search_piece_count(u1 - u0, T));
         double prev = u0;
         for (std::size_t i = 1; i <= count; ++i) {
             double tb = u1;
@@ -196,7 +196,7 @@ void add_search_pieces(Data& d, std::vector<PieceExtra>& extra, std::size_t k) {
         const double p = std::fabs(d.curvature_at(k, u0)), q = std::fabs(d.curvature_at(k, u1));
         const double H = u1 - u0;
         const double T = 0.5 * (p + q) * H;
-        const double m = T > detail::kSearchTurn ? std::ceil(T / detail::kSearchTurn) : 1.0;
+        const double m = search_piece_count(H, T);
         const std::size_t count = static_cast<std::size_t>(m);
         const double s = (q - p) / H;
         double prev = u0;

@@ -15,6 +15,8 @@
 // also be built over the groups of several alignments at once (a network).
 // Both parts are complete and implicit: no node stores a child index.
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -25,6 +27,28 @@ namespace curvix::engine::detail {
 
 // Turn of a search piece (nearest, local minima, crossings).
 inline constexpr double kSearchTurn = 0.7853981633974483;  // pi / 4
+// How far a search piece of a curve may stray from its chord, about (in
+// the alignment's unit): a curve's pieces are cut shorter than their turn
+// alone asks where they would stray farther. Parallel tracks lie 4 to 5 m
+// apart, and the capsules of a wide curve's pieces a quarter of a circle
+// long strayed by tens of metres: all the tracks beside a point then had
+// their pieces' floors taken. (Half a metre was faster still on 11 tracks
+// side by side, but cost 252 bytes an element at 10^6 elements, past the
+// 250 the engine keeps to; a metre costs 229.)
+inline constexpr double kSearchStray = 1.0;
+
+// Pieces into which to cut a curve of length h turning by `turn` (its
+// curvature of one sign and monotone): equal turns of at most kSearchTurn,
+// and enough that each strays from its chord by about kSearchStray at most
+// (a piece of length l turning by t strays by about l t / 4), but no more
+// than kMostStrayCuts for that (a curve of a railway needs a few; the
+// longest and most turning element allowed would need 15,811).
+inline constexpr double kMostStrayCuts = 64.0;
+inline double search_piece_count(double h, double turn) noexcept {
+    const double m = turn > kSearchTurn ? std::ceil(turn / kSearchTurn) : 1.0;
+    const double by_stray = std::min(kMostStrayCuts, std::ceil(std::sqrt(h * turn / (4.0 * kSearchStray))));
+    return by_stray > m ? by_stray : m;
+}
 
 // A piece of an element for the point searches: the curvature keeps its
 // sign on it and it turns by at most kSearchTurn; it strays from its chord
