@@ -350,11 +350,10 @@ inline std::size_t nearest_stretch(const CapsuleNode& n, double qx, double qy) n
     return static_cast<std::size_t>(near);
 }
 
-// A descent of the box tree down its nearest boxes to a chunk: node
-// path[l] of level l (path[0] = 0), the slot reached path[depth], and a
-// squared upper bound of the distance from the point to the alignments:
-// the nearest of the points of that chunk's capsules and of those of its
-// nearest group. The search starts from there and takes the boxes beside
+// A descent of the box tree down its nearest boxes (prefetch_paths()):
+// node path[l] of level l (path[0] = 0), the slot reached path[depth], and
+// a squared upper bound of the distance from the point to the alignments
+// (slot_reach2()). The search starts from there and takes the boxes beside
 // the path from its nodes, instead of a second descent from the root.
 inline constexpr int kMostLevels = 40;  // a box tree of 2^32 chunks has 16
 struct Descent {
@@ -362,7 +361,10 @@ struct Descent {
     double reach2;
 };
 
-// The upper bound of a descent that has reached slot `slot`.
+// A squared upper bound of the distance from (x, y) to the alignments of
+// src from the slot a descent has reached: the nearest of the points of
+// its chunk's capsules and of those of the chunk's nearest group (of a
+// network's group, those of the group).
 template <class Src>
 double slot_reach2(const Src& src, std::size_t slot, double x, double y) noexcept {
     const std::size_t id = src.boxes().chunk[slot];
@@ -373,19 +375,6 @@ double slot_reach2(const Src& src, std::size_t slot, double x, double y) noexcep
     if (Src::kLeaf) return capsule_reach2(t.capsules[kChunkNodes * k + 1 + id % kFanout], cx, cy);
     const CapsuleNode& group = t.capsules[kChunkNodes * k + 1 + nearest_stretch(root, cx, cy)];
     return std::min(capsule_reach2(root, cx, cy), capsule_reach2(group, cx, cy));
-}
-
-template <class Src>
-void descend(const Src& src, double x, double y, Descent& out) noexcept {
-    const BoxTree& tree = src.boxes();
-    const double qx = x - tree.ox, qy = y - tree.oy;
-    std::size_t index = 0;
-    out.path[0] = 0;
-    for (std::size_t level = 0; level < tree.depth(); ++level) {
-        index = nearest_box(tree, level, index, qx, qy);
-        out.path[level + 1] = index;
-    }
-    out.reach2 = slot_reach2(src, index, x, y);
 }
 
 // The nearest point of the alignments of `src` to (x, y) within
@@ -580,31 +569,55 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
     };
     // The search starts at the chunk of a descent down the nearest boxes,
     // with its first bound; the boxes beside its path wait in the heap.
-    Descent own;
-    if (from == nullptr || depth > static_cast<std::size_t>(kMostLevels)) {
-        if (depth > static_cast<std::size_t>(kMostLevels)) return none;  // (not reached: 4^40 chunks)
-        descend(src, x, y, own);
-        from = &own;
-    }
-    bound = std::min(bound, from->reach2);
+    if (depth > static_cast<std::size_t>(kMostLevels)) return none;  // (not reached: 4^40 chunks)
     Entry heap[kHeapSize];
     int size = 0;
     const auto later = [](const Entry& a, const Entry& b) { return a.lb > b.lb; };
+    const auto entry = [&](std::size_t level, std::size_t child, double lb) {
+        return level + 1 < depth ? Entry{lb, level + 1, child} : Entry{lb, depth + Src::kLeaf, tree.chunk[child]};
+    };
     Entry first{0.0, depth + Src::kLeaf, 0};
-    for (std::size_t level = 0; level < depth; ++level) {
-        const std::size_t j = from->path[level], taken = from->path[level + 1];
-        const BoxNode& nd = tree.node(level, j);
-        const int m = static_cast<int>(tree.children(level, j));
-        for (int c = 0; c < m; ++c) {
-            const std::size_t child = kBoxFanout * j + static_cast<std::size_t>(c);
-            const double lb = box_dist2(nd, c, qx, qy);
-            const Entry at = level + 1 < depth ? Entry{lb, level + 1, child}
-                                               : Entry{lb, depth + Src::kLeaf, tree.chunk[child]};
-            if (child == taken) {
-                first = at;
-            } else if (lb <= bound) {
-                heap[size++] = at;
-                std::push_heap(heap, heap + size, later);
+    if (from == nullptr) {
+        // The descent here: the bounds of the boxes beside the path are
+        // those it compares.
+        Entry side[kMostLevels * (kBoxFanout - 1)];
+        int sides = 0;
+        std::size_t j = 0;
+        for (std::size_t level = 0; level < depth; ++level) {
+            const BoxNode& nd = tree.node(level, j);
+            const int m = static_cast<int>(tree.children(level, j));
+            double lbs[kBoxFanout];
+            int near = 0;
+            for (int c = 0; c < m; ++c) {
+                lbs[c] = box_dist2(nd, c, qx, qy);
+                if (lbs[c] < lbs[near]) near = c;
+            }
+            for (int c = 0; c < m; ++c)
+                if (c != near) side[sides++] = entry(level, kBoxFanout * j + static_cast<std::size_t>(c), lbs[c]);
+            j = kBoxFanout * j + static_cast<std::size_t>(near);
+            if (level + 1 == depth) first = entry(level, j, lbs[near]);
+        }
+        bound = std::min(bound, slot_reach2(src, j, x, y));
+        for (int i = 0; i < sides; ++i) {
+            if (!(side[i].lb <= bound)) continue;
+            heap[size++] = side[i];
+            std::push_heap(heap, heap + size, later);
+        }
+    } else {
+        bound = std::min(bound, from->reach2);
+        for (std::size_t level = 0; level < depth; ++level) {
+            const std::size_t j = from->path[level], taken = from->path[level + 1];
+            const BoxNode& nd = tree.node(level, j);
+            const int m = static_cast<int>(tree.children(level, j));
+            for (int c = 0; c < m; ++c) {
+                const std::size_t child = kBoxFanout * j + static_cast<std::size_t>(c);
+                const double lb = box_dist2(nd, c, qx, qy);
+                if (child == taken) {
+                    first = entry(level, child, lb);
+                } else if (lb <= bound) {
+                    heap[size++] = entry(level, child, lb);
+                    std::push_heap(heap, heap + size, later);
+                }
             }
         }
     }
@@ -612,9 +625,9 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
     while (!started || size > 0) {
         Entry e = first;
         if (started) {
+            if (heap[0].lb > bound) break;  // (the rest lie beyond it too)
             std::pop_heap(heap, heap + size, later);
             e = heap[--size];
-            if (e.lb > bound) break;
         }
         started = true;
         for (;;) {
