@@ -355,9 +355,9 @@ inline std::size_t nearest_stretch(const CapsuleNode& n, double qx, double qy) n
 // a squared upper bound of the distance from the point to the alignments
 // (slot_reach2()). The search starts from there and takes the boxes beside
 // the path from its nodes, instead of a second descent from the root.
-inline constexpr int kMostLevels = 40;  // a box tree of 2^32 chunks has 16
+inline constexpr int kMostLevels = 24;  // a box tree of 2^32 slots has 16
 struct Descent {
-    std::size_t path[kMostLevels + 1];
+    std::uint32_t path[kMostLevels + 1];  // (the tree numbers its slots in 32 bits)
     double reach2;
 };
 
@@ -569,7 +569,7 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
     };
     // The search starts at the chunk of a descent down the nearest boxes,
     // with its first bound; the boxes beside its path wait in the heap.
-    if (depth > static_cast<std::size_t>(kMostLevels)) return none;  // (not reached: 4^40 chunks)
+    if (depth > static_cast<std::size_t>(kMostLevels)) return none;  // (not reached: 4^24 slots)
     Entry heap[kHeapSize];
     int size = 0;
     const auto later = [](const Entry& a, const Entry& b) { return a.lb > b.lb; };
@@ -709,7 +709,7 @@ void prefetch_paths(const Src& src, const double* xy, std::size_t m, Descent* pa
         for (std::size_t q = 0; q < m; ++q) {
             if (!ok[q]) continue;
             const std::size_t child = nearest_box(tree, level, at[q], xy[2 * q] - tree.ox, xy[2 * q + 1] - tree.oy);
-            paths[q].path[level + 1] = child;
+            paths[q].path[level + 1] = static_cast<std::uint32_t>(child);
             if (level + 1 < depth) {
                 at[q] = child;
                 prefetch(&tree.node(level + 1, child));
@@ -754,6 +754,12 @@ void prefetch_paths(const Src& src, const double* xy, std::size_t m, Descent* pa
         }
     }
 }
+
+// The size of the tables (bytes) from which a batch's searches fetch their
+// paths ahead (nearest_batch()): of generated chains, at 48 MB (2 10^5
+// elements) the single queries were 7 % faster, at 74 MB fetching ahead
+// 16 % (on a machine with 32 MB of last-level cache).
+inline constexpr std::size_t kFetchFrom = std::size_t{64} << 20;
 
 // nearest_of() of the points (xy[2 i], xy[2 i + 1]) into out[i]. The
 // points come in a spatial order (spatial_order()), gathered into one

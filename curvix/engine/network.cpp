@@ -23,6 +23,7 @@ struct Network::Impl {
     std::vector<const detail::Data*> data;  // each alignment's tables
     std::vector<std::size_t> base;          // alignment e's chunks are base[e] .. base[e + 1] - 1
     std::vector<std::uint32_t> owner;       // the alignment of each chunk
+    std::size_t tables = 0;                 // the bytes of the alignments' tables
     detail::BoxTree boxes;                  // over every group of every alignment
 
     detail::ManyAlignments source() const noexcept { return {&data, &base, &boxes, owner.data()}; }
@@ -48,6 +49,7 @@ Network::Network(std::vector<std::shared_ptr<const Alignment>> alignments) {
         if (!alignments[e]) throw std::invalid_argument("alignment " + std::to_string(e) + " is null");
         const detail::Data& data = *alignments[e]->impl_;
         d->data.push_back(&data);
+        d->tables += alignments[e]->memory_bytes();
         d->base.push_back(total);
         const detail::SearchTree& t = data.tree;
         const std::size_t n = t.chunks();
@@ -101,15 +103,14 @@ NetworkFoot Network::nearest(double x, double y, double max_distance) const noex
 
 void Network::nearest(const double* xy, std::size_t n, double max_distance, NetworkFoot* out) const {
     // As in Alignment::nearest: a large batch in a spatial order, fetched
-    // ahead where the trees outgrow the caches.
+    // ahead where the tables outgrow the caches well.
     constexpr std::size_t kOrderFrom = 2048;
-    constexpr std::size_t kChunksFrom = 8192 / detail::kChunk;
     const Impl& d = *impl_;
     if (n < kOrderFrom || n > UINT32_MAX) {
         for (std::size_t i = 0; i < n; ++i) out[i] = nearest(xy[2 * i], xy[2 * i + 1], max_distance);
         return;
     }
-    if (d.base.back() < kChunksFrom) {
+    if (d.tables + d.boxes.bytes() < detail::kFetchFrom) {
         detail::ordered_batch(xy, n, out, [&](const double* p, std::size_t m, NetworkFoot* feet) {
             for (std::size_t q = 0; q < m; ++q) feet[q] = nearest(p[2 * q], p[2 * q + 1], max_distance);
         });

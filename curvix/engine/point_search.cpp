@@ -95,16 +95,15 @@ void Alignment::nearest(const double* xy, std::size_t n, double max_distance, Fo
     // A large batch is answered in a spatial order: neighbouring queries
     // walk the same part of the tree, in cache and with branches the
     // processor has seen (on the 10 km sample 7 % faster than in the
-    // caller's order). Fetching ahead pays where the tree and its pieces
-    // outgrow the caches (a few thousand pieces, some megabytes).
+    // caller's order); fetched ahead where the tables outgrow the caches
+    // (detail::kFetchFrom).
     constexpr std::size_t kOrderFrom = 2048;
-    constexpr std::size_t kPiecesFrom = 8192;
     const Data& d = *impl_;
     if (n < kOrderFrom || n > UINT32_MAX) {
         for (std::size_t i = 0; i < n; ++i) out[i] = nearest(xy[2 * i], xy[2 * i + 1], max_distance);
         return;
     }
-    if (d.tree.pieces.size() < kPiecesFrom) {
+    if (memory_bytes() < detail::kFetchFrom) {
         // (The single query, not its search inlined here: that ran slower.)
         detail::ordered_batch(xy, n, out, [&](const double* p, std::size_t m, Foot* feet) {
             for (std::size_t q = 0; q < m; ++q) feet[q] = nearest(p[2 * q], p[2 * q + 1], max_distance);

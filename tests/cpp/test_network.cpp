@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "curvix/engine/alignment.hpp"
+#include "curvix/engine/nearest.hpp"
 #include "curvix/engine/network.hpp"
 
 using namespace curvix::engine;
@@ -63,9 +64,7 @@ void expect_nearest_of_each(const std::vector<std::shared_ptr<const Alignment>>&
 
 }  // namespace
 
-TEST(Network, BatchInSpatialOrderEqualsSinglePoints) {
-    std::mt19937_64 rng(5);
-    const auto as = area(rng, 6, 1500);  // enough chunks for the spatial order
+void expect_batch_of_single_points(std::mt19937_64& rng, const std::vector<std::shared_ptr<const Alignment>>& as) {
     const Network net(as);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     std::vector<double> xy;
@@ -80,6 +79,25 @@ TEST(Network, BatchInSpatialOrderEqualsSinglePoints) {
     std::vector<NetworkFoot> out(n);
     net.nearest(xy.data(), n, kInf, out.data());
     for (std::size_t i = 0; i < n; i += 7) expect_nearest_of_each(as, xy[2 * i], xy[2 * i + 1], kInf, out[i]);
+    // One alignment's batch, the same way.
+    std::vector<Foot> feet(n);
+    as[0]->nearest(xy.data(), n, kInf, feet.data());
+    for (std::size_t i = 0; i < n; i += 7) {
+        const Foot f = as[0]->nearest(xy[2 * i], xy[2 * i + 1], kInf);
+        EXPECT_TRUE(f.element == feet[i].element && (f.element < 0 || (f.station == feet[i].station &&
+                                                                      f.offset == feet[i].offset)));
+    }
+}
+
+// Batches in spatial order, and past kFetchFrom bytes of tables fetched
+// ahead (the first alignment alone that large, too).
+TEST(Network, BatchInSpatialOrderEqualsSinglePoints) {
+    std::mt19937_64 rng(5);
+    expect_batch_of_single_points(rng, area(rng, 6, 1500));
+    auto big = area(rng, 3, 50000);
+    big[0] = std::make_shared<const Alignment>(0.0, 5e5, 4e6, 0.3, chain(rng, 300000));
+    ASSERT_GT(big[0]->memory_bytes(), curvix::engine::detail::kFetchFrom);
+    expect_batch_of_single_points(rng, big);
 }
 
 // Copies of one track: every distance ties, so every answer is the first
