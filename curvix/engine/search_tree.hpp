@@ -32,10 +32,10 @@ inline constexpr double kSearchTurn = 0.7853981633974483;  // pi / 4
 // alone asks where they would stray farther. Parallel tracks lie 4 to 5 m
 // apart, and the capsules of a wide curve's pieces a quarter of a circle
 // long strayed by tens of metres: all the tracks beside a point then had
-// their pieces' floors taken. (Half a metre was faster still on 11 tracks
-// side by side, but cost 252 bytes an element at 10^6 elements, past the
-// 250 the engine keeps to; a metre costs 229.)
-inline constexpr double kSearchStray = 1.0;
+// their pieces' floors taken. (On 11 tracks side by side half a metre was
+// faster still, but cost 252 bytes an element at 10^6 generated elements,
+// past the 250 the engine keeps to; 0.75 costs 238, a metre 229.)
+inline constexpr double kSearchStray = 0.75;
 
 // Pieces into which to cut a curve of length h turning by `turn` (its
 // curvature of one sign and monotone): equal turns of at most kSearchTurn,
