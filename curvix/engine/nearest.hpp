@@ -73,6 +73,28 @@ inline double capsule_reach2(const CapsuleNode& n, double qx, double qy) noexcep
     return d * d;
 }
 
+// Squared upper bound of the distance from (qx, qy), relative to the
+// capsules' origin, to the pieces of a group node: each runs without a
+// break from its stretch's first point to its last (points of the curve,
+// but for the floats' rounding) within r of its chord, so that every point
+// of the chord has a point of the piece within r of it (the points of the
+// piece project onto the whole chord, each at its distance from the chord).
+// Tighter than the nearest of its points where pieces are long: in a
+// network, where a first bound near the nearest track's distance passes
+// over the pieces of the tracks beside it (measured 3 % faster on 11
+// tracks; on one alignment 4 % slower, the more square roots not paid back).
+inline double group_reach2(const CapsuleNode& n, double qx, double qy) noexcept {
+    double best = std::numeric_limits<double>::infinity();
+    for (int c = 0; c < kFanout && n.r[c] >= 0.0f; ++c) {
+        const double chord = std::sqrt(segment_distance2(n.x[c], n.y[c], n.x[c + 1], n.y[c + 1], qx, qy));
+        const double slack = 1.2e-7 * (std::fabs(n.x[c]) + std::fabs(n.y[c]) + std::fabs(n.x[c + 1]) +
+                                       std::fabs(n.y[c + 1])) + 1e-8;
+        const double d = (chord + static_cast<double>(n.r[c])) * (1.0 + 1e-15) + slack;
+        best = std::min(best, d * d);
+    }
+    return best;
+}
+
 // Squared lower bound of the distance from (x, y) to search piece i: to its
 // chord, less how far the piece strays from the chord.
 inline double piece_near2(const Data& d, std::size_t i, double x, double y) noexcept {
@@ -364,7 +386,7 @@ struct Descent {
 // A squared upper bound of the distance from (x, y) to the alignments of
 // src from the slot a descent has reached: the nearest of the points of
 // its chunk's capsules and of those of the chunk's nearest group (of a
-// network's group, those of the group).
+// network's group, group_reach2()).
 template <class Src>
 double slot_reach2(const Src& src, std::size_t slot, double x, double y) noexcept {
     const std::size_t id = src.boxes().chunk[slot];
@@ -372,7 +394,7 @@ double slot_reach2(const Src& src, std::size_t slot, double x, double y) noexcep
     const SearchTree& t = src[e].tree;
     const double cx = x - t.ox, cy = y - t.oy;
     const CapsuleNode& root = t.capsules[kChunkNodes * k];
-    if (Src::kLeaf) return capsule_reach2(t.capsules[kChunkNodes * k + 1 + id % kFanout], cx, cy);
+    if (Src::kLeaf) return group_reach2(t.capsules[kChunkNodes * k + 1 + id % kFanout], cx, cy);
     const CapsuleNode& group = t.capsules[kChunkNodes * k + 1 + nearest_stretch(root, cx, cy)];
     return std::min(capsule_reach2(root, cx, cy), capsule_reach2(group, cx, cy));
 }
@@ -727,7 +749,8 @@ void prefetch_paths(const Src& src, const double* xy, std::size_t m, Descent* pa
         const CapsuleNode& root = t.capsules[kChunkNodes * k];
         const double cx = xy[2 * q] - t.ox, cy = xy[2 * q + 1] - t.oy;
         const std::size_t g = Src::kLeaf ? at[q] % kFanout : nearest_stretch(root, cx, cy);
-        paths[q].reach2 = std::min(capsule_reach2(root, cx, cy), capsule_reach2(t.capsules[kChunkNodes * k + 1 + g], cx, cy));
+        const CapsuleNode& group = t.capsules[kChunkNodes * k + 1 + g];
+        paths[q].reach2 = std::min(capsule_reach2(root, cx, cy), Src::kLeaf ? group_reach2(group, cx, cy) : capsule_reach2(group, cx, cy));
         at[q] = kChunk * k + kFanout * g;
         which[q] = e;
         const std::size_t from = at[q] > 0 ? at[q] - 1 : 0;
