@@ -42,7 +42,7 @@ inline constexpr double kSearchStray = 0.75;
 // and enough that each strays from its chord by about kSearchStray at most
 // (a piece of length l turning by t strays by about l t / 4), but no more
 // than kMostStrayCuts for that (a curve of a railway needs a few; the
-// longest and most turning element allowed would need 15,811).
+// longest and most turning element allowed would need 18,258).
 inline constexpr double kMostStrayCuts = 64.0;
 inline double search_piece_count(double h, double turn) noexcept {
     const double m = turn > kSearchTurn ? std::ceil(turn / kSearchTurn) : 1.0;
