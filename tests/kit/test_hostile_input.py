@@ -233,6 +233,10 @@ def test_array_resized_by_another_thread_gives_old_or_new_rows():
             except ValueError:      # a query holds it right now
                 pass
 
+    # (The GIL handed over often: at the default 5 ms each call waited for
+    # the spinning thread, 35 s for the test, with fewer interleavings.)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
     worker = threading.Thread(target=resize)
     worker.start()
     try:
@@ -243,6 +247,7 @@ def test_array_resized_by_another_thread_gives_old_or_new_rows():
     finally:
         stop.set()
         worker.join()
+        sys.setswitchinterval(interval)
 
 
 @pytest.mark.parametrize("call", [lambda: RAIL.point(np.broadcast_to(15000.0, (10 ** 9,))),
