@@ -598,50 +598,32 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
     const auto entry = [&](std::size_t level, std::size_t child, double lb) {
         return level + 1 < depth ? Entry{lb, level + 1, child} : Entry{lb, depth + Src::kLeaf, tree.chunk[child]};
     };
+    // Down the path of `from`, else down the nearest boxes (comparing the
+    // boxes beside the path once, as the descent reaches them).
     Entry first{0.0, depth + Src::kLeaf, 0};
-    if (from == nullptr) {
-        // The descent here: the bounds of the boxes beside the path are
-        // those it compares.
-        Entry side[kMostLevels * (kBoxFanout - 1)];
-        int sides = 0;
-        std::size_t j = 0;
-        for (std::size_t level = 0; level < depth; ++level) {
-            const BoxNode& nd = tree.node(level, j);
-            const int m = static_cast<int>(tree.children(level, j));
-            double lbs[kBoxFanout];
-            int near = 0;
-            for (int c = 0; c < m; ++c) {
-                lbs[c] = box_dist2(nd, c, qx, qy);
-                if (lbs[c] < lbs[near]) near = c;
-            }
-            for (int c = 0; c < m; ++c)
-                if (c != near) side[sides++] = entry(level, kBoxFanout * j + static_cast<std::size_t>(c), lbs[c]);
-            j = kBoxFanout * j + static_cast<std::size_t>(near);
-            if (level + 1 == depth) first = entry(level, j, lbs[near]);
+    Entry side[kMostLevels * (kBoxFanout - 1)];
+    int sides = 0;
+    std::size_t j = 0;
+    for (std::size_t level = 0; level < depth; ++level) {
+        const BoxNode& nd = tree.node(level, j);
+        const int m = static_cast<int>(tree.children(level, j));
+        double lbs[kBoxFanout];
+        int near = 0;
+        for (int c = 0; c < m; ++c) {
+            lbs[c] = box_dist2(nd, c, qx, qy);
+            if (lbs[c] < lbs[near]) near = c;
         }
-        bound = std::min(bound, slot_reach2(src, j, x, y));
-        for (int i = 0; i < sides; ++i) {
-            if (!(side[i].lb <= bound)) continue;
-            heap[size++] = side[i];
-            std::push_heap(heap, heap + size, later);
-        }
-    } else {
-        bound = std::min(bound, from->reach2);
-        for (std::size_t level = 0; level < depth; ++level) {
-            const std::size_t j = from->path[level], taken = from->path[level + 1];
-            const BoxNode& nd = tree.node(level, j);
-            const int m = static_cast<int>(tree.children(level, j));
-            for (int c = 0; c < m; ++c) {
-                const std::size_t child = kBoxFanout * j + static_cast<std::size_t>(c);
-                const double lb = box_dist2(nd, c, qx, qy);
-                if (child == taken) {
-                    first = entry(level, child, lb);
-                } else if (lb <= bound) {
-                    heap[size++] = entry(level, child, lb);
-                    std::push_heap(heap, heap + size, later);
-                }
-            }
-        }
+        if (from != nullptr) near = static_cast<int>(from->path[level + 1] - kBoxFanout * j);
+        for (int c = 0; c < m; ++c)
+            if (c != near) side[sides++] = entry(level, kBoxFanout * j + static_cast<std::size_t>(c), lbs[c]);
+        j = kBoxFanout * j + static_cast<std::size_t>(near);
+        if (level + 1 == depth) first = entry(level, j, lbs[near]);
+    }
+    bound = std::min(bound, from != nullptr ? from->reach2 : slot_reach2(src, j, x, y));
+    for (int i = 0; i < sides; ++i) {
+        if (!(side[i].lb <= bound)) continue;
+        heap[size++] = side[i];
+        std::push_heap(heap, heap + size, later);
     }
     bool started = false;
     while (!started || size > 0) {
