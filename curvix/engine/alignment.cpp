@@ -441,48 +441,162 @@ void Alignment::point(double station, double offset, bool extend, double& x, dou
     }
 }
 
+namespace {
+
+// How a batch's stage of evaluation takes an element: 0 line, 1 arc, 2
+// series, 3 by point() (outside the alignment, or evaluators). Computed
+// without branches: in a batch the kinds follow each other at random, and
+// a branch on them would be mispredicted every other station.
+inline unsigned batch_kind(const ElementRecord& e, bool inside) noexcept {
+    const unsigned shaped = e.u >= ElementRecord::kShapeUnit;
+    const unsigned line = static_cast<unsigned>(!(e.length >= detail::kTinyLength)) |
+                          (static_cast<unsigned>(e.k0 == 0.0) & static_cast<unsigned>(e.k1 == 0.0));
+    const unsigned arc = e.k0 == e.k1;
+    // shaped ? 2 : line ? 0 : arc ? 1 : 2, and 3 outside, in arithmetic
+    const unsigned kind = (shaped << 1) | (((shaped | line) ^ 1u) * (2u - arc));
+    return kind | ((static_cast<unsigned>(inside) ^ 1u) * 3u);
+}
+
+// The piece of element e holding t (piece_index()), without a loop for up to
+// four pieces: the pieces after the first that start at or before t.
+inline std::size_t batch_piece(const Data& d, const ElementRecord& e, double t) noexcept {
+    const std::size_t b = e.first_piece(), m = e.piece_count();
+    if (m > 4) return d.piece_index(e, t);
+    const SeriesPiece* p = &d.pieces[b];
+    const std::size_t last = m - 1;
+    return b + static_cast<std::size_t>(p[std::min<std::size_t>(1, last)].lo <= t && last >= 1) +
+           static_cast<std::size_t>(p[std::min<std::size_t>(2, last)].lo <= t && last >= 2) +
+           static_cast<std::size_t>(p[std::min<std::size_t>(3, last)].lo <= t && last >= 3);
+}
+
+void place_series(const Data& d, const ElementRecord& e, std::size_t i, const detail::Coefficients& c, double t,
+                  double offset, double* out) noexcept {
+    double lx, ly;
+    detail::series_point(d.pieces[i], c, t, lx, ly);
+    if (offset != 0.0) {
+        double tx, ty;
+        detail::series_tangent(d.pieces[i], c, t, tx, ty);
+        lx += offset * ty;
+        ly -= offset * tx;
+    }
+    out[0] = e.x0 + lx;
+    out[1] = e.y0 + ly;
+}
+
+}  // namespace
+
 void Alignment::points(const double* stations, const double* offsets, std::size_t count, bool extend,
                        double* xy) const noexcept {
     const Data& d = *impl_;
     const std::size_t n = d.size();
     const double lo = d.stations[0], hi = d.stations[n];
-    // Batches of stations go through four stages, each stage on another
-    // batch: the stations are searched (level by level together, so that
-    // the reads of one level overlap), their element records fetched, the
-    // series pieces of the clothoids among them fetched, and the points
-    // evaluated. Each batch's reads are in flight while the other stages
-    // work.
+    const bool plain = d.evaluators.empty();
+    const bool tables = !d.tables.empty();
+    // Batches of stations go through five stages, each stage on another
+    // batch: the stations are searched down to the last two levels of the
+    // station index (level by level together, so that the reads of one
+    // level overlap), then through the next to last and the joints
+    // themselves, each block fetched ahead by the stage before; their
+    // element records are fetched, the series pieces of the clothoids among
+    // them fetched, and the points evaluated, kind by kind, and the series
+    // two by two (their coefficients' chains of multiplications overlap).
+    // Each batch's reads are in flight while the other stages work.
     constexpr std::size_t kBatch = detail::StationIndex::kBatch;
-    constexpr std::size_t kStages = 4;
+    // The batch each stage works on, behind the one whose search starts
+    // (further apart measured no faster).
+    constexpr std::size_t oB = 1, oC = 2, oD = 3, oE = 4;
+    constexpr std::size_t kRing = oE + 1;
+    const std::size_t levels = d.joints.levels();
     const std::size_t batches = (count + kBatch - 1) / kBatch;
-    std::size_t at[kStages][kBatch];
+    std::size_t blocks[kRing][kBatch];
+    std::size_t at[kRing][kBatch];
     const auto size = [&](std::size_t j) { return std::min(kBatch, count - kBatch * j); };
-    for (std::size_t j = 0; j < batches + kStages - 1; ++j) {
-        if (j < batches) d.joints.count(stations + kBatch * j, size(j), at[j % kStages]);
-        if (j >= 1 && j - 1 < batches) {
-            const std::size_t* k = at[(j - 1) % kStages];
-            for (std::size_t q = 0; q < size(j - 1); ++q) detail::prefetch(&d.elements[std::min(k[q], n - 1)]);
+    for (std::size_t j = 0; j < batches + oE; ++j) {
+        if (j < batches) {
+            std::size_t* bq = blocks[j % kRing];
+            for (std::size_t q = 0; q < kBatch; ++q) bq[q] = 0;
+            for (std::size_t l = levels; l-- > 1;) d.joints.down(stations + kBatch * j, size(j), bq, l);
         }
-        if (j >= 2 && j - 2 < batches) {
-            const std::size_t* k = at[(j - 2) % kStages];
-            for (std::size_t q = 0; q < size(j - 2); ++q) {
+        if (levels > 0 && j >= oB && j - oB < batches)
+            d.joints.down(stations + kBatch * (j - oB), size(j - oB), blocks[(j - oB) % kRing], 0);
+        if (j >= oC && j - oC < batches) {
+            std::size_t* k = at[(j - oC) % kRing];
+            d.joints.finish(stations + kBatch * (j - oC), size(j - oC), blocks[(j - oC) % kRing], k);
+            for (std::size_t q = 0; q < size(j - oC); ++q) detail::prefetch(&d.elements[std::min(k[q], n - 1)]);
+        }
+        if (j >= oD && j - oD < batches) {
+            const std::size_t* k = at[(j - oD) % kRing];
+            for (std::size_t q = 0; q < size(j - oD); ++q) {
+                // The headers of a clothoid's first pieces (a clothoid of a
+                // railway has one to three), up to three of them; for a line
+                // or an arc its record again. Chosen without branches, as
+                // the kinds in stage 3.
                 const ElementRecord& e = d.elements[std::min(k[q], n - 1)];
-                if (detail::eval_of(e) != Eval::series) continue;
-                // The headers of its pieces (a clothoid of a railway has one to three).
-                detail::prefetch_bytes(&d.pieces[e.first_piece()],
-                                       std::min<std::size_t>(e.piece_count(), 4) * sizeof(SeriesPiece));
+                const bool series = batch_kind(e, true) == 2;
+                // u and v are a sine and a cosine, or an index and a count below 2^40
+                const auto index = static_cast<std::uint64_t>(static_cast<std::int64_t>(e.u)) &
+                                   ((std::uint64_t{1} << 36) - 1);
+                const auto pieces = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(e.v), 3));
+                const std::uintptr_t own = reinterpret_cast<std::uintptr_t>(&e);
+                const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(d.pieces.data()) +
+                                             static_cast<std::uintptr_t>(index) * sizeof(SeriesPiece);
+                const char* p = reinterpret_cast<const char*>(series ? first : own);
+                const std::size_t last = series ? pieces * sizeof(SeriesPiece) - 1 : 0;
+                detail::prefetch(p);
+                detail::prefetch(p + std::min<std::size_t>(64, last));
+                detail::prefetch(p + std::min<std::size_t>(128, last));
+                detail::prefetch(p + last);
             }
         }
-        if (j >= 3 && j - 3 < batches) {
-            const std::size_t b = kBatch * (j - 3);
-            const std::size_t* k = at[(j - 3) % kStages];
-            for (std::size_t q = 0; q < size(j - 3); ++q) {
+        if (j >= oE && j - oE < batches) {
+            const std::size_t b = kBatch * (j - oE);
+            const std::size_t* k = at[(j - oE) % kRing];
+            const std::size_t m = size(j - oE);
+            std::uint8_t of[4][kBatch];
+            std::size_t counts[4] = {0, 0, 0, 0};
+            for (std::size_t q = 0; q < m; ++q) {
                 const double s = stations[b + q];
-                double* out = xy + 2 * (b + q);
-                if (s >= lo && s <= hi && d.evaluators.empty())
-                    element_place(d, k[q], s - d.stations[k[q]], offsets[b + q], out[0], out[1]);
-                else
-                    point(s, offsets[b + q], extend, out[0], out[1]);
+                const unsigned kind = batch_kind(d.elements[std::min(k[q], n - 1)], (s >= lo) & (s <= hi) & plain);
+                of[kind][counts[kind]++] = static_cast<std::uint8_t>(q);
+            }
+            for (std::size_t u = 0; u < counts[0]; ++u) {
+                const std::size_t q = of[0][u];
+                const ElementRecord& e = d.elements[k[q]];
+                const double t = stations[b + q] - d.stations[k[q]], offset = offsets[b + q];
+                double lx = t * e.sin0(), ly = t * e.cos0();
+                if (offset != 0.0) {
+                    lx += offset * e.cos0();
+                    ly -= offset * e.sin0();
+                }
+                xy[2 * (b + q)] = e.x0 + lx;
+                xy[2 * (b + q) + 1] = e.y0 + ly;
+            }
+            for (std::size_t u = 0; u < counts[1]; ++u) {
+                const std::size_t q = of[1][u];
+                element_place(d, k[q], stations[b + q] - d.stations[k[q]], offsets[b + q], xy[2 * (b + q)],
+                              xy[2 * (b + q) + 1]);
+            }
+            for (std::size_t u = 0; u < counts[2]; u += 2) {
+                const std::size_t q0 = of[2][u], q1 = of[2][std::min(u + 1, counts[2] - 1)];
+                const ElementRecord& e0 = d.elements[k[q0]];
+                const ElementRecord& e1 = d.elements[k[q1]];
+                const double t0 = stations[b + q0] - d.stations[k[q0]];
+                const double t1 = stations[b + q1] - d.stations[k[q1]];
+                const std::size_t i0 = batch_piece(d, e0, t0), i1 = batch_piece(d, e1, t1);
+                detail::Coefficients c[2];
+                const detail::Coefficients* c0 = &d.tables.data()[i0];
+                const detail::Coefficients* c1 = &d.tables.data()[i1];
+                if (!tables) {
+                    detail::series_coefficients(d.pieces[i0], d.pieces[i1], c[0], c[1]);
+                    c0 = &c[0];
+                    c1 = &c[1];
+                }
+                place_series(d, e0, i0, *c0, t0, offsets[b + q0], xy + 2 * (b + q0));
+                if (q1 != q0) place_series(d, e1, i1, *c1, t1, offsets[b + q1], xy + 2 * (b + q1));
+            }
+            for (std::size_t u = 0; u < counts[3]; ++u) {
+                const std::size_t q = of[3][u];
+                point(stations[b + q], offsets[b + q], extend, xy[2 * (b + q)], xy[2 * (b + q) + 1]);
             }
         }
     }

@@ -169,13 +169,53 @@ void shaped_pieces(const CurvatureLaw& law, Cx e0, std::size_t count, CxSum& e, 
     }
 }
 
-void series_coefficients(const SeriesPiece& p, Coefficients& out) noexcept {
-    Cx beta[kTerms];
-    betas({p.rc, p.rs}, p.kr, p.cr2, beta);
-    for (int n = 0; n < kTerms; ++n) {
-        out.px[n] = beta[n].im;
-        out.py[n] = beta[n].re;
+namespace {
+
+// The rotated beta_n of L pieces side by side, each lane the same
+// operations in the same order as betas() with alpha_0 = the piece's turn:
+// a lane's bits do not depend on its neighbours, and the neighbours' chains
+// of dependent multiplications overlap.
+template <int L>
+void rotated_betas(const SeriesPiece* const* p, Coefficients* const* out) noexcept {
+    double pr[L], pi[L], ar[L], ai[L], kr[L], cr2[L];
+    for (int l = 0; l < L; ++l) {
+        pr[l] = p[l]->rc;
+        pi[l] = p[l]->rs;
+        kr[l] = p[l]->kr;
+        cr2[l] = p[l]->cr2;
+        ar[l] = -pi[l] * kr[l];
+        ai[l] = pr[l] * kr[l];
+        out[l]->py[0] = pr[l];
+        out[l]->px[0] = pi[l];
     }
+    for (int n = 1; n < kTerms; ++n) {
+        const double f = kRecip.v[n];
+        for (int l = 0; l < L; ++l) {
+            out[l]->py[n] = ar[l] * f;
+            out[l]->px[n] = ai[l] * f;
+            const double kn = kr[l] * f, cn = cr2[l] * f;
+            const double wr = kn * ar[l] + cn * pr[l], wi = kn * ai[l] + cn * pi[l];
+            pr[l] = ar[l];
+            pi[l] = ai[l];
+            ar[l] = -wi;
+            ai[l] = wr;
+        }
+    }
+}
+
+}  // namespace
+
+void series_coefficients(const SeriesPiece& p, Coefficients& out) noexcept {
+    const SeriesPiece* in[1] = {&p};
+    Coefficients* to[1] = {&out};
+    rotated_betas<1>(in, to);
+}
+
+void series_coefficients(const SeriesPiece& p, const SeriesPiece& q, Coefficients& a,
+                         Coefficients& b) noexcept {
+    const SeriesPiece* in[2] = {&p, &q};
+    Coefficients* to[2] = {&a, &b};
+    rotated_betas<2>(in, to);
 }
 
 double pieces_forward(const Curve& cv, double b, double limit, std::size_t count, CxSum& e,

@@ -51,16 +51,21 @@ void StationIndex::build(const double* j, std::size_t m) {
     upper_.shrink_to_fit();
 }
 
-void StationIndex::count(const double* v, std::size_t n, std::size_t* out) const noexcept {
-    std::size_t b[kBatch];
-    for (std::size_t q = 0; q < n; ++q) b[q] = 0;
-    for (std::size_t l = first_.size(); l-- > 0;) {
-        const double* level = upper_.data() + first_[l];
-        for (std::size_t q = 0; q < n; ++q) {
-            const std::size_t c = in_block(level + kBlock * b[q], v[q]);
-            b[q] = kBlock * b[q] + (c > 0 ? c - 1 : 0);
+void StationIndex::down(const double* v, std::size_t n, std::size_t* b, std::size_t l) const noexcept {
+    const double* level = upper_.data() + first_[l];
+    for (std::size_t q = 0; q < n; ++q) {
+        const std::size_t c = in_block(level + kBlock * b[q], v[q]);
+        b[q] = kBlock * b[q] + (c > 0 ? c - 1 : 0);
+        if (l > 0) {
+            prefetch_bytes(upper_.data() + first_[l - 1] + kBlock * b[q], kBlock * sizeof(double));
+        } else {  // the last block of the joints may be short
+            const std::size_t start = std::min(kBlock * b[q], m_ - 1);
+            prefetch_bytes(joints_ + start, std::min(kBlock, m_ - start) * sizeof(double));
         }
     }
+}
+
+void StationIndex::finish(const double* v, std::size_t n, const std::size_t* b, std::size_t* out) const noexcept {
     for (std::size_t q = 0; q < n; ++q) {
         const std::size_t start = kBlock * b[q];
         const double* block = joints_ + start;
@@ -73,6 +78,19 @@ void StationIndex::count(const double* v, std::size_t n, std::size_t* out) const
         }
         out[q] = start + c;
     }
+}
+
+void StationIndex::count(const double* v, std::size_t n, std::size_t* out) const noexcept {
+    std::size_t b[kBatch];
+    for (std::size_t q = 0; q < n; ++q) b[q] = 0;
+    for (std::size_t l = first_.size(); l-- > 0;) {
+        const double* level = upper_.data() + first_[l];
+        for (std::size_t q = 0; q < n; ++q) {
+            const std::size_t c = in_block(level + kBlock * b[q], v[q]);
+            b[q] = kBlock * b[q] + (c > 0 ? c - 1 : 0);
+        }
+    }
+    finish(v, n, b, out);
 }
 
 }  // namespace curvix::engine::detail

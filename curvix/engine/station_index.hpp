@@ -34,6 +34,14 @@ public:
     void count(const double* v, std::size_t n, std::size_t* out) const noexcept;
     std::size_t bytes() const noexcept { return bytes_of(upper_) + bytes_of(first_); }
 
+    // The same search in steps, for pipelines that do other batches' work
+    // while a step's blocks arrive. With b[q] = 0, down(v, n, b, l) for l
+    // from levels() - 1 to 0 and then finish(v, n, b, out) give count();
+    // each down() fetches ahead the blocks the next step reads.
+    std::size_t levels() const noexcept { return first_.size(); }
+    void down(const double* v, std::size_t n, std::size_t* b, std::size_t l) const noexcept;
+    void finish(const double* v, std::size_t n, const std::size_t* b, std::size_t* out) const noexcept;
+
 private:
     const double* joints_ = nullptr;
     std::size_t m_ = 0;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <tuple>
@@ -169,6 +170,47 @@ TEST(EngineExtend, ContinuesTheEndCurves) {
         a.point(s, 0.0, true, x, y);
         EXPECT_NEAR(std::hypot(x - cx, y - cy), 500.0, 1e-9) << s;
         EXPECT_EQ(a.curvature(s, true), 1.0 / 500);
+    }
+}
+
+// A batch of stations is answered stage by stage, kind by kind and two
+// series at a time: the same bits as one station at a time, for every kind
+// of element, with and without coefficient tables (past 16,384 series
+// pieces), inside, outside, at the joints and at non-finite stations.
+TEST(EngineBatch, PointsAreTheSingleQueriesBitForBit) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (const int n : {7, 300, 20000}) {
+        std::vector<ElementInput> inputs = random_chain(rng, n);
+        inputs[n / 2].shape = Shape::cosine;  // pieces of its own, tables always
+        inputs[n / 2].k1 = inputs[n / 2].k0 + 0.004;
+        // clothoids of one to six series pieces, and one of many
+        for (const double L : {20.0, 100.0, 220.0, 390.0, 610.0, 900.0}) inputs.push_back(el(L, 0.0, 1.0 / 300));
+        inputs.push_back(el(5000.0, 1.0 / 300, 0.0));
+        for (const bool shaped : {false, true}) {
+            std::vector<ElementInput> in = inputs;
+            if (!shaped) in[n / 2].shape = Shape::clothoid;
+            const Alignment a(0.0, 3.0e5, 6.0e6, 1.1, in);
+            std::vector<double> s, o;
+            for (int i = 0; i < 3000; ++i) {
+                const double lo = a.start_station() - 300.0, hi = a.end_station() + 300.0;
+                s.push_back(lo + (hi - lo) * u(rng));
+                o.push_back(i % 3 == 0 ? 0.0 : 40.0 * (u(rng) - 0.5));
+            }
+            for (std::size_t k = 1; k < a.size(); k += a.size() / 5 + 1) s[k] = a.element(k).start_station;
+            s[1] = kNaN, s[2] = kInf, s[3] = -kInf, s[4] = a.end_station(), s[5] = a.start_station();
+            o[6] = kNaN;
+            for (const bool extend : {false, true}) {
+                std::vector<double> xy(2 * s.size());
+                a.points(s.data(), o.data(), s.size(), extend, xy.data());
+                for (std::size_t i = 0; i < s.size(); ++i) {
+                    double x, y;
+                    a.point(s[i], o[i], extend, x, y);
+                    ASSERT_TRUE(std::memcmp(&x, &xy[2 * i], 8) == 0 && std::memcmp(&y, &xy[2 * i + 1], 8) == 0)
+                        << "n " << n << " station " << s[i] << " offset " << o[i] << " extend " << extend;
+                }
+            }
+        }
     }
 }
 
