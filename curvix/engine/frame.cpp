@@ -3,6 +3,7 @@
 
 #include "curvix/engine/frame.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -49,6 +50,33 @@ void Frame::point3d(double station, double offset, double height, bool banked, b
     }
     alignment_->point(station, o, extend, x, y);
     z = profile_ ? profile_->elevation(station, extend) + h : kNaN;
+}
+
+void Frame::points3d(const double* stations, const double* offsets, const double* heights, std::size_t n,
+                     bool banked, bool extend, double* xyz) const noexcept {
+    constexpr std::size_t kBlock = 256;
+    double o[kBlock], h[kBlock], xy[2 * kBlock];
+    for (std::size_t b = 0; b < n; b += kBlock) {
+        const std::size_t m = std::min(kBlock, n - b);
+        const double* s = stations + b;
+        for (std::size_t i = 0; i < m; ++i) {
+            o[i] = offsets[b + i];
+            h[i] = heights[b + i];
+            if (banked && cant_) {  // as in point3d()
+                const Bank k = bank(cant_.get(), s[i], extend);
+                const double d = o[i] - k.axis;
+                o[i] = k.axis + k.cos * d - k.sin * h[i];
+                h[i] = k.sin * d + k.cos * h[i];
+            }
+        }
+        alignment_->points(s, o, m, extend, xy);
+        double* out = xyz + 3 * b;
+        for (std::size_t i = 0; i < m; ++i) {
+            out[3 * i] = xy[2 * i];
+            out[3 * i + 1] = xy[2 * i + 1];
+            out[3 * i + 2] = profile_ ? profile_->elevation(s[i], extend) + h[i] : kNaN;
+        }
+    }
 }
 
 void Frame::axes(double station, bool extend, FrameAxes& out) const noexcept {

@@ -54,6 +54,11 @@ public:
 
     void point3d(double station, double offset, double height, bool banked, bool extend, double& x,
                  double& y, double& z) const noexcept;
+    // point3d() of n stations, offsets and heights into xyz[3i .. 3i+2],
+    // the same bits; the plan's points as Alignment::points() gives them
+    // for a batch.
+    void points3d(const double* stations, const double* offsets, const double* heights, std::size_t n,
+                  bool banked, bool extend, double* xyz) const noexcept;
     void axes(double station, bool extend, FrameAxes& out) const noexcept;
     // The design elevation at a station and horizontal offset: the profile's,
     // and with banked (and a cant) that of the banked cross-section line

@@ -281,9 +281,7 @@ void points3d(const PyFrame& f, const py::buffer& stations, const py::buffer& of
     expect_count(h.count(), n, "heights");
     expect_count(xyz.count(), 3 * n, "out");
     py::gil_scoped_release release;
-    double* r = xyz.data();
-    for (std::size_t i = 0; i < n; ++i)
-        f.frame->point3d(s.data()[i], o.data()[i], h.data()[i], banked, extend, r[3 * i], r[3 * i + 1], r[3 * i + 2]);
+    f.frame->points3d(s.data(), o.data(), h.data(), n, banked, extend, xyz.data());
 }
 
 void design_elevations(const PyFrame& f, const py::buffer& stations, const py::buffer& offsets,

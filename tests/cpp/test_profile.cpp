@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -247,6 +248,18 @@ TEST(FrameBanked, RailsAxisAndRoundTrip) {
                 for (int j = 0; j < 3; ++j)
                     EXPECT_NEAR(v[i][0] * v[j][0] + v[i][1] * v[j][1] + v[i][2] * v[j][2], i == j, 1e-15);
             EXPECT_NEAR(ax.normal[2], std::sin(c->angle(s, false)), 1e-3);  // grades of a few %
+        }
+        // A batch is the single points, bit for bit.
+        std::vector<double> st, off, hs;
+        for (double s = -20.0; s < 520.0; s += 0.97) st.push_back(s), off.push_back(std::fmod(s, 7.0) - 3.5), hs.push_back(0.5);
+        for (const bool banked : {false, true}) {
+            std::vector<double> xyz(3 * st.size());
+            f.points3d(st.data(), off.data(), hs.data(), st.size(), banked, true, xyz.data());
+            for (std::size_t i = 0; i < st.size(); ++i) {
+                double one[3];
+                f.point3d(st[i], off[i], hs[i], banked, true, one[0], one[1], one[2]);
+                EXPECT_EQ(std::memcmp(one, &xyz[3 * i], sizeof one), 0) << st[i];
+            }
         }
     }
 }
