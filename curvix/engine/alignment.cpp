@@ -584,12 +584,13 @@ void Alignment::points(const double* stations, const double* offsets, std::size_
                 const double t1 = stations[b + q1] - d.stations[k[q1]];
                 const std::size_t i0 = batch_piece(d, e0, t0), i1 = batch_piece(d, e1, t1);
                 detail::Coefficients c[2];
-                const detail::Coefficients* c0 = &d.tables.data()[i0];
-                const detail::Coefficients* c1 = &d.tables.data()[i1];
-                if (!tables) {
+                const detail::Coefficients* c0 = &c[0];
+                const detail::Coefficients* c1 = &c[1];
+                if (tables) {
+                    c0 = &d.tables[i0];
+                    c1 = &d.tables[i1];
+                } else {
                     detail::series_coefficients(d.pieces[i0], d.pieces[i1], c[0], c[1]);
-                    c0 = &c[0];
-                    c1 = &c[1];
                 }
                 place_series(d, e0, i0, *c0, t0, offsets[b + q0], xy + 2 * (b + q0));
                 if (q1 != q0) place_series(d, e1, i1, *c1, t1, offsets[b + q1], xy + 2 * (b + q1));
