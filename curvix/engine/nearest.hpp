@@ -609,14 +609,17 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
     std::size_t j = 0;
     for (std::size_t level = 0; level < depth; ++level) {
         const int m = static_cast<int>(tree.children(level, j));
-        double own[kBoxFanout];
-        const double* lbs = own;
-        int near;
+        double lbs[kBoxFanout];
+        int near = 0;
         if (from != nullptr) {
-            lbs = from->lb[level];
+            for (int c = 0; c < m; ++c) lbs[c] = from->lb[level][c];
             near = static_cast<int>(from->path[level + 1] - kBoxFanout * j);
         } else {
-            near = static_cast<int>(nearest_box(tree, level, j, qx, qy, own) - kBoxFanout * j);
+            const BoxNode& nd = tree.node(level, j);
+            for (int c = 0; c < m; ++c) {
+                lbs[c] = box_dist2(nd, c, qx, qy);
+                if (lbs[c] < lbs[near]) near = c;
+            }
         }
         for (int c = 0; c < m; ++c)
             if (c != near) side[sides++] = entry(level, kBoxFanout * j + static_cast<std::size_t>(c), lbs[c]);
