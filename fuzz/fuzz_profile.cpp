@@ -349,7 +349,8 @@ private:
 // banked round trip and the frame vectors.
 void frame_checks(Reader& in, const std::shared_ptr<const Profile>& p, bool moderate) {
     const double lo = p->start_station(), hi = p->end_station(), len = hi - lo;
-    if (!(len > 1.0 && len < 1e7) || !moderate) return;
+    // (One straight element carries the frame: no longer than an element may be.)
+    if (!(len > 1.0 && len <= Alignment::kMaxLength) || !moderate) return;
     std::vector<CantStation> stations;
     const std::size_t n = 2 + in.byte() % 6;
     const double gauge = 1.435;
