@@ -521,13 +521,9 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
         const Data& d = src[e];
         const SearchTree& t = d.tree;
         const double cx = x - t.ox, cy = y - t.oy;
-        if (at.level == depth) {
+        if (at.level == depth) {  // (one alignment's chunks: a network's slots are its groups)
             const CapsuleNode& cn = t.capsules[kChunkNodes * k];
-            // (In a network the reach of the capsules seldom lowers the
-            // bound below the first one, which comes from the same capsules
-            // of the nearest chunk, and costs a square root: measured 6 %
-            // faster without it on 11 tracks side by side.)
-            if (!Src::kMany) bound = std::min(bound, capsule_reach2(cn, cx, cy));
+            bound = std::min(bound, capsule_reach2(cn, cx, cy));
             for (int c = 0; c < kFanout; ++c)
                 keep(capsule_dist2(cn, c, cx, cy), depth + 1, kFanout * chunk + static_cast<std::size_t>(c));
             return n;
@@ -550,6 +546,10 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
         }
         const std::size_t g = at.index % kFanout;
         const CapsuleNode& cn = t.capsules[kChunkNodes * k + 1 + g];
+        // (A network's first bound is already the reach of its nearest
+        // group by its chords, group_reach2(), tighter than this one; where
+        // its slots were chunks, their capsules' reach cost a square root
+        // for little: 6 % faster without it on 11 tracks side by side.)
         if (!Src::kMany) bound = std::min(bound, capsule_reach2(cn, cx, cy));
         if constexpr (Src::kMany) {
             for (int c = 0; c < kFanout; ++c) {
