@@ -29,6 +29,13 @@ inline std::size_t in_block(const double* b, double v) noexcept {
 #endif
 }
 
+// The block below block b of a level (its first kBlock entries at
+// level + kBlock b) that holds v.
+inline std::size_t step_down(const double* level, std::size_t b, double v) noexcept {
+    const std::size_t c = in_block(level + kBlock * b, v);
+    return kBlock * b + (c > 0 ? c - 1 : 0);
+}
+
 }  // namespace
 
 void StationIndex::build(const double* j, std::size_t m) {
@@ -54,8 +61,7 @@ void StationIndex::build(const double* j, std::size_t m) {
 void StationIndex::down(const double* v, std::size_t n, std::size_t* b, std::size_t l) const noexcept {
     const double* level = upper_.data() + first_[l];
     for (std::size_t q = 0; q < n; ++q) {
-        const std::size_t c = in_block(level + kBlock * b[q], v[q]);
-        b[q] = kBlock * b[q] + (c > 0 ? c - 1 : 0);
+        b[q] = step_down(level, b[q], v[q]);
         if (l > 0) {
             prefetch_bytes(upper_.data() + first_[l - 1] + kBlock * b[q], kBlock * sizeof(double));
         } else {  // the last block of the joints may be short
@@ -85,10 +91,7 @@ void StationIndex::count(const double* v, std::size_t n, std::size_t* out) const
     for (std::size_t q = 0; q < n; ++q) b[q] = 0;
     for (std::size_t l = first_.size(); l-- > 0;) {
         const double* level = upper_.data() + first_[l];
-        for (std::size_t q = 0; q < n; ++q) {
-            const std::size_t c = in_block(level + kBlock * b[q], v[q]);
-            b[q] = kBlock * b[q] + (c > 0 ? c - 1 : 0);
-        }
+        for (std::size_t q = 0; q < n; ++q) b[q] = step_down(level, b[q], v[q]);
     }
     finish(v, n, b, out);
 }
