@@ -709,7 +709,7 @@ Found nearest_of(const Src& src, double x, double y, double max_distance,
 struct Ahead {
     Descent path;
     std::size_t at;  // the node reached, the slot, then the group's first piece
-    std::size_t e;   // the alignment
+    std::size_t e, k;  // the alignment and its chunk
     std::size_t first, last;  // the elements of the group's pieces
     bool ok;
 };
@@ -756,11 +756,12 @@ void fetch_stage(const Src& src, int s, Ahead& a, const double* xy) noexcept {
             a.at = tree.chunk[a.at];
             const auto [e, k] = src.chunk(Src::kLeaf ? a.at / kFanout : a.at);
             a.e = e;
+            a.k = k;
             prefetch_bytes(&src[e].tree.capsules[kChunkNodes * k], kChunkNodes * sizeof(CapsuleNode));
             return;
         }
         case 2: {  // the nearest group: its pieces
-            const std::size_t k = src.chunk(Src::kLeaf ? a.at / kFanout : a.at).second;
+            const std::size_t k = a.k;
             const SearchTree& t = src[a.e].tree;
             const CapsuleNode& root = t.capsules[kChunkNodes * k];
             const double cx = xy[0] - t.ox, cy = xy[1] - t.oy;
